@@ -1,0 +1,395 @@
+#include "kernel/sched.h"
+
+#include "kernel/internal.h"
+#include "kernel/time.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <sched.h>
+#include <set>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+// One lock guards every task's scheduler state: there are few threads and it
+// keeps wake-up, sleep and the settle count consistent with each other.
+std::mutex g_mu;
+std::condition_variable g_settle_cv;
+std::set<task_struct *> g_sleeping;
+int g_busy_kthreads = 0;
+bool g_allow_rt = false;
+
+thread_local task_struct *t_current = nullptr;
+thread_local std::unique_ptr<task_struct> t_own_task; // tasks of threads that are not kthreads
+
+constexpr auto SIGNAL_POLL = std::chrono::milliseconds(50);
+
+void mark_awake_locked(task_struct *t)
+{
+    if (t->idle) {
+        t->idle = false;
+        if (t->is_kthread)
+            g_busy_kthreads++;
+    }
+}
+
+void mark_idle_locked(task_struct *t)
+{
+    if (!t->idle) {
+        t->idle = true;
+        if (t->is_kthread && --g_busy_kthreads == 0)
+            g_settle_cv.notify_all();
+    }
+}
+
+bool signal_pending_locked(task_struct *t)
+{
+    if (t->sigpending.load())
+        return true;
+    if (t->signal_probe && t->signal_probe()) {
+        t->sigpending.store(true);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+struct task_struct *get_current()
+{
+    if (!t_current) {
+        t_own_task = std::make_unique<task_struct>();
+        task_struct *t = t_own_task.get();
+        char name[TASK_COMM_LEN] = {};
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+        strlcpy(t->comm, name, sizeof(t->comm));
+        t->pid = getpid();
+        t->uid = getuid();
+        t->gid = getgid();
+        t->user_pid = getpid();
+        t_current = t;
+    }
+    return t_current;
+}
+
+void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm)
+{
+    task_struct *t = current;
+    t->pid = pid;
+    t->uid = uid;
+    t->gid = gid;
+    t->user_pid = pid;
+    strlcpy(t->comm, comm, sizeof(t->comm));
+}
+
+void set_current_state(int state)
+{
+    task_struct *t = current;
+    std::lock_guard<std::mutex> g(g_mu);
+    t->state = state;
+}
+
+long schedule_timeout(long timeout)
+{
+    task_struct *t = current;
+    std::unique_lock<std::mutex> lk(g_mu);
+    if (t->state == TASK_RUNNING)
+        return timeout;
+    bool forever = timeout == (long)MAX_SCHEDULE_TIMEOUT || timeout < 0;
+    unsigned long start = jiffies;
+    // A timeout of 0 still sleeps until the next tick, as a kernel timer would.
+    t->deadline = forever ? ULONG_MAX : start + (timeout > 0 ? timeout : 1);
+    g_sleeping.insert(t);
+    mark_idle_locked(t);
+    for (;;) {
+        if (t->state == TASK_RUNNING)
+            break;
+        if (t->is_kthread && t->should_stop.load())
+            break;
+        if (t->state == TASK_INTERRUPTIBLE && signal_pending_locked(t))
+            break;
+        unsigned long now = jiffies;
+        if (!forever && time_after_eq(now, t->deadline))
+            break;
+        auto slice = SIGNAL_POLL;
+        if (!forever && !rte_clock_is_virtual()) {
+            auto left = std::chrono::microseconds((t->deadline - now) * (1000000 / HZ));
+            if (left < slice)
+                slice = std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                        std::chrono::milliseconds(1);
+        }
+        t->cv.wait_for(lk, slice);
+    }
+    mark_awake_locked(t);
+    g_sleeping.erase(t);
+    t->state = TASK_RUNNING;
+    if (forever)
+        return timeout;
+    unsigned long now = jiffies;
+    return time_after(t->deadline, now) ? (long)(t->deadline - now) : 0;
+}
+
+long schedule_timeout_interruptible(long timeout)
+{
+    set_current_state(TASK_INTERRUPTIBLE);
+    return schedule_timeout(timeout);
+}
+
+long schedule_timeout_uninterruptible(long timeout)
+{
+    set_current_state(TASK_UNINTERRUPTIBLE);
+    return schedule_timeout(timeout);
+}
+
+int wake_up_process(struct task_struct *t)
+{
+    std::lock_guard<std::mutex> g(g_mu);
+    if (t->is_kthread && !t->started) {
+        t->started = true;
+        g_busy_kthreads++;
+        t->cv.notify_all();
+        return 1;
+    }
+    if (t->state == TASK_RUNNING && !t->idle)
+        return 0;
+    t->state = TASK_RUNNING;
+    mark_awake_locked(t);
+    t->cv.notify_all();
+    return 1;
+}
+
+bool signal_pending(struct task_struct *t)
+{
+    std::lock_guard<std::mutex> g(g_mu);
+    return signal_pending_locked(t);
+}
+
+void msleep(unsigned int msecs) { schedule_timeout_uninterruptible(msecs_to_jiffies(msecs)); }
+
+unsigned long msleep_interruptible(unsigned int msecs)
+{
+    long left = schedule_timeout_interruptible(msecs_to_jiffies(msecs));
+    return jiffies_to_msecs(left > 0 ? left : 0);
+}
+
+int task_pid_nr(struct task_struct *task) { return task->pid; }
+
+int num_online_cpus()
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? (int)n : 1;
+}
+
+int smp_processor_id()
+{
+    int cpu = sched_getcpu();
+    return cpu < 0 ? 0 : cpu;
+}
+
+void rte_sched_allow_rt(bool allow) { g_allow_rt = allow; }
+
+namespace {
+
+void kthread_main(task_struct *t)
+{
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        t->pid = gettid();
+    }
+    {
+        std::unique_lock<std::mutex> lk(g_mu);
+        t->cv.wait(lk, [t] { return t->started; });
+    }
+    t_current = t;
+    prctl(PR_SET_NAME, t->comm, 0, 0, 0);
+    if (!t->should_stop.load())
+        t->result = t->threadfn(t->data);
+    else
+        t->result = -EINTR;
+    std::lock_guard<std::mutex> g(g_mu);
+    t->exited = true;
+    if (!t->idle && --g_busy_kthreads == 0)
+        g_settle_cv.notify_all();
+    t->idle = true;
+    t->cv.notify_all();
+}
+
+task_struct *kthread_vcreate(int (*threadfn)(void *), void *data, const char *fmt, va_list ap)
+{
+    auto *t = new task_struct;
+    char name[64];
+    vsnprintf(name, sizeof(name), fmt, ap);
+    strlcpy(t->comm, name, sizeof(t->comm));
+    t->pid = 0;
+    t->uid = 0;
+    t->gid = 0;
+    t->user_pid = getpid();
+    t->is_kthread = true;
+    t->idle = true; // not counted until it is first woken
+    t->threadfn = threadfn;
+    t->data = data;
+    t->thread = std::thread(kthread_main, t);
+    return t;
+}
+
+} // namespace
+
+struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, const char *namefmt, ...)
+{
+    va_list ap;
+    va_start(ap, namefmt);
+    task_struct *t = kthread_vcreate(threadfn, data, namefmt, ap);
+    va_end(ap);
+    return t;
+}
+
+struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int,
+                                           const char *namefmt, ...)
+{
+    va_list ap;
+    va_start(ap, namefmt);
+    task_struct *t = kthread_vcreate(threadfn, data, namefmt, ap);
+    va_end(ap);
+    return t;
+}
+
+void kthread_bind(struct task_struct *task, unsigned int cpu)
+{
+    if (!g_allow_rt || cpu >= (unsigned)num_online_cpus())
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(task->thread.native_handle(), sizeof(set), &set);
+}
+
+int sched_setscheduler(struct task_struct *task, int policy, const struct sched_param *param)
+{
+    if (!g_allow_rt)
+        return 0;
+    ::sched_param p{};
+    p.sched_priority = param->sched_priority;
+    int host = policy == SCHED_FIFO ? SCHED_FIFO : policy == SCHED_RR ? SCHED_RR : SCHED_OTHER;
+    if (host == SCHED_OTHER)
+        p.sched_priority = 0;
+    else if (p.sched_priority > sched_get_priority_max(host))
+        p.sched_priority = sched_get_priority_max(host);
+    // The host may refuse real-time scheduling; the thread then runs normally.
+    pthread_setschedparam(task->thread.native_handle(), host, &p);
+    return 0;
+}
+
+bool kthread_should_stop() { return current->should_stop.load(); }
+
+int kthread_stop(struct task_struct *t)
+{
+    t->should_stop.store(true);
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        if (!t->started) {
+            t->started = true;
+            g_busy_kthreads++;
+        } else if (!t->exited) {
+            t->state = TASK_RUNNING;
+            mark_awake_locked(t);
+        }
+        t->cv.notify_all();
+    }
+    t->thread.join();
+    int result = t->result;
+    delete t;
+    return result;
+}
+
+void wake_up(wait_queue_head_t *wq)
+{
+    std::vector<task_struct *> waiters;
+    {
+        std::lock_guard<std::mutex> g(wq->m);
+        waiters = wq->waiters;
+    }
+    for (task_struct *t : waiters)
+        wake_up_process(t);
+}
+
+long rte_wait_event(wait_queue_head_t *wq, const std::function<bool()> &cond, bool interruptible,
+                    long timeout, bool with_timeout)
+{
+    task_struct *t = current;
+    {
+        std::lock_guard<std::mutex> g(wq->m);
+        wq->waiters.push_back(t);
+    }
+    long remaining = with_timeout ? timeout : (long)MAX_SCHEDULE_TIMEOUT;
+    long ret;
+    for (;;) {
+        set_current_state(interruptible ? TASK_INTERRUPTIBLE : TASK_UNINTERRUPTIBLE);
+        if (cond()) {
+            ret = with_timeout ? (remaining > 0 ? remaining : 1) : 0;
+            break;
+        }
+        if (interruptible && signal_pending(t)) {
+            ret = -ERESTARTSYS;
+            break;
+        }
+        remaining = schedule_timeout(remaining);
+        if (with_timeout && remaining == 0) {
+            ret = cond() ? 1 : 0;
+            break;
+        }
+    }
+    set_current_state(TASK_RUNNING);
+    std::lock_guard<std::mutex> g(wq->m);
+    for (auto it = wq->waiters.begin(); it != wq->waiters.end(); ++it)
+        if (*it == t) {
+            wq->waiters.erase(it);
+            break;
+        }
+    return ret;
+}
+
+bool rte_settle(unsigned timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(g_mu);
+    bool ok = g_settle_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                                   [] { return g_busy_kthreads == 0; });
+    if (!ok)
+        fprintf(stderr, "rte: kernel threads still busy after %u ms\n", timeout_ms);
+    return ok;
+}
+
+namespace rte_internal {
+
+unsigned long next_sleeper_deadline()
+{
+    std::lock_guard<std::mutex> g(g_mu);
+    unsigned long best = ULONG_MAX;
+    for (task_struct *t : g_sleeping)
+        if (t->idle && t->deadline < best)
+            best = t->deadline;
+    return best;
+}
+
+void wake_sleepers_due(unsigned long now)
+{
+    std::lock_guard<std::mutex> g(g_mu);
+    for (task_struct *t : g_sleeping)
+        if (t->idle && t->deadline != ULONG_MAX && time_after_eq(now, t->deadline)) {
+            mark_awake_locked(t);
+            t->cv.notify_all();
+        }
+}
+
+void wake_all_sleepers()
+{
+    std::lock_guard<std::mutex> g(g_mu);
+    for (task_struct *t : g_sleeping)
+        t->cv.notify_all();
+}
+
+} // namespace rte_internal

@@ -1,0 +1,126 @@
+// Tasks, kernel threads, sleeping, signals and wait queues.
+//
+// Every thread that runs kernel code has a task: kernel threads get theirs from
+// kthread_create, other threads (a served client, a test) get one on first use
+// of `current`. The task names the caller for log lines and says whose memory
+// "user memory" is for the user copies.
+//
+// Sleeping follows the kernel's pattern: set_current_state(TASK_INTERRUPTIBLE),
+// test the condition, schedule_timeout(); a wake_up_process() between the two
+// makes schedule_timeout() return at once, so no wake-up is lost.
+#pragma once
+
+#include "kernel/types.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#define TASK_RUNNING 0
+#define TASK_INTERRUPTIBLE 1
+#define TASK_UNINTERRUPTIBLE 2
+#define MAX_SCHEDULE_TIMEOUT (~0UL >> 1)
+
+#include <sched.h> // struct sched_param, SCHED_FIFO, SCHED_RR
+
+#define SCHED_NORMAL 0
+#define MAX_RT_PRIO 100
+
+struct task_struct {
+    char comm[TASK_COMM_LEN];
+    int pid;      // the caller's process id (kernel threads: their thread id)
+    unsigned uid; // the caller's credentials (kernel threads: 0)
+    unsigned gid;
+    int user_pid; // whose memory copy_from_user/copy_to_user reach
+
+    // Scheduler state, guarded by m.
+    std::mutex m;
+    std::condition_variable cv;
+    int state = TASK_RUNNING;
+    bool idle = false; // asleep and not yet woken (for rte_settle)
+    unsigned long deadline = 0;
+    std::atomic<bool> sigpending{false};
+    std::function<bool()> signal_probe; // polled while asleep (a client hung up)
+
+    // Kernel threads only.
+    bool is_kthread = false;
+    std::atomic<bool> should_stop{false};
+    int (*threadfn)(void *) = nullptr;
+    void *data = nullptr;
+    int result = 0;
+    bool started = false;
+    bool exited = false;
+    std::thread thread;
+};
+
+struct task_struct *get_current();
+#define current get_current()
+
+// Names the caller of the current thread: a client of the node or a test.
+void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm);
+
+void set_current_state(int state);
+#define __set_current_state(s) set_current_state(s)
+long schedule_timeout(long timeout);
+long schedule_timeout_interruptible(long timeout);
+long schedule_timeout_uninterruptible(long timeout);
+inline void schedule() { schedule_timeout(MAX_SCHEDULE_TIMEOUT); }
+int wake_up_process(struct task_struct *task);
+bool signal_pending(struct task_struct *task);
+inline void allow_signal(int) {}
+inline void cond_resched() {}
+void msleep(unsigned int msecs);
+unsigned long msleep_interruptible(unsigned int msecs);
+int task_pid_nr(struct task_struct *task);
+
+struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, const char *namefmt,
+                                   ...) __attribute__((format(printf, 3, 4)));
+struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int node,
+                                           const char *namefmt, ...)
+    __attribute__((format(printf, 4, 5)));
+void kthread_bind(struct task_struct *task, unsigned int cpu);
+int kthread_stop(struct task_struct *task);
+bool kthread_should_stop();
+int sched_setscheduler(struct task_struct *task, int policy, const struct sched_param *param);
+#define kthread_run(fn, data, ...)                                                                 \
+    ({                                                                                             \
+        struct task_struct *__k = kthread_create(fn, data, __VA_ARGS__);                           \
+        if (!IS_ERR(__k))                                                                          \
+            wake_up_process(__k);                                                                  \
+        __k;                                                                                       \
+    })
+inline int cpu_to_node(int) { return 0; }
+int num_online_cpus();
+int smp_processor_id();
+// Real-time priority and CPU binding are tried only when the host setup allows it.
+void rte_sched_allow_rt(bool allow);
+
+// Wait queues.
+struct wait_queue_head_t {
+    std::mutex m;
+    std::vector<struct task_struct *> waiters;
+};
+inline void init_waitqueue_head(wait_queue_head_t *) {}
+#define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name
+void wake_up(wait_queue_head_t *wq);
+#define wake_up_interruptible(wq) wake_up(wq)
+#define wake_up_all(wq) wake_up(wq)
+// Returns 0 when cond held, -ERESTARTSYS on a signal; with a timeout, the
+// jiffies left (at least 1) when cond held and 0 when the time ran out.
+long rte_wait_event(wait_queue_head_t *wq, const std::function<bool()> &cond, bool interruptible,
+                    long timeout, bool with_timeout);
+#define wait_event(wq, cond)                                                                       \
+    ((void)rte_wait_event(&(wq), [&] { return bool(cond); }, false, MAX_SCHEDULE_TIMEOUT, false))
+#define wait_event_interruptible(wq, cond)                                                         \
+    ((int)rte_wait_event(&(wq), [&] { return bool(cond); }, true, MAX_SCHEDULE_TIMEOUT, false))
+#define wait_event_interruptible_timeout(wq, cond, t)                                              \
+    rte_wait_event(&(wq), [&] { return bool(cond); }, true, (t), true)
+#define wait_event_timeout(wq, cond, t) rte_wait_event(&(wq), [&] { return bool(cond); }, false, (t), true)
+
+// Waits until every kernel thread is asleep and no work is queued (tests only:
+// with the virtual clock, this is how a test waits for threads without sleeping).
+// Returns false when threads stayed busy for the given real time.
+bool rte_settle(unsigned timeout_ms = 10000);

@@ -1,0 +1,64 @@
+// Mutexes, spinlocks and the routing lock.
+#pragma once
+
+#include "kernel/types.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+struct mutex {
+    std::mutex m;
+    std::atomic<std::thread::id> owner{};
+};
+#define DEFINE_MUTEX(name) struct mutex name
+inline void mutex_init(struct mutex *) {}
+void mutex_lock(struct mutex *lock);
+int mutex_lock_interruptible(struct mutex *lock);
+int mutex_trylock(struct mutex *lock);
+void mutex_unlock(struct mutex *lock);
+bool mutex_is_locked(struct mutex *lock);
+// True when the calling thread holds the lock (for assertions).
+bool mutex_is_owner(struct mutex *lock);
+
+// Interrupt-safe spinlocks: there are no interrupts here, so a plain lock.
+struct spinlock_t {
+    std::mutex m;
+};
+#define DEFINE_SPINLOCK(name) spinlock_t name
+inline void spin_lock_init(spinlock_t *) {}
+inline void spin_lock(spinlock_t *l) { l->m.lock(); }
+inline void spin_unlock(spinlock_t *l) { l->m.unlock(); }
+inline void spin_lock_bh(spinlock_t *l) { l->m.lock(); }
+inline void spin_unlock_bh(spinlock_t *l) { l->m.unlock(); }
+#define spin_lock_irqsave(l, flags)                                                                \
+    do {                                                                                           \
+        (flags) = 0;                                                                               \
+        (l)->m.lock();                                                                             \
+    } while (0)
+#define spin_unlock_irqrestore(l, flags)                                                           \
+    do {                                                                                           \
+        (void)(flags);                                                                             \
+        (l)->m.unlock();                                                                           \
+    } while (0)
+
+struct rwlock_t {
+    std::mutex m;
+};
+inline void rwlock_init(rwlock_t *) {}
+inline void read_lock(rwlock_t *l) { l->m.lock(); }
+inline void read_unlock(rwlock_t *l) { l->m.unlock(); }
+inline void write_lock(rwlock_t *l) { l->m.lock(); }
+inline void write_unlock(rwlock_t *l) { l->m.unlock(); }
+
+// The routing netlink lock.
+void rtnl_lock();
+void rtnl_unlock();
+bool rtnl_is_locked();
+
+inline void preempt_disable() {}
+inline void preempt_enable() {}
+inline void rcu_read_lock() {}
+inline void rcu_read_unlock() {}
+inline void synchronize_rcu() {}
+inline void smp_mb() { std::atomic_thread_fence(std::memory_order_seq_cst); }

@@ -1,0 +1,301 @@
+#include "kernel/time.h"
+
+#include "kernel/internal.h"
+#include "kernel/sched.h"
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+
+namespace {
+
+constexpr u64 NSEC_PER_JIFFY = 1000000000ull / HZ;
+
+u64 host_mono_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (u64)ts.tv_sec * 1000000000ull + ts.tv_nsec;
+}
+
+u64 host_real_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (u64)ts.tv_sec * 1000000000ull + ts.tv_nsec;
+}
+
+struct clock_state {
+    std::atomic<bool> is_virtual{false};
+    std::atomic<unsigned long> vjiffies{INITIAL_JIFFIES};
+    u64 mono_base = host_mono_ns(); // real jiffies count from here
+    u64 real_base = host_real_ns(); // wall clock at the virtual clock's start
+    unsigned long vbase = INITIAL_JIFFIES;
+};
+
+clock_state &clk()
+{
+    static clock_state c;
+    return c;
+}
+
+using timer_key = std::tuple<unsigned long, u64, timer_list *>;
+
+struct timer_state {
+    std::mutex m;
+    std::condition_variable cv;      // wakes the real-time timer thread
+    std::condition_variable done_cv; // a callback finished
+    std::set<timer_key> armed;
+    u64 next_seq = 1;
+    timer_list *running = nullptr;
+    std::thread::id running_thread;
+    bool thread_started = false;
+};
+
+timer_state &ts()
+{
+    static timer_state t;
+    return t;
+}
+
+thread_local bool t_in_softirq = false;
+
+// Runs the callbacks of timers due at now that were armed before the call began,
+// so a timer that re-arms itself for now waits for the next tick.
+void run_due_timers(unsigned long now)
+{
+    timer_state &s = ts();
+    std::unique_lock<std::mutex> lk(s.m);
+    u64 limit = s.next_seq;
+    for (;;) {
+        timer_list *due = nullptr;
+        for (auto it = s.armed.begin(); it != s.armed.end(); ++it) {
+            if (time_after(std::get<0>(*it), now))
+                break;
+            if (std::get<1>(*it) < limit) {
+                due = std::get<2>(*it);
+                s.armed.erase(it);
+                break;
+            }
+        }
+        if (!due)
+            return;
+        due->rte_queued = false;
+        s.running = due;
+        s.running_thread = std::this_thread::get_id();
+        lk.unlock();
+        t_in_softirq = true;
+        due->function(due);
+        t_in_softirq = false;
+        lk.lock();
+        s.running = nullptr;
+        s.running_thread = std::thread::id();
+        s.done_cv.notify_all();
+    }
+}
+
+void timer_thread_main()
+{
+    timer_state &s = ts();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(s.m);
+            if (clk().is_virtual.load() || s.armed.empty()) {
+                s.cv.wait_for(lk, std::chrono::milliseconds(100));
+                continue;
+            }
+            unsigned long first = std::get<0>(*s.armed.begin());
+            unsigned long now = jiffies;
+            if (time_after(first, now)) {
+                auto wait = std::chrono::nanoseconds((first - now) * NSEC_PER_JIFFY);
+                s.cv.wait_for(lk, std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(100)));
+                continue;
+            }
+        }
+        run_due_timers(jiffies);
+    }
+}
+
+void ensure_timer_thread_locked(timer_state &s)
+{
+    if (!s.thread_started) {
+        s.thread_started = true;
+        // Lives as long as the process.
+        auto *t = new std::thread(timer_thread_main);
+        t->detach();
+        delete t;
+    }
+}
+
+} // namespace
+
+unsigned long rte_jiffies()
+{
+    clock_state &c = clk();
+    if (c.is_virtual.load(std::memory_order_relaxed))
+        return c.vjiffies.load(std::memory_order_relaxed);
+    return INITIAL_JIFFIES + (host_mono_ns() - c.mono_base) / NSEC_PER_JIFFY;
+}
+
+u64 ktime_get_ns()
+{
+    clock_state &c = clk();
+    if (c.is_virtual.load())
+        return c.mono_base + (c.vjiffies.load() - INITIAL_JIFFIES) * NSEC_PER_JIFFY;
+    return host_mono_ns();
+}
+
+u64 ktime_get_real_ns()
+{
+    clock_state &c = clk();
+    if (c.is_virtual.load())
+        return c.real_base + (c.vjiffies.load() - c.vbase) * NSEC_PER_JIFFY;
+    return host_real_ns();
+}
+
+s64 ktime_get_real_seconds() { return (s64)(ktime_get_real_ns() / 1000000000ull); }
+
+void timer_setup(struct timer_list *timer, void (*fn)(struct timer_list *), unsigned int flags)
+{
+    timer->function = fn;
+    timer->flags = flags;
+    timer->expires = 0;
+    timer->rte_queued = false;
+    timer->rte_seq = 0;
+}
+
+int mod_timer(struct timer_list *timer, unsigned long expires)
+{
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    int was = timer->rte_queued ? 1 : 0;
+    if (timer->rte_queued)
+        s.armed.erase(timer_key(timer->expires, timer->rte_seq, timer));
+    timer->expires = expires;
+    timer->rte_seq = s.next_seq++;
+    timer->rte_queued = true;
+    s.armed.insert(timer_key(expires, timer->rte_seq, timer));
+    ensure_timer_thread_locked(s);
+    s.cv.notify_all();
+    return was;
+}
+
+void add_timer(struct timer_list *timer) { mod_timer(timer, timer->expires); }
+
+int del_timer(struct timer_list *timer)
+{
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!timer->rte_queued)
+        return 0;
+    s.armed.erase(timer_key(timer->expires, timer->rte_seq, timer));
+    timer->rte_queued = false;
+    return 1;
+}
+
+int del_timer_sync(struct timer_list *timer)
+{
+    timer_state &s = ts();
+    std::unique_lock<std::mutex> lk(s.m);
+    int was = 0;
+    if (timer->rte_queued) {
+        s.armed.erase(timer_key(timer->expires, timer->rte_seq, timer));
+        timer->rte_queued = false;
+        was = 1;
+    }
+    // Wait for a callback in progress, unless it is the caller itself.
+    s.done_cv.wait(lk, [&] {
+        return s.running != timer || s.running_thread == std::this_thread::get_id();
+    });
+    return was;
+}
+
+bool timer_pending(const struct timer_list *timer)
+{
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    return timer->rte_queued;
+}
+
+bool in_softirq() { return t_in_softirq; }
+
+void rte_clock_set_virtual(bool is_virtual)
+{
+    clock_state &c = clk();
+    if (c.is_virtual.load() == is_virtual)
+        return;
+    if (is_virtual) {
+        unsigned long now = rte_jiffies();
+        c.vjiffies.store(now);
+        c.vbase = now;
+        c.real_base = host_real_ns();
+        c.is_virtual.store(true);
+    } else {
+        // Real jiffies continue from where the virtual clock stood.
+        unsigned long v = c.vjiffies.load();
+        c.mono_base = host_mono_ns() - (v - INITIAL_JIFFIES) * NSEC_PER_JIFFY;
+        c.is_virtual.store(false);
+    }
+    rte_internal::wake_all_sleepers();
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    s.cv.notify_all();
+}
+
+bool rte_clock_is_virtual() { return clk().is_virtual.load(); }
+
+namespace {
+
+void fire(unsigned long now)
+{
+    run_due_timers(now);
+    rte_internal::wake_sleepers_due(now);
+    rte_settle();
+}
+
+} // namespace
+
+void rte_clock_advance(unsigned long ticks)
+{
+    clock_state &c = clk();
+    if (!c.is_virtual.load()) {
+        fprintf(stderr, "rte: rte_clock_advance needs the virtual clock\n");
+        return;
+    }
+    rte_settle();
+    unsigned long now = c.vjiffies.load();
+    unsigned long target = now + ticks;
+    fire(now);
+    while (time_before(now, target)) {
+        unsigned long next = target;
+        unsigned long t = rte_internal::next_timer_expiry();
+        unsigned long d = rte_internal::next_sleeper_deadline();
+        if (t != ULONG_MAX && time_before(t, next))
+            next = t;
+        if (d != ULONG_MAX && time_before(d, next))
+            next = d;
+        if (!time_after(next, now))
+            next = now + 1;
+        now = next;
+        c.vjiffies.store(now);
+        fire(now);
+    }
+}
+
+namespace rte_internal {
+
+unsigned long next_timer_expiry()
+{
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    return s.armed.empty() ? ULONG_MAX : std::get<0>(*s.armed.begin());
+}
+
+} // namespace rte_internal

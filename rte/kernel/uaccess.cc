@@ -1,0 +1,73 @@
+#include "kernel/uaccess.h"
+
+#include "kernel/sched.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+// Copies in pieces that do not cross a page, so a fault is found at its byte.
+unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned long n)
+{
+    pid_t pid = current->user_pid;
+    if (pid <= 0)
+        pid = getpid();
+    const long page = sysconf(_SC_PAGESIZE);
+    unsigned long done = 0;
+    while (done < n) {
+        uintptr_t r = (uintptr_t)remote + done;
+        unsigned long chunk = page - (r % page);
+        if (chunk > n - done)
+            chunk = n - done;
+        iovec l{(char *)local + done, chunk};
+        iovec rv{(void *)r, chunk};
+        ssize_t got = to_user ? process_vm_writev(pid, &l, 1, &rv, 1, 0)
+                              : process_vm_readv(pid, &l, 1, &rv, 1, 0);
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    return n - done;
+}
+
+} // namespace
+
+unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
+{
+    if (!n)
+        return 0;
+    if (!from)
+        return n;
+    return vm_copy(false, to, from, n);
+}
+
+unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
+{
+    if (!n)
+        return 0;
+    if (!to)
+        return n;
+    return vm_copy(true, const_cast<void *>(from), to, n);
+}
+
+long strncpy_from_user(char *dst, const char __user *src, long n)
+{
+    if (n <= 0)
+        return 0;
+    const long page = sysconf(_SC_PAGESIZE);
+    long done = 0;
+    while (done < n) {
+        uintptr_t r = (uintptr_t)src + done;
+        long chunk = page - (long)(r % page);
+        if (chunk > n - done)
+            chunk = n - done;
+        if (copy_from_user(dst + done, (const void *)r, chunk))
+            return -EFAULT;
+        void *nul = memchr(dst + done, '\0', chunk);
+        if (nul)
+            return (char *)nul - dst;
+        done += chunk;
+    }
+    return n;
+}

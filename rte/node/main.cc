@@ -1,0 +1,191 @@
+// jxnode: the line card in one process. Loads the modules with their parameters,
+// serves the control files, the kernel log and netlink to rte/ctl clients, and
+// unloads everything on SIGINT or SIGTERM.
+#include "ctl/jxctl.h"
+#include "ctl/jxproc_cmd.h"
+#include "node/server.h"
+
+#include "kernel/module.h"
+#include "kernel/printk.h"
+#include "kernel/sched.h"
+#include "kernel/time.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+void usage(FILE *f)
+{
+    fputs("usage: jxnode [--socket PATH] [--script FILE] [MODULE.PARAM=VALUE]...\n"
+          "Serves the control files on PATH (default $" JXCTL_SOCKET_ENV
+          ", else " JXCTL_DEFAULT_SOCKET ").\n"
+          "FILE holds jxproc command lines, run once the node serves.\n",
+          f);
+}
+
+void log_sink(const printk_record &rec)
+{
+    const char *nl = !rec.text.empty() && rec.text.back() == '\n' ? "" : "\n";
+    fprintf(stderr, "[%5llu.%06llu] %s%s", (unsigned long long)(rec.usec / 1000000),
+            (unsigned long long)(rec.usec % 1000000), rec.text.c_str(), nl);
+}
+
+std::vector<std::string> split_words(const std::string &line)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+            i++;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+            i++;
+        if (i > start)
+            words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
+// Runs each command line of the script as jxproc would; stops at the first failure.
+bool run_script(const std::string &file)
+{
+    FILE *f = fopen(file.c_str(), "re");
+    if (!f) {
+        fprintf(stderr, "jxnode: script %s: %s\n", file.c_str(), strerror(errno));
+        return false;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t len;
+    unsigned lineno = 0;
+    bool ok = true;
+    while ((len = getline(&line, &cap, f)) >= 0) {
+        lineno++;
+        std::string text(line, len);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        std::vector<std::string> args = split_words(text);
+        if (args.empty() || args[0][0] == '#')
+            continue;
+        int rc = jxproc_run(args, stdout, stderr);
+        if (rc != 0) {
+            fprintf(stderr, "jxnode: %s:%u: failed (exit %d): %s\n", file.c_str(), lineno, rc,
+                    text.c_str());
+            ok = false;
+            break;
+        }
+    }
+    if (ok && ferror(f)) {
+        fprintf(stderr, "jxnode: script %s: read error\n", file.c_str());
+        ok = false;
+    }
+    free(line);
+    fclose(f);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string socket_path = jxctl_socket_path();
+    std::string script;
+    std::vector<std::string> params;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--socket" || a == "--script") {
+            if (i + 1 >= argc || !argv[i + 1][0]) {
+                usage(stderr);
+                return 2;
+            }
+            (a == "--socket" ? socket_path : script) = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a.size() > 1 && a[0] == '-') {
+            fprintf(stderr, "jxnode: unknown option %s\n", a.c_str());
+            usage(stderr);
+            return 2;
+        } else {
+            params.push_back(a);
+        }
+    }
+
+    const std::vector<std::string> known = rte_modules_known();
+    std::map<std::string, std::vector<std::string>> module_args;
+    for (const std::string &p : params) {
+        size_t dot = p.find('.');
+        size_t eq = p.find('=');
+        if (dot == std::string::npos || dot == 0 || eq == std::string::npos || eq < dot + 2) {
+            fprintf(stderr, "jxnode: '%s' is not MODULE.PARAM=VALUE\n", p.c_str());
+            usage(stderr);
+            return 2;
+        }
+        std::string mod = p.substr(0, dot);
+        if (std::find(known.begin(), known.end(), mod) == known.end()) {
+            fprintf(stderr, "jxnode: unknown module '%s' in '%s'\n", mod.c_str(), p.c_str());
+            return 1;
+        }
+        module_args[mod].push_back(p.substr(dot + 1));
+    }
+
+    // Signals are taken by sigwait below; every thread started from here on
+    // inherits the mask, so none of them is hit by SIGINT or SIGTERM.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    // The script runs as a client of this very node.
+    setenv(JXCTL_SOCKET_ENV, socket_path.c_str(), 1);
+
+    rte_clock_set_virtual(false);
+    rte_sched_allow_rt(true);
+    rte_log_set_sink(log_sink);
+
+    for (const std::string &mod : known) {
+        int rc = rte_module_load(mod.c_str(), module_args[mod]);
+        if (rc < 0) {
+            fprintf(stderr, "jxnode: loading %s failed: %s (%d)\n", mod.c_str(), strerror(-rc),
+                    rc);
+            rte_modules_unload_all();
+            return 1;
+        }
+    }
+
+    jxnode::Server server;
+    int rc = server.start(socket_path);
+    if (rc < 0) {
+        if (rc == -EADDRINUSE)
+            fprintf(stderr, "jxnode: another node is serving on %s\n", socket_path.c_str());
+        else
+            fprintf(stderr, "jxnode: cannot serve on %s: %s (%d)\n", socket_path.c_str(),
+                    strerror(-rc), rc);
+        rte_modules_unload_all();
+        return 1;
+    }
+    if (!script.empty() && !run_script(script)) {
+        server.stop();
+        rte_modules_unload_all();
+        return 1;
+    }
+    printf("jxnode: serving on %s\n", socket_path.c_str());
+    fflush(stdout);
+
+    int sig = 0;
+    while (sigwait(&sigs, &sig) != 0) {
+    }
+    fprintf(stderr, "jxnode: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    server.stop();
+    rte_modules_unload_all();
+    return 0;
+}

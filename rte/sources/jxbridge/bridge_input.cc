@@ -1,0 +1,308 @@
+// Frame reception: the receive entry, the threaded receive queues and their
+// thread, the driver hooks bound on bridge state, and the forced pause of the
+// packet engine's delivery to Linux.
+#include "jxbridge.h"
+
+static const char *const input_file = "rte/sources/jxbridge/bridge_input.cc";
+
+// Control-block flags word and the internal-frame bit (bit 9).
+#define JXBRIDGE_CB_FLAGS 22
+#define JXBRIDGE_CB_F_INTERNAL (1u << 9)
+
+struct jxbridge_q_t jxbridge_q;
+
+// The outside pause and resume functions, remembered once found.
+using qman_fn_t = void (*)();
+static qman_fn_t qman_pause, qman_resume;
+
+static u16 cb_flags(const struct sk_buff *skb)
+{
+    u16 v;
+    memcpy(&v, skb->cb + JXBRIDGE_CB_FLAGS, sizeof(v));
+    return v;
+}
+
+static void cb_clear_internal(struct sk_buff *skb)
+{
+    u16 v = cb_flags(skb) & ~JXBRIDGE_CB_F_INTERNAL;
+    memcpy(skb->cb + JXBRIDGE_CB_FLAGS, &v, sizeof(v));
+}
+
+int jxbridge_process_frame(struct sk_buff *skb)
+{
+    // No bridge takes frames yet: every frame is one that no port claims.
+    if (!skb)
+        return 1;
+    kfree_skb(skb);
+    return 1;
+}
+
+int jxbridge_threaded_rx(struct sk_buff *skb)
+{
+    struct jxbridge_q_t *q = &jxbridge_q;
+    if (!skb)
+        return 1;
+    if (!q->enabled || (cb_flags(skb) & JXBRIDGE_CB_F_INTERNAL)) {
+        if (debug && (cb_flags(skb) & JXBRIDGE_CB_F_INTERNAL))
+            printk(KERN_INFO "[Bridge/Threaded] pid=%d, internal skb %p, process immediately.\n",
+                   current->pid, (void *)skb);
+        return jxbridge_process_frame(skb);
+    }
+    unsigned long flags;
+    spin_lock_irqsave(&q->lock, flags);
+    q->total_rx++;
+    if (q->current_len < q->max) {
+        skb->next = nullptr;
+        skb->prev = q->tail;
+        if (q->tail)
+            q->tail->next = skb;
+        else
+            q->head = skb;
+        q->tail = skb;
+        q->current_len++;
+        u32 cur = q->current_len, max = q->max;
+        spin_unlock_irqrestore(&q->lock, flags);
+        if (jxbridge_threaded_debug)
+            printk(KERN_INFO "[Bridge/Threaded] pid=%d, queuing (%u/%u).\n", current->pid, cur, max);
+        wake_up_process(q->thread);
+        return 0;
+    }
+    spin_unlock_irqrestore(&q->lock, flags);
+    if (q->overflow_drop) {
+        if (jxbridge_threaded_debug)
+            printk(KERN_INFO "[Bridge/Threaded] pid=%d, droping overflow \n", current->pid);
+        kfree_skb(skb);
+        spin_lock_irqsave(&q->lock, flags);
+        q->drops++;
+        spin_unlock_irqrestore(&q->lock, flags);
+        return 1;
+    }
+    if (jxbridge_threaded_debug)
+        printk(KERN_INFO "[Bridge/Threaded] pid=%d, sending to Linux net stack.\n", current->pid);
+    int rc = netif_rx(skb);
+    if (rc == NET_RX_SUCCESS) {
+        wake_up_process(q->thread);
+        return rc;
+    }
+    spin_lock_irqsave(&q->lock, flags);
+    q->drops++;
+    spin_unlock_irqrestore(&q->lock, flags);
+    return 1;
+}
+
+static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail)
+{
+    struct sk_buff *skb = *head;
+    if (!skb)
+        return nullptr;
+    *head = skb->next;
+    if (*head)
+        (*head)->prev = nullptr;
+    else
+        *tail = nullptr;
+    skb->next = skb->prev = nullptr;
+    return skb;
+}
+
+static int jxbridge_threaded_main(void *)
+{
+    struct jxbridge_q_t *q = &jxbridge_q;
+    printk(KERN_INFO "[jxbridge/threaded] %s:%d Started (%d).\n", input_file, __LINE__,
+           threaded_node);
+    unsigned long period = jiffies;
+    while (!kthread_should_stop()) {
+        if (signal_pending(current)) {
+            printk(KERN_INFO "[jxbridge/threaded] %s:%d Death is upon us all.\n", input_file,
+                   __LINE__);
+            break;
+        }
+        set_current_state(TASK_INTERRUPTIBLE);
+        unsigned long flags;
+        spin_lock_irqsave(&q->lock, flags);
+        struct sk_buff *af = dequeue(&q->af_head, &q->af_tail);
+        if (af) {
+            q->af_current--;
+            q->af_total_tx++;
+        }
+        struct sk_buff *skb = nullptr;
+        if (q->current_len) {
+            skb = dequeue(&q->head, &q->tail);
+            if (skb) {
+                q->current_len--;
+                q->total_tx++;
+            } else {
+                printk(KERN_ERR "%s:%d count=%u\n", input_file, __LINE__, q->current_len);
+            }
+        }
+        spin_unlock_irqrestore(&q->lock, flags);
+        if (skb || af)
+            set_current_state(TASK_RUNNING);
+        if (skb) {
+            cb_clear_internal(skb);
+            mutex_lock(&jxbridge_lock);
+            jxbridge_process_frame(skb);
+            mutex_unlock(&jxbridge_lock);
+        }
+        if (af) {
+            // Filters that send frames back come with the application filters.
+            cb_clear_internal(af);
+            af->dev = nullptr;
+            kfree_skb(af);
+        }
+        if (time_after(jiffies, period + q->work_interval)) {
+            period = jiffies;
+            schedule_timeout_interruptible(q->sleep_interval);
+            continue;
+        }
+        if (skb || af)
+            continue;
+        schedule_timeout(0);
+    }
+    return 0;
+}
+
+int jxbridge_threaded_init()
+{
+    struct jxbridge_q_t *q = &jxbridge_q;
+    q->qman_pauses = 0;
+    q->enabled = 1;
+    q->overflow_drop = 1;
+    q->work_interval = 5;
+    q->sleep_interval = 1;
+    q->forced_pause = 0;
+    q->head = q->tail = nullptr;
+    q->af_head = q->af_tail = nullptr;
+    q->current_len = q->total_rx = q->total_tx = q->drops = 0;
+    q->af_current = q->af_total_rx = q->af_total_tx = q->af_drops = 0;
+    q->max = threaded_max;
+    qman_pause = qman_resume = nullptr;
+    q->af_max = threaded_appflt_max;
+    struct task_struct *t = kthread_create_on_node(jxbridge_threaded_main, nullptr,
+                                                   cpu_to_node(threaded_node), "jxbridge/%d",
+                                                   threaded_node);
+    if (IS_ERR_OR_NULL(t))
+        return -ENOMEM;
+    kthread_bind(t, threaded_node);
+    struct sched_param param = {MAX_RT_PRIO - 1};
+    sched_setscheduler(t, SCHED_FIFO, &param);
+    q->thread = t;
+    wake_up_process(t);
+    return 0;
+}
+
+void jxbridge_threaded_fini()
+{
+    struct jxbridge_q_t *q = &jxbridge_q;
+    if (q->thread) {
+        kthread_stop(q->thread);
+        q->thread = nullptr;
+    }
+    // Frames still queued are dropped and counted, never leaked.
+    unsigned long flags;
+    spin_lock_irqsave(&q->lock, flags);
+    struct sk_buff *skb;
+    while ((skb = dequeue(&q->head, &q->tail))) {
+        q->current_len--;
+        q->drops++;
+        kfree_skb(skb);
+    }
+    while ((skb = dequeue(&q->af_head, &q->af_tail))) {
+        q->af_current--;
+        q->af_drops++;
+        kfree_skb(skb);
+    }
+    spin_unlock_irqrestore(&q->lock, flags);
+}
+
+int jxbridge_qman_force_stop_dequeues()
+{
+    qman_fn_t &pause = qman_pause;
+    if (!pause)
+        pause = (qman_fn_t)jxbridge_symbol_get("dpaa_tarn_pause_linux_rx");
+    struct jxbridge_q_t *q = &jxbridge_q;
+    unsigned long flags;
+    int rc = -1;
+    spin_lock_irqsave(&q->lock, flags);
+    if (!q->forced_pause && pause) {
+        pause();
+        q->forced_pause = 1;
+        rc = 0;
+    }
+    spin_unlock_irqrestore(&q->lock, flags);
+    return rc;
+}
+
+int jxbridge_qman_force_start_dequeues()
+{
+    qman_fn_t &resume = qman_resume;
+    if (!resume)
+        resume = (qman_fn_t)jxbridge_symbol_get("dpaa_tarn_resume_linux_rx");
+    struct jxbridge_q_t *q = &jxbridge_q;
+    unsigned long flags;
+    int rc = -1;
+    spin_lock_irqsave(&q->lock, flags);
+    if (q->forced_pause && resume) {
+        resume();
+        q->forced_pause = 0;
+        rc = 0;
+    }
+    spin_unlock_irqrestore(&q->lock, flags);
+    return rc;
+}
+
+// Driver hooks: two drivers take the hook through a setter, four export a
+// pointer variable.
+static const char *const hook_setters[] = {"ucc_set_frame_hook", "uccpos_set_frame_hook"};
+static const char *const hook_variables[] = {"e1000e_process_frame_hook",
+                                             "dpaa2_process_frame_hook", "i40e_process_frame_hook",
+                                             "bond_process_frame_hook"};
+
+static void jxbridge_bind_driver_hooks(jxbridge_frame_hook_fn hook)
+{
+    using setter_t = void (*)(jxbridge_frame_hook_fn);
+    for (const char *name : hook_setters)
+        if (auto set = (setter_t)jxbridge_symbol_get(name))
+            set(hook);
+    for (const char *name : hook_variables)
+        if (auto var = (jxbridge_frame_hook_fn *)jxbridge_symbol_get(name))
+            *var = hook;
+}
+
+void jxbridge_unbind_driver_hooks() { jxbridge_bind_driver_hooks(nullptr); }
+
+static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, void *ptr)
+{
+    struct net_device *dev = netdev_notifier_info_to_dev(ptr);
+    if ((dev->priv_flags & IFF_BRIDGE_PORT) && !dev->rx_handler_data)
+        return notifier_from_errno(-ENODEV);
+    if (!(dev->priv_flags & IFF_EBRIDGE))
+        return NOTIFY_DONE;
+    switch (event) {
+    case NETDEV_UP:
+        printk(KERN_INFO "[Bridge/%s] Set to UP (send traffic to bridge)\n", dev->name);
+        jxbridge_bind_driver_hooks(bridge_process_frame_hook);
+        if (jxbridge_qman_force_start_dequeues() == 0)
+            printk(KERN_INFO "[Bridge/%s] jxbridge_qman_force_start_dequeues\n", dev->name);
+        else
+            printk(KERN_INFO "[Bridge/%s] jxbridge_qman_force_start_dequeues failure\n", dev->name);
+        break;
+    case NETDEV_GOING_DOWN:
+        printk(KERN_INFO
+               "[Bridge/%s] Set to DOWN (send ARL traffic to network stack, block IW traffic)\n",
+               dev->name);
+        jxbridge_unbind_driver_hooks();
+        if (jxbridge_qman_force_stop_dequeues() == 0)
+            printk(KERN_INFO "[Bridge/%s] jxbridge_qman_force_stop_dequeues\n", dev->name);
+        else
+            printk(KERN_INFO "[Bridge/%s] jxbridge_qman_force_stop_dequeues failure\n", dev->name);
+        break;
+    default:
+        break;
+    }
+    return NOTIFY_DONE;
+}
+
+static struct notifier_block jxbridge_notifier = {jxbridge_netdev_event, nullptr, 0};
+
+int jxbridge_notifier_register() { return register_netdevice_notifier(&jxbridge_notifier); }
+void jxbridge_notifier_unregister() { unregister_netdevice_notifier(&jxbridge_notifier); }
