@@ -23,8 +23,7 @@ struct probe {
     bool take_lock = false;
 };
 
-void probe_cb(jxbridge_timer *t)
-{
+void probe_cb(jxbridge_timer *t) {
     auto *p = (probe *)t->data;
     p->entered = true;
     if (p->take_lock)
@@ -43,8 +42,7 @@ void probe_cb(jxbridge_timer *t)
 class TimerTest : public ModuleTest {
   protected:
     jxbridge *br = nullptr;
-    void SetUp() override
-    {
+    void SetUp() override {
         ModuleTest::SetUp();
         ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br0 4"), 0);
         br = jxbridge_find("br0");
@@ -54,8 +52,7 @@ class TimerTest : public ModuleTest {
 
 } // namespace
 
-TEST_F(TimerTest, DeferredCallbacksRunOnThePoolThread)
-{
+TEST_F(TimerTest, DeferredCallbacksRunOnThePoolThread) {
     probe p;
     p.rearm = 10;
     unsigned long start = jiffies;
@@ -93,8 +90,7 @@ TEST_F(TimerTest, DeferredCallbacksRunOnThePoolThread)
     EXPECT_EQ(q.runs, 1);
 }
 
-TEST_F(TimerTest, DeletingWhileTheCallbackWaitsForTheLock)
-{
+TEST_F(TimerTest, DeletingWhileTheCallbackWaitsForTheLock) {
     auto p = std::make_unique<probe>();
     p->take_lock = true;
     jxbridge_timer_init(br, &p->t, probe_cb, p.get(), 3);
@@ -115,8 +111,7 @@ TEST_F(TimerTest, DeletingWhileTheCallbackWaitsForTheLock)
     rte_clock_advance(500);
 }
 
-TEST_F(TimerTest, PoolStopsWithItsBridge)
-{
+TEST_F(TimerTest, PoolStopsWithItsBridge) {
     probe p;
     jxbridge_timer_init(br, &p.t, probe_cb, &p, 0);
     jxbridge_del_timer_sync(&p.t);

@@ -19,8 +19,7 @@ struct tick_probe {
     unsigned long at = 0;
 };
 
-void tick_cb(timer_list *t)
-{
+void tick_cb(timer_list *t) {
     auto *p = container_of(t, tick_probe, t);
     p->runs++;
     p->at = jiffies;
@@ -28,8 +27,7 @@ void tick_cb(timer_list *t)
 
 } // namespace
 
-TEST(KernelTime, TimersFireOnTheVirtualClock)
-{
+TEST(KernelTime, TimersFireOnTheVirtualClock) {
     rte_clock_set_virtual(true);
     tick_probe a, b;
     timer_setup(&a.t, tick_cb, 0);
@@ -64,8 +62,7 @@ struct sleeper {
     long ticks = 0;
 };
 
-int sleeper_main(void *data)
-{
+int sleeper_main(void *data) {
     auto *s = (sleeper *)data;
     while (!kthread_should_stop()) {
         schedule_timeout_interruptible(s->ticks);
@@ -80,12 +77,13 @@ struct work_probe {
     std::atomic<int> runs{0};
 };
 
-void work_fn(work_struct *w) { container_of(w, work_probe, w)->runs++; }
+void work_fn(work_struct *w) {
+    container_of(w, work_probe, w)->runs++;
+}
 
 } // namespace
 
-TEST(KernelThreads, SleepWakeAndSettle)
-{
+TEST(KernelThreads, SleepWakeAndSettle) {
     rte_clock_set_virtual(true);
     sleeper s;
     s.ticks = 100;
@@ -121,8 +119,7 @@ char shared_buf[64];
 
 } // namespace
 
-TEST(KernelUserCopies, AcrossProcessesAndBadAddresses)
-{
+TEST(KernelUserCopies, AcrossProcessesAndBadAddresses) {
     int to_child[2], to_parent[2];
     ASSERT_EQ(pipe(to_child), 0);
     ASSERT_EQ(pipe(to_parent), 0);
@@ -177,20 +174,19 @@ namespace {
 std::atomic<int> releases{0};
 DECLARE_WAIT_QUEUE_HEAD(probe_wq);
 
-int probe_show(seq_file *m, void *)
-{
+int probe_show(seq_file *m, void *) {
     for (int i = 0; i < 100; i++)
         seq_printf(m, "line %d of %s\n", i, (const char *)m->private_data);
     return 0;
 }
-int probe_open(inode *i, file *f) { return single_open(f, probe_show, PDE_DATA(i)); }
-int probe_release(inode *i, file *f)
-{
+int probe_open(inode *i, file *f) {
+    return single_open(f, probe_show, PDE_DATA(i));
+}
+int probe_release(inode *i, file *f) {
     releases++;
     return single_release(i, f);
 }
-ssize_t probe_block_read(file *, char __user *, size_t, loff_t *)
-{
+ssize_t probe_block_read(file *, char __user *, size_t, loff_t *) {
     // Never satisfied: only the entry's removal ends the wait.
     int rc = wait_event_interruptible(probe_wq, false);
     return rc ? -EINTR : 0;
@@ -201,8 +197,7 @@ const file_operations blocking_fops = {.read = probe_block_read};
 
 } // namespace
 
-TEST(KernelProc, SequenceFilesAndRemovalWhileOpen)
-{
+TEST(KernelProc, SequenceFilesAndRemovalWhileOpen) {
     proc_dir_entry *dir = proc_mkdir("probe", init_net.proc_net);
     ASSERT_NE(dir, nullptr);
     EXPECT_EQ(proc_mkdir("probe", init_net.proc_net), nullptr); // no duplicates
@@ -235,11 +230,7 @@ TEST(KernelProc, SequenceFilesAndRemovalWhileOpen)
     ASSERT_EQ(rte_vfs_open("/proc/net/blocking", O_RDONLY, &f), 0);
     std::atomic<long> result{1};
     std::thread reader([&] { result = rte_vfs_read(f, buf, sizeof(buf)); });
-    auto reader_waits = [] {
-        std::lock_guard<std::mutex> g(probe_wq.m);
-        return !probe_wq.waiters.empty();
-    };
-    while (!reader_waits())
+    while (!waitqueue_active(&probe_wq))
         std::this_thread::yield();
     proc_remove(blk);
     reader.join();

@@ -54,15 +54,13 @@ struct test_state {
 };
 test_state *g_state;
 
-bool wait_until(const std::function<bool()> &pred)
-{
+bool wait_until(const std::function<bool()> &pred) {
     // A bound only so that a broken build fails instead of hanging.
     std::unique_lock<std::mutex> lk(g_state->m);
     return g_state->cv.wait_for(lk, std::chrono::seconds(30), pred);
 }
 
-void note(const std::function<void(test_state &)> &fn)
-{
+void note(const std::function<void(test_state &)> &fn) {
     {
         std::lock_guard<std::mutex> g(g_state->m);
         fn(*g_state);
@@ -84,23 +82,22 @@ struct test_record {
 };
 static_assert(sizeof(test_record) == 24);
 
-int show(struct seq_file *m, void *)
-{
+int show(struct seq_file *m, void *) {
     std::lock_guard<std::mutex> g(g_state->m);
     seq_printf(m, "last write: %s\n", g_state->last_write.c_str());
     return 0;
 }
 
-int rw_open(struct inode *, struct file *file) { return single_open(file, show, nullptr); }
+int rw_open(struct inode *, struct file *file) {
+    return single_open(file, show, nullptr);
+}
 
-int rw_release(struct inode *inode, struct file *file)
-{
+int rw_release(struct inode *inode, struct file *file) {
     note([](test_state &s) { s.releases++; });
     return single_release(inode, file);
 }
 
-ssize_t rw_write(struct file *, const char __user *buf, size_t count, loff_t *)
-{
+ssize_t rw_write(struct file *, const char __user *buf, size_t count, loff_t *) {
     char text[128];
     if (count >= sizeof(text))
         return -EINVAL;
@@ -119,8 +116,7 @@ ssize_t rw_write(struct file *, const char __user *buf, size_t count, loff_t *)
     return (ssize_t)count;
 }
 
-long rw_ioctl(struct file *, unsigned int cmd, unsigned long arg)
-{
+long rw_ioctl(struct file *, unsigned int cmd, unsigned long arg) {
     if (cmd == IOC_VALUE)
         return (long)arg + 1;
     if (cmd != IOC_RECORD)
@@ -139,8 +135,7 @@ long rw_ioctl(struct file *, unsigned int cmd, unsigned long arg)
     return 0;
 }
 
-__poll_t rw_poll(struct file *file, poll_table *wait)
-{
+__poll_t rw_poll(struct file *file, poll_table *wait) {
     poll_wait(file, &g_state->data_wq, wait);
     std::lock_guard<std::mutex> g(g_state->m);
     return EPOLLOUT | EPOLLWRNORM | (g_state->data_ready ? EPOLLIN | EPOLLRDNORM : 0);
@@ -156,20 +151,17 @@ const file_operations rw_fops = {
     .release = rw_release,
 };
 
-int event_release(struct inode *, struct file *)
-{
+int event_release(struct inode *, struct file *) {
     note([](test_state &s) { s.releases++; });
     return 0;
 }
 
-bool event_ready()
-{
+bool event_ready() {
     std::lock_guard<std::mutex> g(g_state->m);
     return g_state->event_ready;
 }
 
-ssize_t event_read(struct file *file, char __user *buf, size_t count, loff_t *)
-{
+ssize_t event_read(struct file *file, char __user *buf, size_t count, loff_t *) {
     if (!event_ready()) {
         if (file->f_flags & O_NONBLOCK)
             return -EAGAIN;
@@ -187,8 +179,7 @@ ssize_t event_read(struct file *file, char __user *buf, size_t count, loff_t *)
     return (ssize_t)n;
 }
 
-__poll_t event_poll(struct file *file, poll_table *wait)
-{
+__poll_t event_poll(struct file *file, poll_table *wait) {
     poll_wait(file, &g_state->event_wq, wait);
     bool ready = event_ready();
     if (!ready)
@@ -202,8 +193,7 @@ const file_operations event_fops = {
     .release = event_release,
 };
 
-void fire_event()
-{
+void fire_event() {
     note([](test_state &s) { s.event_ready = true; });
     wake_up(&g_state->event_wq);
 }
@@ -217,8 +207,7 @@ struct child {
     int report_fd = -1;
 };
 
-child spawn(const std::function<std::string()> &body)
-{
+child spawn(const std::function<std::string()> &body) {
     int p[2];
     if (pipe(p) < 0)
         return {};
@@ -245,8 +234,7 @@ child spawn(const std::function<std::string()> &body)
 }
 
 // Waits for the child to end: its report, plus how it ended if not normally.
-std::string finish(child &c)
-{
+std::string finish(child &c) {
     if (c.pid < 0)
         return "fork failed\n";
     std::string report;
@@ -266,8 +254,7 @@ std::string finish(child &c)
 }
 
 template <typename A, typename B>
-void check_eq(std::string &r, const A &got, const B &want, const char *what, int line)
-{
+void check_eq(std::string &r, const A &got, const B &want, const char *what, int line) {
     if (!(got == want)) {
         std::ostringstream o;
         o << "line " << line << ": " << what << " is " << got << ", expected " << want << "\n";
@@ -281,8 +268,7 @@ void check_eq(std::string &r, const A &got, const B &want, const char *what, int
             r += "line " + std::to_string(__LINE__) + ": " #cond " is false\n";                    \
     } while (0)
 
-std::string own_comm()
-{
+std::string own_comm() {
     char comm[32] = {};
     FILE *f = fopen("/proc/self/comm", "r");
     if (f) {
@@ -296,7 +282,9 @@ std::string own_comm()
     return s;
 }
 
-void *bad_address() { return (void *)(uintptr_t)8; }
+void *bad_address() {
+    return (void *)(uintptr_t)8;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -311,8 +299,7 @@ class NodeTransport : public ::testing::Test {
     static constexpr const char *PUB = "/proc/net/jxtransport/pub";
     static constexpr const char *EVENT = "/proc/net/jxtransport/event";
 
-    void SetUp() override
-    {
+    void SetUp() override {
         // Client calls wait in real time, as on the node.
         was_virtual_ = rte_clock_is_virtual();
         rte_clock_set_virtual(false);
@@ -332,8 +319,7 @@ class NodeTransport : public ::testing::Test {
         ASSERT_EQ(server_.start(sock_), 0);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         server_.stop();
         remove_proc_subtree("jxtransport", init_net.proc_net);
         unsetenv(JXCTL_SOCKET_ENV);
@@ -345,8 +331,7 @@ class NodeTransport : public ::testing::Test {
     }
 };
 
-TEST_F(NodeTransport, ChildReadsWritesAndIoctlsThroughItsOwnMemory)
-{
+TEST_F(NodeTransport, ChildReadsWritesAndIoctlsThroughItsOwnMemory) {
     child c = spawn([] {
         std::string r;
         int h = jxctl_open(RW, O_RDWR);
@@ -429,8 +414,7 @@ TEST_F(NodeTransport, ChildReadsWritesAndIoctlsThroughItsOwnMemory)
     EXPECT_NE(g_state->writer_pid, child_pid);
 }
 
-TEST_F(NodeTransport, CallerCredentialsDecideAccess)
-{
+TEST_F(NodeTransport, CallerCredentialsDecideAccess) {
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to drop to another user";
     // The operators' group may use the socket, as a deployment would set it up.
@@ -464,13 +448,12 @@ TEST_F(NodeTransport, CallerCredentialsDecideAccess)
     EXPECT_EQ(finish(c), "");
 }
 
-TEST_F(NodeTransport, BlockingCallsEndOnSignalHangUpAndStop)
-{
+TEST_F(NodeTransport, BlockingCallsEndOnSignalHangUpAndStop) {
     // A signal handler without SA_RESTART interrupts a blocking read; the handle
     // stays usable and the next read gets the event.
     child c = spawn([] {
         std::string r;
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = [](int) {};
         sigaction(SIGUSR1, &sa, nullptr);
         int h = jxctl_open(EVENT, O_RDONLY);
@@ -488,7 +471,8 @@ TEST_F(NodeTransport, BlockingCallsEndOnSignalHangUpAndStop)
     ASSERT_TRUE(wait_until([] { return g_state->blocked_readers == 1; }));
     kill(c.pid, SIGUSR1);
     // The child now polls: the event wakes it.
-    ASSERT_TRUE(wait_until([] { return g_state->blocked_readers == 0 && g_state->event_polls > 0; }));
+    ASSERT_TRUE(
+        wait_until([] { return g_state->blocked_readers == 0 && g_state->event_polls > 0; }));
     fire_event();
     EXPECT_EQ(finish(c), "");
     EXPECT_TRUE(wait_until([] { return g_state->releases == 2; }));
@@ -530,8 +514,7 @@ TEST_F(NodeTransport, BlockingCallsEndOnSignalHangUpAndStop)
 constexpr int TEST_NETLINK = 29;
 struct sock *g_nl;
 
-void nl_input(struct sk_buff *skb)
-{
+void nl_input(struct sk_buff *skb) {
     const nlmsghdr *in = nlmsg_hdr(skb);
     if (skb->len < (unsigned)NLMSG_HDRLEN || in->nlmsg_len > skb->len)
         return;
@@ -547,8 +530,7 @@ void nl_input(struct sk_buff *skb)
     netlink_broadcast(g_nl, out, portid, 1, GFP_KERNEL);
 }
 
-TEST_F(NodeTransport, NetlinkEndpointsOfAChild)
-{
+TEST_F(NodeTransport, NetlinkEndpointsOfAChild) {
     netlink_kernel_cfg cfg{};
     cfg.groups = 1;
     cfg.input = nl_input;
@@ -602,17 +584,19 @@ TEST_F(NodeTransport, NetlinkEndpointsOfAChild)
     g_nl = nullptr;
 }
 
-int dummy_open(struct net_device *) { return 0; }
-int dummy_stop(struct net_device *) { return 0; }
+int dummy_open(struct net_device *) {
+    return 0;
+}
+int dummy_stop(struct net_device *) {
+    return 0;
+}
 const net_device_ops dummy_ops = {.ndo_open = dummy_open, .ndo_stop = dummy_stop};
-void dummy_setup(struct net_device *dev)
-{
+void dummy_setup(struct net_device *dev) {
     ether_setup(dev);
     dev->netdev_ops = &dummy_ops;
 }
 
-TEST_F(NodeTransport, LogAndDevicesOfTheNode)
-{
+TEST_F(NodeTransport, LogAndDevicesOfTheNode) {
     std::string marker = "jxtransport marker " + std::to_string(getpid());
     printk(KERN_INFO "%s\n", marker.c_str());
     struct net_device *dev = alloc_netdev(0, "jxt%d", NET_NAME_ENUM, dummy_setup);
@@ -661,8 +645,7 @@ TEST_F(NodeTransport, LogAndDevicesOfTheNode)
     free_netdev(dev);
 }
 
-TEST(NodeTransportSocket, NodeNotRunningAndSocketClaims)
-{
+TEST(NodeTransportSocket, NodeNotRunningAndSocketClaims) {
     char tmpl[] = "/tmp/jxtransport.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     std::string dir = tmpl;

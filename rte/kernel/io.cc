@@ -12,16 +12,14 @@ struct region {
 };
 
 std::mutex g_mu;
-std::map<phys_addr_t, region> &regions()
-{
+std::map<phys_addr_t, region> &regions() {
     static std::map<phys_addr_t, region> r;
     return r;
 }
 
 } // namespace
 
-int rte_phys_region_add(phys_addr_t base, size_t size)
-{
+int rte_phys_region_add(phys_addr_t base, size_t size) {
     if (!size || base + size < base)
         return -EINVAL;
     std::lock_guard<std::mutex> g(g_mu);
@@ -32,16 +30,14 @@ int rte_phys_region_add(phys_addr_t base, size_t size)
     return 0;
 }
 
-void rte_phys_regions_clear()
-{
+void rte_phys_regions_clear() {
     std::lock_guard<std::mutex> g(g_mu);
     for (auto &[b, r] : regions())
         free(r.mem);
     regions().clear();
 }
 
-void __iomem *ioremap(phys_addr_t addr, size_t size)
-{
+void __iomem *ioremap(phys_addr_t addr, size_t size) {
     if (!size || addr + size < addr)
         return nullptr;
     std::lock_guard<std::mutex> g(g_mu);

@@ -41,14 +41,12 @@ struct registry {
     u64 next_load_seq = 1;
 };
 
-registry &reg()
-{
+registry &reg() {
     static registry r;
     return r;
 }
 
-bool parse_ll(const std::string &s, long long *out)
-{
+bool parse_ll(const std::string &s, long long *out) {
     if (s.empty())
         return false;
     char *end = nullptr;
@@ -60,8 +58,7 @@ bool parse_ll(const std::string &s, long long *out)
     return true;
 }
 
-int set_param(registry &r, param_info &p, const std::string &value)
-{
+int set_param(registry &r, param_info &p, const std::string &value) {
     long long v;
     switch (p.type) {
     case rte_param_type::int_:
@@ -82,8 +79,7 @@ int set_param(registry &r, param_info &p, const std::string &value)
     return -EINVAL;
 }
 
-void reset_params(registry &r, const std::string &mod)
-{
+void reset_params(registry &r, const std::string &mod) {
     for (auto &p : r.params) {
         if (p.mod != mod)
             continue;
@@ -101,8 +97,7 @@ void reset_params(registry &r, const std::string &mod)
     }
 }
 
-bool owner_present(registry &r, const std::string &owner)
-{
+bool owner_present(registry &r, const std::string &owner) {
     if (owner.empty())
         return true;
     auto it = r.mods.find(owner);
@@ -112,8 +107,7 @@ bool owner_present(registry &r, const std::string &owner)
 
 } // namespace
 
-rte_module_reg::rte_module_reg(const char *mod, int (*init)(), void (*exit)())
-{
+rte_module_reg::rte_module_reg(const char *mod, int (*init)(), void (*exit)()) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     mod_info &mi = r.mods[mod];
@@ -123,8 +117,7 @@ rte_module_reg::rte_module_reg(const char *mod, int (*init)(), void (*exit)())
         mi.exit = exit;
 }
 
-rte_symbol_reg::rte_symbol_reg(const char *mod, const char *name, void *addr)
-{
+rte_symbol_reg::rte_symbol_reg(const char *mod, const char *name, void *addr) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     r.mods[mod];
@@ -132,8 +125,7 @@ rte_symbol_reg::rte_symbol_reg(const char *mod, const char *name, void *addr)
 }
 
 rte_param_reg::rte_param_reg(const char *mod, const char *name, rte_param_type type, void *addr,
-                             unsigned)
-{
+                             unsigned) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     param_info p{mod, name, type, addr, 0, nullptr};
@@ -146,8 +138,7 @@ rte_param_reg::rte_param_reg(const char *mod, const char *name, rte_param_type t
     r.params.push_back(p);
 }
 
-void *__symbol_get(const char *name)
-{
+void *__symbol_get(const char *name) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     auto it = r.syms.find(name);
@@ -156,8 +147,7 @@ void *__symbol_get(const char *name)
     return it->second.addr;
 }
 
-int request_module(const char *fmt, ...)
-{
+int request_module(const char *fmt, ...) {
     char what[128];
     va_list ap;
     va_start(ap, fmt);
@@ -179,22 +169,19 @@ int request_module(const char *fmt, ...)
     return rte_module_load(mod.c_str());
 }
 
-void rte_symbol_add(const char *owner, const char *name, void *addr)
-{
+void rte_symbol_add(const char *owner, const char *name, void *addr) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     r.syms[name] = sym_info{owner, addr};
 }
 
-void rte_symbol_remove(const char *name)
-{
+void rte_symbol_remove(const char *name) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     r.syms.erase(name);
 }
 
-int rte_module_load(const char *name, const std::vector<std::string> &args)
-{
+int rte_module_load(const char *name, const std::vector<std::string> &args) {
     registry &r = reg();
     int (*init)() = nullptr;
     {
@@ -235,8 +222,7 @@ int rte_module_load(const char *name, const std::vector<std::string> &args)
     return rc;
 }
 
-int rte_module_unload(const char *name)
-{
+int rte_module_unload(const char *name) {
     registry &r = reg();
     void (*exit)() = nullptr;
     {
@@ -253,16 +239,14 @@ int rte_module_unload(const char *name)
     return 0;
 }
 
-bool rte_module_loaded(const char *name)
-{
+bool rte_module_loaded(const char *name) {
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
     auto it = r.mods.find(name);
     return it != r.mods.end() && it->second.loaded;
 }
 
-std::vector<std::string> rte_modules_known()
-{
+std::vector<std::string> rte_modules_known() {
     static const char *const order[] = {"jxbridge_mod", "jxmng_mod", "jxigmp_mod"};
     registry &r = reg();
     std::lock_guard<std::recursive_mutex> g(r.m);
@@ -278,8 +262,7 @@ std::vector<std::string> rte_modules_known()
     return out;
 }
 
-void rte_modules_unload_all()
-{
+void rte_modules_unload_all() {
     for (;;) {
         std::string newest;
         {

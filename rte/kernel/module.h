@@ -28,8 +28,7 @@ struct rte_module_reg {
 struct rte_symbol_reg {
     rte_symbol_reg(const char *mod, const char *name, void *addr);
 };
-#define EXPORT_SYMBOL(sym)                                                                         \
-    static rte_symbol_reg __rte_sym_##sym(KBUILD_MODNAME, #sym, (void *)&sym)
+#define EXPORT_SYMBOL(sym) static rte_symbol_reg __rte_sym_##sym(KBUILD_MODNAME, #sym, (void *)&sym)
 #define EXPORT_SYMBOL_GPL(sym) EXPORT_SYMBOL(sym)
 
 // Symbol look-up by name: the address of a loaded module's export, or NULL.

@@ -58,9 +58,10 @@ extern struct net init_net;
 #define NOTIFY_OK 0x0001
 #define NOTIFY_STOP_MASK 0x8000
 #define NOTIFY_BAD (NOTIFY_STOP_MASK | 0x0002)
-inline int notifier_from_errno(int err) { return err ? (NOTIFY_STOP_MASK | (NOTIFY_OK - err)) : NOTIFY_OK; }
-inline int notifier_to_errno(int ret)
-{
+inline int notifier_from_errno(int err) {
+    return err ? (NOTIFY_STOP_MASK | (NOTIFY_OK - err)) : NOTIFY_OK;
+}
+inline int notifier_to_errno(int ret) {
     ret &= ~NOTIFY_STOP_MASK;
     return ret > NOTIFY_OK ? NOTIFY_OK - ret : 0;
 }
@@ -153,11 +154,12 @@ struct net_device {
     size_t rte_priv_size;
 };
 
-inline void *netdev_priv(const struct net_device *dev)
-{
+inline void *netdev_priv(const struct net_device *dev) {
     return (char *)dev + ((sizeof(struct net_device) + 31) & ~size_t(31));
 }
-inline struct net *dev_net(const struct net_device *) { return &init_net; }
+inline struct net *dev_net(const struct net_device *) {
+    return &init_net;
+}
 
 struct net_device *alloc_netdev(int sizeof_priv, const char *name, unsigned char name_assign_type,
                                 void (*setup)(struct net_device *));
@@ -175,28 +177,48 @@ struct net_device *dev_get_by_name(struct net *net, const char *name); // holds 
 struct net_device *__dev_get_by_name(struct net *net, const char *name);
 struct net_device *dev_get_by_index(struct net *net, int ifindex); // holds a reference
 struct net_device *__dev_get_by_index(struct net *net, int ifindex);
-inline void dev_hold(struct net_device *dev) { dev->refcnt++; }
-inline void dev_put(struct net_device *dev) { dev->refcnt--; }
+inline void dev_hold(struct net_device *dev) {
+    dev->refcnt++;
+}
+inline void dev_put(struct net_device *dev) {
+    dev->refcnt--;
+}
 // A snapshot of the registered devices in ifindex order.
 std::vector<struct net_device *> rte_netdev_list();
 
 int dev_open(struct net_device *dev);
 int dev_close(struct net_device *dev);
 int dev_set_promiscuity(struct net_device *dev, int inc);
-inline bool netif_running(const struct net_device *dev) { return dev->flags & IFF_UP; }
-inline void netif_start_queue(struct net_device *dev) { dev->queue_stopped = false; }
-inline void netif_stop_queue(struct net_device *dev) { dev->queue_stopped = true; }
-inline void netif_wake_queue(struct net_device *dev) { dev->queue_stopped = false; }
-inline bool netif_queue_stopped(const struct net_device *dev) { return dev->queue_stopped; }
+inline bool netif_running(const struct net_device *dev) {
+    return dev->flags & IFF_UP;
+}
+inline void netif_start_queue(struct net_device *dev) {
+    dev->queue_stopped = false;
+}
+inline void netif_stop_queue(struct net_device *dev) {
+    dev->queue_stopped = true;
+}
+inline void netif_wake_queue(struct net_device *dev) {
+    dev->queue_stopped = false;
+}
+inline bool netif_queue_stopped(const struct net_device *dev) {
+    return dev->queue_stopped;
+}
 void netif_carrier_on(struct net_device *dev);
 void netif_carrier_off(struct net_device *dev);
-inline bool netif_carrier_ok(const struct net_device *dev) { return dev->carrier; }
+inline bool netif_carrier_ok(const struct net_device *dev) {
+    return dev->carrier;
+}
 struct net_device_stats *dev_get_stats(struct net_device *dev);
 
 // Hands a received frame to the device's Linux stack: NET_RX_SUCCESS or NET_RX_DROP.
 int netif_rx(struct sk_buff *skb);
-inline int netif_receive_skb(struct sk_buff *skb) { return netif_rx(skb); }
-inline int netif_rx_ni(struct sk_buff *skb) { return netif_rx(skb); }
+inline int netif_receive_skb(struct sk_buff *skb) {
+    return netif_rx(skb);
+}
+inline int netif_rx_ni(struct sk_buff *skb) {
+    return netif_rx(skb);
+}
 // Transmits through the device's start_xmit; the frame is always consumed.
 int dev_queue_xmit(struct sk_buff *skb);
 
@@ -208,8 +230,7 @@ struct notifier_block {
 struct netdev_notifier_info {
     struct net_device *dev;
 };
-inline struct net_device *netdev_notifier_info_to_dev(const void *info)
-{
+inline struct net_device *netdev_notifier_info_to_dev(const void *info) {
     return ((const struct netdev_notifier_info *)info)->dev;
 }
 int register_netdevice_notifier(struct notifier_block *nb);

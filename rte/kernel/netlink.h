@@ -48,16 +48,27 @@ int netlink_unicast(struct sock *sk, struct sk_buff *skb, u32 portid, int nonblo
 int netlink_broadcast(struct sock *sk, struct sk_buff *skb, u32 portid, u32 group, gfp_t flags);
 bool netlink_has_listeners(struct sock *sk, unsigned int group);
 
-inline struct nlmsghdr *nlmsg_hdr(const struct sk_buff *skb) { return (struct nlmsghdr *)skb->data; }
-inline void *nlmsg_data(const struct nlmsghdr *nlh) { return (char *)nlh + NLMSG_HDRLEN; }
-inline int nlmsg_len(const struct nlmsghdr *nlh) { return nlh->nlmsg_len - NLMSG_HDRLEN; }
-inline int nlmsg_msg_size(int payload) { return NLMSG_HDRLEN + payload; }
-inline int nlmsg_total_size(int payload) { return NLMSG_ALIGN(nlmsg_msg_size(payload)); }
-inline struct sk_buff *nlmsg_new(size_t payload, gfp_t flags)
-{
+inline struct nlmsghdr *nlmsg_hdr(const struct sk_buff *skb) {
+    return (struct nlmsghdr *)skb->data;
+}
+inline void *nlmsg_data(const struct nlmsghdr *nlh) {
+    return (char *)nlh + NLMSG_HDRLEN;
+}
+inline int nlmsg_len(const struct nlmsghdr *nlh) {
+    return nlh->nlmsg_len - NLMSG_HDRLEN;
+}
+inline int nlmsg_msg_size(int payload) {
+    return NLMSG_HDRLEN + payload;
+}
+inline int nlmsg_total_size(int payload) {
+    return NLMSG_ALIGN(nlmsg_msg_size(payload));
+}
+inline struct sk_buff *nlmsg_new(size_t payload, gfp_t flags) {
     return alloc_skb(nlmsg_total_size(payload), flags);
 }
-inline void nlmsg_free(struct sk_buff *skb) { kfree_skb(skb); }
+inline void nlmsg_free(struct sk_buff *skb) {
+    kfree_skb(skb);
+}
 struct nlmsghdr *nlmsg_put(struct sk_buff *skb, u32 portid, u32 seq, int type, int payload,
                            int flags);
 

@@ -20,15 +20,13 @@ struct log_ring {
     rte_log_sink_fn sink = nullptr;
 };
 
-log_ring &ring()
-{
+log_ring &ring() {
     static log_ring r;
     return r;
 }
 
 // Splits a kernel level prefix off the format's output.
-int parse_level(const char *&text, bool &cont)
-{
+int parse_level(const char *&text, bool &cont) {
     int level = -1;
     cont = false;
     while (text[0] == '\001' && text[1]) {
@@ -43,8 +41,7 @@ int parse_level(const char *&text, bool &cont)
 
 } // namespace
 
-int vprintk(const char *fmt, va_list args)
-{
+int vprintk(const char *fmt, va_list args) {
     char stackbuf[1024];
     va_list copy;
     va_copy(copy, args);
@@ -100,8 +97,7 @@ int vprintk(const char *fmt, va_list args)
     return n;
 }
 
-int printk(const char *fmt, ...)
-{
+int printk(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
     int n = vprintk(fmt, args);
@@ -109,8 +105,7 @@ int printk(const char *fmt, ...)
     return n;
 }
 
-std::vector<printk_record> rte_log_read(u64 from_seq)
-{
+std::vector<printk_record> rte_log_read(u64 from_seq) {
     log_ring &r = ring();
     std::lock_guard<std::mutex> g(r.m);
     std::vector<printk_record> out;
@@ -120,13 +115,13 @@ std::vector<printk_record> rte_log_read(u64 from_seq)
     return out;
 }
 
-std::string rte_log_text(u64 from_seq)
-{
+std::string rte_log_text(u64 from_seq) {
     std::string out;
     for (const auto &rec : rte_log_read(from_seq)) {
         char prefix[48];
         snprintf(prefix, sizeof(prefix), "<%d>[%5llu.%06llu] ", rec.level,
-                 (unsigned long long)(rec.usec / 1000000), (unsigned long long)(rec.usec % 1000000));
+                 (unsigned long long)(rec.usec / 1000000),
+                 (unsigned long long)(rec.usec % 1000000));
         out += prefix;
         out += rec.text;
         if (out.empty() || out.back() != '\n')
@@ -135,15 +130,13 @@ std::string rte_log_text(u64 from_seq)
     return out;
 }
 
-u64 rte_log_next_seq()
-{
+u64 rte_log_next_seq() {
     log_ring &r = ring();
     std::lock_guard<std::mutex> g(r.m);
     return r.next_seq;
 }
 
-void rte_log_clear()
-{
+void rte_log_clear() {
     log_ring &r = ring();
     std::lock_guard<std::mutex> g(r.m);
     r.records.clear();
@@ -151,8 +144,7 @@ void rte_log_clear()
     r.open_line = false;
 }
 
-size_t rte_log_count(const std::string &needle, u64 from_seq)
-{
+size_t rte_log_count(const std::string &needle, u64 from_seq) {
     size_t n = 0;
     for (const auto &rec : rte_log_read(from_seq))
         if (rec.text.find(needle) != std::string::npos)
@@ -160,8 +152,7 @@ size_t rte_log_count(const std::string &needle, u64 from_seq)
     return n;
 }
 
-void rte_log_set_sink(rte_log_sink_fn fn)
-{
+void rte_log_set_sink(rte_log_sink_fn fn) {
     log_ring &r = ring();
     std::lock_guard<std::mutex> g(r.m);
     r.sink = fn;

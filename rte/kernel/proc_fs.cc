@@ -6,6 +6,7 @@
 #include "kernel/vfs.h"
 
 #include <algorithm>
+#include <list>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -20,8 +21,8 @@ struct proc_dir_entry {
     const file_operations *fops = nullptr;
     void *data = nullptr;
     // Guarded by g_mu.
-    int refcnt = 1;    // the tree's link plus one per open file
-    int in_use = 0;    // operations in progress
+    int refcnt = 1; // the tree's link plus one per open file
+    int in_use = 0; // operations in progress
     bool removed = false;
     std::vector<struct file *> open_files;
     std::vector<task_struct *> users; // tasks inside an operation
@@ -32,8 +33,7 @@ namespace {
 std::mutex g_mu;
 std::condition_variable g_unused_cv;
 
-proc_dir_entry *proc_root()
-{
+proc_dir_entry *proc_root() {
     static proc_dir_entry *root = [] {
         auto *r = new proc_dir_entry;
         r->name = "proc";
@@ -50,23 +50,20 @@ proc_dir_entry *proc_root()
     return root;
 }
 
-proc_dir_entry *find_child_locked(proc_dir_entry *dir, const std::string &name)
-{
+proc_dir_entry *find_child_locked(proc_dir_entry *dir, const std::string &name) {
     for (proc_dir_entry *c : dir->children)
         if (c->name == name)
             return c;
     return nullptr;
 }
 
-void put_pde_locked(proc_dir_entry *de)
-{
+void put_pde_locked(proc_dir_entry *de) {
     if (--de->refcnt == 0)
         delete de;
 }
 
 proc_dir_entry *proc_register(const char *name, umode_t mode, proc_dir_entry *parent, bool is_dir,
-                              const file_operations *fops, void *data)
-{
+                              const file_operations *fops, void *data) {
     if (!name || !*name || strchr(name, '/') || strlen(name) > 255)
         return nullptr;
     if (!parent)
@@ -91,8 +88,7 @@ struct file_and_inode {
 };
 
 // Removes one entry and, first, everything below it.
-void remove_locked(std::unique_lock<std::mutex> &lk, proc_dir_entry *de)
-{
+void remove_locked(std::unique_lock<std::mutex> &lk, proc_dir_entry *de) {
     while (!de->children.empty())
         remove_locked(lk, de->children.back());
     if (de->parent) {
@@ -120,8 +116,7 @@ void remove_locked(std::unique_lock<std::mutex> &lk, proc_dir_entry *de)
     put_pde_locked(de);
 }
 
-proc_dir_entry *lookup_locked(const char *path)
-{
+proc_dir_entry *lookup_locked(const char *path) {
     std::string p = path ? path : "";
     if (p.rfind("/proc", 0) != 0 || (p.size() > 5 && p[5] != '/'))
         return nullptr;
@@ -148,8 +143,7 @@ proc_dir_entry *lookup_locked(const char *path)
 struct pde_use {
     proc_dir_entry *de = nullptr;
     bool ok = false;
-    explicit pde_use(struct file *f)
-    {
+    explicit pde_use(struct file *f) {
         std::lock_guard<std::mutex> g(g_mu);
         if (f->rte_released || f->rte_pde->removed)
             return;
@@ -158,8 +152,7 @@ struct pde_use {
         de->users.push_back(current);
         ok = true;
     }
-    ~pde_use()
-    {
+    ~pde_use() {
         if (!ok)
             return;
         std::lock_guard<std::mutex> g(g_mu);
@@ -173,8 +166,7 @@ struct pde_use {
     }
 };
 
-bool may_access(const proc_dir_entry *de, unsigned flags)
-{
+bool may_access(const proc_dir_entry *de, unsigned flags) {
     task_struct *t = current;
     if (t->uid == 0)
         return true;
@@ -191,38 +183,33 @@ bool may_access(const proc_dir_entry *de, unsigned flags)
 
 struct net init_net = {proc_root()->children[0]};
 
-struct proc_dir_entry *proc_mkdir(const char *name, struct proc_dir_entry *parent)
-{
+struct proc_dir_entry *proc_mkdir(const char *name, struct proc_dir_entry *parent) {
     return proc_register(name, S_IFDIR | 0555, parent, true, nullptr, nullptr);
 }
 
-struct proc_dir_entry *proc_mkdir_mode(const char *name, umode_t mode, struct proc_dir_entry *parent)
-{
+struct proc_dir_entry *proc_mkdir_mode(const char *name, umode_t mode,
+                                       struct proc_dir_entry *parent) {
     return proc_register(name, S_IFDIR | mode, parent, true, nullptr, nullptr);
 }
 
 struct proc_dir_entry *proc_create_data(const char *name, umode_t mode,
                                         struct proc_dir_entry *parent,
-                                        const struct file_operations *fops, void *data)
-{
+                                        const struct file_operations *fops, void *data) {
     if ((mode & 0777) == 0)
         mode |= S_IRUGO;
     return proc_register(name, S_IFREG | (mode & 0777), parent, false, fops, data);
 }
 
 struct proc_dir_entry *proc_create(const char *name, umode_t mode, struct proc_dir_entry *parent,
-                                   const struct file_operations *fops)
-{
+                                   const struct file_operations *fops) {
     return proc_create_data(name, mode, parent, fops, nullptr);
 }
 
-void remove_proc_entry(const char *name, struct proc_dir_entry *parent)
-{
+void remove_proc_entry(const char *name, struct proc_dir_entry *parent) {
     remove_proc_subtree(name, parent);
 }
 
-int remove_proc_subtree(const char *name, struct proc_dir_entry *parent)
-{
+int remove_proc_subtree(const char *name, struct proc_dir_entry *parent) {
     if (!parent)
         parent = proc_root();
     std::unique_lock<std::mutex> lk(g_mu);
@@ -233,8 +220,7 @@ int remove_proc_subtree(const char *name, struct proc_dir_entry *parent)
     return 0;
 }
 
-void proc_remove(struct proc_dir_entry *de)
-{
+void proc_remove(struct proc_dir_entry *de) {
     if (!de)
         return;
     std::unique_lock<std::mutex> lk(g_mu);
@@ -242,31 +228,36 @@ void proc_remove(struct proc_dir_entry *de)
         remove_locked(lk, de);
 }
 
-void *PDE_DATA(const struct inode *inode) { return inode->pde ? inode->pde->data : nullptr; }
+void *PDE_DATA(const struct inode *inode) {
+    return inode->pde ? inode->pde->data : nullptr;
+}
 
-struct proc_dir_entry *rte_proc_lookup(const char *path)
-{
+struct proc_dir_entry *rte_proc_lookup(const char *path) {
     std::lock_guard<std::mutex> g(g_mu);
     return lookup_locked(path);
 }
 
 struct poll_table_struct {
-    std::vector<wait_queue_head_t *> queues;
+    struct queued {
+        wait_queue_head_t *wq;
+        wait_queue_entry entry;
+    };
+    std::list<queued> queues; // entries must not move while queued
 };
 
-void poll_wait(struct file *, wait_queue_head_t *wq, poll_table *p)
-{
+void poll_wait(struct file *, wait_queue_head_t *wq, poll_table *p) {
     if (!p || !wq)
         return;
-    if (std::find(p->queues.begin(), p->queues.end(), wq) != p->queues.end())
-        return;
-    std::lock_guard<std::mutex> g(wq->m);
-    wq->waiters.push_back(current);
-    p->queues.push_back(wq);
+    for (auto &q : p->queues)
+        if (q.wq == wq)
+            return;
+    auto &q = p->queues.emplace_back();
+    q.wq = wq;
+    q.entry.task = current;
+    add_wait_queue(wq, &q.entry);
 }
 
-int rte_vfs_open(const char *path, unsigned int flags, struct file **out)
-{
+int rte_vfs_open(const char *path, unsigned int flags, struct file **out) {
     proc_dir_entry *de;
     {
         std::lock_guard<std::mutex> g(g_mu);
@@ -309,8 +300,7 @@ int rte_vfs_open(const char *path, unsigned int flags, struct file **out)
     return 0;
 }
 
-ssize_t rte_vfs_read(struct file *file, char __user *buf, size_t count)
-{
+ssize_t rte_vfs_read(struct file *file, char __user *buf, size_t count) {
     if ((file->f_flags & O_ACCMODE) == O_WRONLY)
         return -EBADF;
     pde_use u(file);
@@ -321,8 +311,7 @@ ssize_t rte_vfs_read(struct file *file, char __user *buf, size_t count)
     return u.de->fops->read(file, buf, count, &file->f_pos);
 }
 
-ssize_t rte_vfs_write(struct file *file, const char __user *buf, size_t count)
-{
+ssize_t rte_vfs_write(struct file *file, const char __user *buf, size_t count) {
     if ((file->f_flags & O_ACCMODE) == O_RDONLY)
         return -EBADF;
     pde_use u(file);
@@ -333,8 +322,7 @@ ssize_t rte_vfs_write(struct file *file, const char __user *buf, size_t count)
     return u.de->fops->write(file, buf, count, &file->f_pos);
 }
 
-long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
-{
+long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
     pde_use u(file);
     if (!u.ok)
         return -EIO;
@@ -343,8 +331,7 @@ long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     return u.de->fops->unlocked_ioctl(file, cmd, arg);
 }
 
-int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms)
-{
+int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms) {
     const file_operations *fops;
     {
         pde_use u(file);
@@ -356,7 +343,8 @@ int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms)
     if (!fops || !fops->poll)
         return (EPOLLIN | EPOLLOUT | EPOLLRDNORM | EPOLLWRNORM) & events;
     poll_table pt;
-    long remaining = timeout_ms < 0 ? (long)MAX_SCHEDULE_TIMEOUT : (long)msecs_to_jiffies(timeout_ms);
+    long remaining =
+        timeout_ms < 0 ? (long)MAX_SCHEDULE_TIMEOUT : (long)msecs_to_jiffies(timeout_ms);
     int ret;
     for (;;) {
         set_current_state(TASK_INTERRUPTIBLE);
@@ -380,17 +368,12 @@ int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms)
         remaining = schedule_timeout(remaining);
     }
     set_current_state(TASK_RUNNING);
-    for (wait_queue_head_t *wq : pt.queues) {
-        std::lock_guard<std::mutex> g(wq->m);
-        auto it = std::find(wq->waiters.begin(), wq->waiters.end(), current);
-        if (it != wq->waiters.end())
-            wq->waiters.erase(it);
-    }
+    for (auto &q : pt.queues)
+        remove_wait_queue(q.wq, &q.entry);
     return ret;
 }
 
-int rte_vfs_close(struct file *file)
-{
+int rte_vfs_close(struct file *file) {
     auto *fi = reinterpret_cast<file_and_inode *>(file);
     proc_dir_entry *de = file->rte_pde;
     bool release = false;
@@ -414,8 +397,7 @@ int rte_vfs_close(struct file *file)
     return 0;
 }
 
-int rte_vfs_list(const char *path, std::vector<rte_proc_dirent> *out)
-{
+int rte_vfs_list(const char *path, std::vector<rte_proc_dirent> *out) {
     std::lock_guard<std::mutex> g(g_mu);
     proc_dir_entry *de = lookup_locked(path);
     if (!de)
@@ -433,18 +415,20 @@ int rte_vfs_list(const char *path, std::vector<rte_proc_dirent> *out)
 
 namespace {
 
-void *single_start(struct seq_file *, loff_t *pos) { return *pos == 0 ? SEQ_START_TOKEN : nullptr; }
-void *single_next(struct seq_file *, void *, loff_t *pos)
-{
+void *single_start(struct seq_file *, loff_t *pos) {
+    return *pos == 0 ? SEQ_START_TOKEN : nullptr;
+}
+void *single_next(struct seq_file *, void *, loff_t *pos) {
     ++*pos;
     return nullptr;
 }
 void single_stop(struct seq_file *, void *) {}
-int single_show_thunk(struct seq_file *m, void *v) { return m->single_show(m, v); }
+int single_show_thunk(struct seq_file *m, void *v) {
+    return m->single_show(m, v);
+}
 const seq_operations single_ops = {single_start, single_stop, single_next, single_show_thunk};
 
-int seq_produce(struct seq_file *m)
-{
+int seq_produce(struct seq_file *m) {
     m->buf.clear();
     m->from = 0;
     loff_t pos = 0;
@@ -467,8 +451,7 @@ int seq_produce(struct seq_file *m)
 
 } // namespace
 
-int seq_open(struct file *file, const struct seq_operations *op)
-{
+int seq_open(struct file *file, const struct seq_operations *op) {
     auto *m = new seq_file{};
     m->op = op;
     m->file = file;
@@ -476,15 +459,13 @@ int seq_open(struct file *file, const struct seq_operations *op)
     return 0;
 }
 
-int seq_release(struct inode *, struct file *file)
-{
+int seq_release(struct inode *, struct file *file) {
     delete static_cast<seq_file *>(file->private_data);
     file->private_data = nullptr;
     return 0;
 }
 
-int single_open(struct file *file, int (*show)(struct seq_file *, void *), void *data)
-{
+int single_open(struct file *file, int (*show)(struct seq_file *, void *), void *data) {
     int rc = seq_open(file, &single_ops);
     if (rc)
         return rc;
@@ -494,10 +475,11 @@ int single_open(struct file *file, int (*show)(struct seq_file *, void *), void 
     return 0;
 }
 
-int single_release(struct inode *inode, struct file *file) { return seq_release(inode, file); }
+int single_release(struct inode *inode, struct file *file) {
+    return seq_release(inode, file);
+}
 
-ssize_t seq_read(struct file *file, char __user *buf, size_t size, loff_t *ppos)
-{
+ssize_t seq_read(struct file *file, char __user *buf, size_t size, loff_t *ppos) {
     auto *m = static_cast<seq_file *>(file->private_data);
     if (!m)
         return -EINVAL;
@@ -514,8 +496,7 @@ ssize_t seq_read(struct file *file, char __user *buf, size_t size, loff_t *ppos)
     return (ssize_t)n;
 }
 
-loff_t seq_lseek(struct file *file, loff_t offset, int whence)
-{
+loff_t seq_lseek(struct file *file, loff_t offset, int whence) {
     auto *m = static_cast<seq_file *>(file->private_data);
     if (!m || whence != 0 || offset != 0)
         return -EINVAL;
@@ -525,8 +506,7 @@ loff_t seq_lseek(struct file *file, loff_t offset, int whence)
     return 0;
 }
 
-void seq_vprintf(struct seq_file *m, const char *fmt, va_list args)
-{
+void seq_vprintf(struct seq_file *m, const char *fmt, va_list args) {
     char stackbuf[512];
     va_list copy;
     va_copy(copy, args);
@@ -544,17 +524,19 @@ void seq_vprintf(struct seq_file *m, const char *fmt, va_list args)
     m->buf.resize(at + n);
 }
 
-void seq_printf(struct seq_file *m, const char *fmt, ...)
-{
+void seq_printf(struct seq_file *m, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     seq_vprintf(m, fmt, ap);
     va_end(ap);
 }
 
-void seq_puts(struct seq_file *m, const char *s) { m->buf.append(s); }
-void seq_putc(struct seq_file *m, char c) { m->buf.push_back(c); }
-void seq_write(struct seq_file *m, const void *data, size_t len)
-{
+void seq_puts(struct seq_file *m, const char *s) {
+    m->buf.append(s);
+}
+void seq_putc(struct seq_file *m, char c) {
+    m->buf.push_back(c);
+}
+void seq_write(struct seq_file *m, const void *data, size_t len) {
     m->buf.append(static_cast<const char *>(data), len);
 }

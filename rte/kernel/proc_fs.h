@@ -100,7 +100,9 @@ struct file {
     struct proc_dir_entry *rte_pde;
     bool rte_released;
 };
-inline struct inode *file_inode(const struct file *f) { return f->f_inode; }
+inline struct inode *file_inode(const struct file *f) {
+    return f->f_inode;
+}
 
 struct poll_table_struct;
 using poll_table = struct poll_table_struct;
@@ -141,8 +143,8 @@ struct seq_operations {
     int (*show)(struct seq_file *m, void *v);
 };
 struct seq_file {
-    std::string buf;  // the whole text, produced at the first read
-    size_t from;      // what the reader has taken so far
+    std::string buf; // the whole text, produced at the first read
+    size_t from;     // what the reader has taken so far
     bool produced;
     loff_t index;
     const struct seq_operations *op;
@@ -162,4 +164,6 @@ void seq_vprintf(struct seq_file *m, const char *fmt, va_list args);
 void seq_puts(struct seq_file *m, const char *s);
 void seq_putc(struct seq_file *m, char c);
 void seq_write(struct seq_file *m, const void *data, size_t len);
-inline bool seq_has_overflowed(struct seq_file *) { return false; }
+inline bool seq_has_overflowed(struct seq_file *) {
+    return false;
+}

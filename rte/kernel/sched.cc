@@ -21,6 +21,7 @@ namespace {
 std::mutex g_mu;
 std::condition_variable g_settle_cv;
 std::set<task_struct *> g_sleeping;
+std::set<task_struct *> g_kthreads;
 int g_busy_kthreads = 0;
 bool g_allow_rt = false;
 
@@ -29,8 +30,7 @@ thread_local std::unique_ptr<task_struct> t_own_task; // tasks of threads that a
 
 constexpr auto SIGNAL_POLL = std::chrono::milliseconds(50);
 
-void mark_awake_locked(task_struct *t)
-{
+void mark_awake_locked(task_struct *t) {
     if (t->idle) {
         t->idle = false;
         if (t->is_kthread)
@@ -38,8 +38,7 @@ void mark_awake_locked(task_struct *t)
     }
 }
 
-void mark_idle_locked(task_struct *t)
-{
+void mark_idle_locked(task_struct *t) {
     if (!t->idle) {
         t->idle = true;
         if (t->is_kthread && --g_busy_kthreads == 0)
@@ -47,8 +46,7 @@ void mark_idle_locked(task_struct *t)
     }
 }
 
-bool signal_pending_locked(task_struct *t)
-{
+bool signal_pending_locked(task_struct *t) {
     if (t->sigpending.load())
         return true;
     if (t->signal_probe && t->signal_probe()) {
@@ -60,8 +58,7 @@ bool signal_pending_locked(task_struct *t)
 
 } // namespace
 
-struct task_struct *get_current()
-{
+struct task_struct *get_current() {
     if (!t_current) {
         t_own_task = std::make_unique<task_struct>();
         task_struct *t = t_own_task.get();
@@ -77,8 +74,7 @@ struct task_struct *get_current()
     return t_current;
 }
 
-void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm)
-{
+void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm) {
     task_struct *t = current;
     t->pid = pid;
     t->uid = uid;
@@ -87,15 +83,13 @@ void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm)
     strlcpy(t->comm, comm, sizeof(t->comm));
 }
 
-void set_current_state(int state)
-{
+void set_current_state(int state) {
     task_struct *t = current;
     std::lock_guard<std::mutex> g(g_mu);
     t->state = state;
 }
 
-long schedule_timeout(long timeout)
-{
+long schedule_timeout(long timeout) {
     task_struct *t = current;
     std::unique_lock<std::mutex> lk(g_mu);
     if (t->state == TASK_RUNNING)
@@ -134,24 +128,21 @@ long schedule_timeout(long timeout)
     return time_after(t->deadline, now) ? (long)(t->deadline - now) : 0;
 }
 
-long schedule_timeout_interruptible(long timeout)
-{
+long schedule_timeout_interruptible(long timeout) {
     set_current_state(TASK_INTERRUPTIBLE);
     return schedule_timeout(timeout);
 }
 
-long schedule_timeout_uninterruptible(long timeout)
-{
+long schedule_timeout_uninterruptible(long timeout) {
     set_current_state(TASK_UNINTERRUPTIBLE);
     return schedule_timeout(timeout);
 }
 
-int wake_up_process(struct task_struct *t)
-{
+int wake_up_process(struct task_struct *t) {
     std::lock_guard<std::mutex> g(g_mu);
     if (t->is_kthread && !t->started) {
         t->started = true;
-        g_busy_kthreads++;
+        mark_awake_locked(t);
         t->cv.notify_all();
         return 1;
     }
@@ -163,40 +154,41 @@ int wake_up_process(struct task_struct *t)
     return 1;
 }
 
-bool signal_pending(struct task_struct *t)
-{
+bool signal_pending(struct task_struct *t) {
     std::lock_guard<std::mutex> g(g_mu);
     return signal_pending_locked(t);
 }
 
-void msleep(unsigned int msecs) { schedule_timeout_uninterruptible(msecs_to_jiffies(msecs)); }
+void msleep(unsigned int msecs) {
+    schedule_timeout_uninterruptible(msecs_to_jiffies(msecs));
+}
 
-unsigned long msleep_interruptible(unsigned int msecs)
-{
+unsigned long msleep_interruptible(unsigned int msecs) {
     long left = schedule_timeout_interruptible(msecs_to_jiffies(msecs));
     return jiffies_to_msecs(left > 0 ? left : 0);
 }
 
-int task_pid_nr(struct task_struct *task) { return task->pid; }
+int task_pid_nr(struct task_struct *task) {
+    return task->pid;
+}
 
-int num_online_cpus()
-{
+int num_online_cpus() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? (int)n : 1;
 }
 
-int smp_processor_id()
-{
+int smp_processor_id() {
     int cpu = sched_getcpu();
     return cpu < 0 ? 0 : cpu;
 }
 
-void rte_sched_allow_rt(bool allow) { g_allow_rt = allow; }
+void rte_sched_allow_rt(bool allow) {
+    g_allow_rt = allow;
+}
 
 namespace {
 
-void kthread_main(task_struct *t)
-{
+void kthread_main(task_struct *t) {
     {
         std::lock_guard<std::mutex> g(g_mu);
         t->pid = gettid();
@@ -219,8 +211,7 @@ void kthread_main(task_struct *t)
     t->cv.notify_all();
 }
 
-task_struct *kthread_vcreate(int (*threadfn)(void *), void *data, const char *fmt, va_list ap)
-{
+task_struct *kthread_vcreate(int (*threadfn)(void *), void *data, const char *fmt, va_list ap) {
     auto *t = new task_struct;
     char name[64];
     vsnprintf(name, sizeof(name), fmt, ap);
@@ -233,14 +224,18 @@ task_struct *kthread_vcreate(int (*threadfn)(void *), void *data, const char *fm
     t->idle = true; // not counted until it is first woken
     t->threadfn = threadfn;
     t->data = data;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        g_kthreads.insert(t);
+    }
     t->thread = std::thread(kthread_main, t);
     return t;
 }
 
 } // namespace
 
-struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, const char *namefmt, ...)
-{
+struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, const char *namefmt,
+                                   ...) {
     va_list ap;
     va_start(ap, namefmt);
     task_struct *t = kthread_vcreate(threadfn, data, namefmt, ap);
@@ -249,8 +244,7 @@ struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, cons
 }
 
 struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *data, int,
-                                           const char *namefmt, ...)
-{
+                                           const char *namefmt, ...) {
     va_list ap;
     va_start(ap, namefmt);
     task_struct *t = kthread_vcreate(threadfn, data, namefmt, ap);
@@ -258,8 +252,7 @@ struct task_struct *kthread_create_on_node(int (*threadfn)(void *data), void *da
     return t;
 }
 
-void kthread_bind(struct task_struct *task, unsigned int cpu)
-{
+void kthread_bind(struct task_struct *task, unsigned int cpu) {
     if (!g_allow_rt || cpu >= (unsigned)num_online_cpus())
         return;
     cpu_set_t set;
@@ -268,8 +261,7 @@ void kthread_bind(struct task_struct *task, unsigned int cpu)
     pthread_setaffinity_np(task->thread.native_handle(), sizeof(set), &set);
 }
 
-int sched_setscheduler(struct task_struct *task, int policy, const struct sched_param *param)
-{
+int sched_setscheduler(struct task_struct *task, int policy, const struct sched_param *param) {
     if (!g_allow_rt)
         return 0;
     ::sched_param p{};
@@ -284,16 +276,17 @@ int sched_setscheduler(struct task_struct *task, int policy, const struct sched_
     return 0;
 }
 
-bool kthread_should_stop() { return current->should_stop.load(); }
+bool kthread_should_stop() {
+    return current->should_stop.load();
+}
 
-int kthread_stop(struct task_struct *t)
-{
+int kthread_stop(struct task_struct *t) {
     t->should_stop.store(true);
     {
         std::lock_guard<std::mutex> g(g_mu);
         if (!t->started) {
             t->started = true;
-            g_busy_kthreads++;
+            mark_awake_locked(t);
         } else if (!t->exited) {
             t->state = TASK_RUNNING;
             mark_awake_locked(t);
@@ -301,30 +294,52 @@ int kthread_stop(struct task_struct *t)
         t->cv.notify_all();
     }
     t->thread.join();
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        g_kthreads.erase(t);
+    }
     int result = t->result;
     delete t;
     return result;
 }
 
-void wake_up(wait_queue_head_t *wq)
-{
-    std::vector<task_struct *> waiters;
-    {
-        std::lock_guard<std::mutex> g(wq->m);
-        waiters = wq->waiters;
-    }
-    for (task_struct *t : waiters)
-        wake_up_process(t);
+void add_wait_queue(wait_queue_head_t *wq, wait_queue_entry *e) {
+    std::lock_guard<std::mutex> g(wq->m);
+    e->prev = nullptr;
+    e->next = wq->head;
+    if (wq->head)
+        wq->head->prev = e;
+    wq->head = e;
+}
+
+void remove_wait_queue(wait_queue_head_t *wq, wait_queue_entry *e) {
+    std::lock_guard<std::mutex> g(wq->m);
+    if (e->prev)
+        e->prev->next = e->next;
+    else if (wq->head == e)
+        wq->head = e->next;
+    if (e->next)
+        e->next->prev = e->prev;
+    e->prev = e->next = nullptr;
+}
+
+bool waitqueue_active(wait_queue_head_t *wq) {
+    std::lock_guard<std::mutex> g(wq->m);
+    return wq->head != nullptr;
+}
+
+void wake_up(wait_queue_head_t *wq) {
+    // Wake-up takes only the scheduler lock, so it is safe under wq->m.
+    std::lock_guard<std::mutex> g(wq->m);
+    for (wait_queue_entry *e = wq->head; e; e = e->next)
+        wake_up_process(e->task);
 }
 
 long rte_wait_event(wait_queue_head_t *wq, const std::function<bool()> &cond, bool interruptible,
-                    long timeout, bool with_timeout)
-{
+                    long timeout, bool with_timeout) {
     task_struct *t = current;
-    {
-        std::lock_guard<std::mutex> g(wq->m);
-        wq->waiters.push_back(t);
-    }
+    wait_queue_entry entry{t, nullptr, nullptr};
+    add_wait_queue(wq, &entry);
     long remaining = with_timeout ? timeout : (long)MAX_SCHEDULE_TIMEOUT;
     long ret;
     for (;;) {
@@ -344,29 +359,27 @@ long rte_wait_event(wait_queue_head_t *wq, const std::function<bool()> &cond, bo
         }
     }
     set_current_state(TASK_RUNNING);
-    std::lock_guard<std::mutex> g(wq->m);
-    for (auto it = wq->waiters.begin(); it != wq->waiters.end(); ++it)
-        if (*it == t) {
-            wq->waiters.erase(it);
-            break;
-        }
+    remove_wait_queue(wq, &entry);
     return ret;
 }
 
-bool rte_settle(unsigned timeout_ms)
-{
+bool rte_settle(unsigned timeout_ms) {
     std::unique_lock<std::mutex> lk(g_mu);
     bool ok = g_settle_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
                                    [] { return g_busy_kthreads == 0; });
-    if (!ok)
-        fprintf(stderr, "rte: kernel threads still busy after %u ms\n", timeout_ms);
+    if (!ok) {
+        fprintf(stderr, "rte: kernel threads still busy after %u ms:", timeout_ms);
+        for (task_struct *t : g_kthreads)
+            if (!t->idle)
+                fprintf(stderr, " %s", t->comm);
+        fprintf(stderr, "\n");
+    }
     return ok;
 }
 
 namespace rte_internal {
 
-unsigned long next_sleeper_deadline()
-{
+unsigned long next_sleeper_deadline() {
     std::lock_guard<std::mutex> g(g_mu);
     unsigned long best = ULONG_MAX;
     for (task_struct *t : g_sleeping)
@@ -375,8 +388,7 @@ unsigned long next_sleeper_deadline()
     return best;
 }
 
-void wake_sleepers_due(unsigned long now)
-{
+void wake_sleepers_due(unsigned long now) {
     std::lock_guard<std::mutex> g(g_mu);
     for (task_struct *t : g_sleeping)
         if (t->idle && t->deadline != ULONG_MAX && time_after_eq(now, t->deadline)) {
@@ -385,8 +397,7 @@ void wake_sleepers_due(unsigned long now)
         }
 }
 
-void wake_all_sleepers()
-{
+void wake_all_sleepers() {
     std::lock_guard<std::mutex> g(g_mu);
     for (task_struct *t : g_sleeping)
         t->cv.notify_all();

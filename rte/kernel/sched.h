@@ -67,7 +67,9 @@ void set_current_state(int state);
 long schedule_timeout(long timeout);
 long schedule_timeout_interruptible(long timeout);
 long schedule_timeout_uninterruptible(long timeout);
-inline void schedule() { schedule_timeout(MAX_SCHEDULE_TIMEOUT); }
+inline void schedule() {
+    schedule_timeout(MAX_SCHEDULE_TIMEOUT);
+}
 int wake_up_process(struct task_struct *task);
 bool signal_pending(struct task_struct *task);
 inline void allow_signal(int) {}
@@ -92,18 +94,30 @@ int sched_setscheduler(struct task_struct *task, int policy, const struct sched_
             wake_up_process(__k);                                                                  \
         __k;                                                                                       \
     })
-inline int cpu_to_node(int) { return 0; }
+inline int cpu_to_node(int) {
+    return 0;
+}
 int num_online_cpus();
 int smp_processor_id();
 // Real-time priority and CPU binding are tried only when the host setup allows it.
 void rte_sched_allow_rt(bool allow);
 
-// Wait queues.
+// Wait queues. Entries live with their waiter (on its stack or in its poll
+// table), so a queue head needs no destructor and may sit in kzalloc'd memory.
+struct wait_queue_entry {
+    struct task_struct *task;
+    struct wait_queue_entry *prev, *next;
+};
 struct wait_queue_head_t {
     std::mutex m;
-    std::vector<struct task_struct *> waiters;
+    struct wait_queue_entry *head = nullptr;
 };
-inline void init_waitqueue_head(wait_queue_head_t *) {}
+inline void init_waitqueue_head(wait_queue_head_t *wq) {
+    wq->head = nullptr;
+}
+void add_wait_queue(wait_queue_head_t *wq, struct wait_queue_entry *e);
+void remove_wait_queue(wait_queue_head_t *wq, struct wait_queue_entry *e);
+bool waitqueue_active(wait_queue_head_t *wq);
 #define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name
 void wake_up(wait_queue_head_t *wq);
 #define wake_up_interruptible(wq) wake_up(wq)
@@ -113,12 +127,17 @@ void wake_up(wait_queue_head_t *wq);
 long rte_wait_event(wait_queue_head_t *wq, const std::function<bool()> &cond, bool interruptible,
                     long timeout, bool with_timeout);
 #define wait_event(wq, cond)                                                                       \
-    ((void)rte_wait_event(&(wq), [&] { return bool(cond); }, false, MAX_SCHEDULE_TIMEOUT, false))
+    ((void)rte_wait_event(                                                                         \
+        &(wq), [&] { return bool(cond); }, false, MAX_SCHEDULE_TIMEOUT, false))
 #define wait_event_interruptible(wq, cond)                                                         \
-    ((int)rte_wait_event(&(wq), [&] { return bool(cond); }, true, MAX_SCHEDULE_TIMEOUT, false))
+    ((int)rte_wait_event(                                                                          \
+        &(wq), [&] { return bool(cond); }, true, MAX_SCHEDULE_TIMEOUT, false))
 #define wait_event_interruptible_timeout(wq, cond, t)                                              \
-    rte_wait_event(&(wq), [&] { return bool(cond); }, true, (t), true)
-#define wait_event_timeout(wq, cond, t) rte_wait_event(&(wq), [&] { return bool(cond); }, false, (t), true)
+    rte_wait_event(                                                                                \
+        &(wq), [&] { return bool(cond); }, true, (t), true)
+#define wait_event_timeout(wq, cond, t)                                                            \
+    rte_wait_event(                                                                                \
+        &(wq), [&] { return bool(cond); }, false, (t), true)
 
 // Waits until every kernel thread is asleep and no work is queued (tests only:
 // with the virtual clock, this is how a test waits for threads without sleeping).

@@ -88,16 +88,26 @@ struct sk_buff *alloc_skb(unsigned int size, gfp_t priority);
 struct sk_buff *dev_alloc_skb(unsigned int length);
 struct sk_buff *netdev_alloc_skb(struct net_device *dev, unsigned int length);
 void kfree_skb(struct sk_buff *skb);
-inline void consume_skb(struct sk_buff *skb) { kfree_skb(skb); }
-inline void dev_kfree_skb(struct sk_buff *skb) { kfree_skb(skb); }
-inline void dev_kfree_skb_any(struct sk_buff *skb) { kfree_skb(skb); }
-inline void dev_kfree_skb_irq(struct sk_buff *skb) { kfree_skb(skb); }
+inline void consume_skb(struct sk_buff *skb) {
+    kfree_skb(skb);
+}
+inline void dev_kfree_skb(struct sk_buff *skb) {
+    kfree_skb(skb);
+}
+inline void dev_kfree_skb_any(struct sk_buff *skb) {
+    kfree_skb(skb);
+}
+inline void dev_kfree_skb_irq(struct sk_buff *skb) {
+    kfree_skb(skb);
+}
 struct sk_buff *skb_get(struct sk_buff *skb);
 struct sk_buff *skb_clone(struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_copy(const struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_copy_expand(const struct sk_buff *skb, int newheadroom, int newtailroom,
                                 gfp_t priority);
-inline struct sk_buff *pskb_copy(struct sk_buff *skb, gfp_t p) { return skb_copy(skb, p); }
+inline struct sk_buff *pskb_copy(struct sk_buff *skb, gfp_t p) {
+    return skb_copy(skb, p);
+}
 struct sk_buff *skb_unshare(struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_share_check(struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_realloc_headroom(struct sk_buff *skb, unsigned int headroom);
@@ -109,94 +119,123 @@ int skb_cow(struct sk_buff *skb, unsigned int headroom);
 int skb_cow_head(struct sk_buff *skb, unsigned int headroom);
 int skb_padto(struct sk_buff *skb, unsigned int len); // frees the frame on failure
 int skb_put_padto(struct sk_buff *skb, unsigned int len);
-inline int eth_skb_pad(struct sk_buff *skb) { return skb_put_padto(skb, ETH_ZLEN); }
+inline int eth_skb_pad(struct sk_buff *skb) {
+    return skb_put_padto(skb, ETH_ZLEN);
+}
 int skb_copy_bits(const struct sk_buff *skb, int offset, void *to, int len);
 void *skb_header_pointer(const struct sk_buff *skb, int offset, int len, void *buffer);
-inline int skb_linearize(struct sk_buff *) { return 0; }
-inline bool pskb_may_pull(struct sk_buff *skb, unsigned int len) { return len <= skb->len; }
-inline bool skb_cloned(const struct sk_buff *skb)
-{
+inline int skb_linearize(struct sk_buff *) {
+    return 0;
+}
+inline bool pskb_may_pull(struct sk_buff *skb, unsigned int len) {
+    return len <= skb->len;
+}
+inline bool skb_cloned(const struct sk_buff *skb) {
     return skb->cloned && ((skb_shared_info *)(skb->head + skb->end))->dataref.load() != 1;
 }
-inline bool skb_shared(const struct sk_buff *skb) { return skb->users.load() != 1; }
-inline struct skb_shared_info *skb_shinfo(const struct sk_buff *skb)
-{
+inline bool skb_shared(const struct sk_buff *skb) {
+    return skb->users.load() != 1;
+}
+inline struct skb_shared_info *skb_shinfo(const struct sk_buff *skb) {
     return (skb_shared_info *)(skb->head + skb->end);
 }
 
-inline unsigned char *skb_tail_pointer(const struct sk_buff *skb) { return skb->head + skb->tail; }
-inline unsigned char *skb_end_pointer(const struct sk_buff *skb) { return skb->head + skb->end; }
-inline unsigned int skb_headroom(const struct sk_buff *skb) { return skb->data - skb->head; }
-inline int skb_tailroom(const struct sk_buff *skb) { return skb->end - skb->tail; }
-inline unsigned int skb_headlen(const struct sk_buff *skb) { return skb->len; }
-inline void skb_reserve(struct sk_buff *skb, int len)
-{
+inline unsigned char *skb_tail_pointer(const struct sk_buff *skb) {
+    return skb->head + skb->tail;
+}
+inline unsigned char *skb_end_pointer(const struct sk_buff *skb) {
+    return skb->head + skb->end;
+}
+inline unsigned int skb_headroom(const struct sk_buff *skb) {
+    return skb->data - skb->head;
+}
+inline int skb_tailroom(const struct sk_buff *skb) {
+    return skb->end - skb->tail;
+}
+inline unsigned int skb_headlen(const struct sk_buff *skb) {
+    return skb->len;
+}
+inline void skb_reserve(struct sk_buff *skb, int len) {
     skb->data += len;
     skb->tail += len;
 }
 void *skb_push(struct sk_buff *skb, unsigned int len);
 void *skb_pull(struct sk_buff *skb, unsigned int len);
 void *skb_put(struct sk_buff *skb, unsigned int len);
-inline void *__skb_push(struct sk_buff *skb, unsigned int len) { return skb_push(skb, len); }
-inline void *__skb_pull(struct sk_buff *skb, unsigned int len) { return skb_pull(skb, len); }
-inline void *__skb_put(struct sk_buff *skb, unsigned int len) { return skb_put(skb, len); }
-inline void *skb_put_data(struct sk_buff *skb, const void *data, unsigned int len)
-{
+inline void *__skb_push(struct sk_buff *skb, unsigned int len) {
+    return skb_push(skb, len);
+}
+inline void *__skb_pull(struct sk_buff *skb, unsigned int len) {
+    return skb_pull(skb, len);
+}
+inline void *__skb_put(struct sk_buff *skb, unsigned int len) {
+    return skb_put(skb, len);
+}
+inline void *skb_put_data(struct sk_buff *skb, const void *data, unsigned int len) {
     void *p = skb_put(skb, len);
     memcpy(p, data, len);
     return p;
 }
-inline void *skb_put_zero(struct sk_buff *skb, unsigned int len)
-{
+inline void *skb_put_zero(struct sk_buff *skb, unsigned int len) {
     void *p = skb_put(skb, len);
     memset(p, 0, len);
     return p;
 }
 void skb_trim(struct sk_buff *skb, unsigned int len);
-inline void __skb_trim(struct sk_buff *skb, unsigned int len) { skb_trim(skb, len); }
+inline void __skb_trim(struct sk_buff *skb, unsigned int len) {
+    skb_trim(skb, len);
+}
 
-inline unsigned char *skb_mac_header(const struct sk_buff *skb) { return skb->head + skb->mac_header; }
-inline bool skb_mac_header_was_set(const struct sk_buff *skb) { return skb->mac_header != (u16)~0U; }
-inline void skb_reset_mac_header(struct sk_buff *skb) { skb->mac_header = skb->data - skb->head; }
-inline void skb_set_mac_header(struct sk_buff *skb, int offset)
-{
+inline unsigned char *skb_mac_header(const struct sk_buff *skb) {
+    return skb->head + skb->mac_header;
+}
+inline bool skb_mac_header_was_set(const struct sk_buff *skb) {
+    return skb->mac_header != (u16)~0U;
+}
+inline void skb_reset_mac_header(struct sk_buff *skb) {
+    skb->mac_header = skb->data - skb->head;
+}
+inline void skb_set_mac_header(struct sk_buff *skb, int offset) {
     skb->mac_header = (skb->data - skb->head) + offset;
 }
-inline unsigned char *skb_network_header(const struct sk_buff *skb)
-{
+inline unsigned char *skb_network_header(const struct sk_buff *skb) {
     return skb->head + skb->network_header;
 }
-inline void skb_reset_network_header(struct sk_buff *skb) { skb->network_header = skb->data - skb->head; }
-inline void skb_set_network_header(struct sk_buff *skb, int offset)
-{
+inline void skb_reset_network_header(struct sk_buff *skb) {
+    skb->network_header = skb->data - skb->head;
+}
+inline void skb_set_network_header(struct sk_buff *skb, int offset) {
     skb->network_header = (skb->data - skb->head) + offset;
 }
-inline unsigned char *skb_transport_header(const struct sk_buff *skb)
-{
+inline unsigned char *skb_transport_header(const struct sk_buff *skb) {
     return skb->head + skb->transport_header;
 }
-inline void skb_reset_transport_header(struct sk_buff *skb)
-{
+inline void skb_reset_transport_header(struct sk_buff *skb) {
     skb->transport_header = skb->data - skb->head;
 }
-inline void skb_set_transport_header(struct sk_buff *skb, int offset)
-{
+inline void skb_set_transport_header(struct sk_buff *skb, int offset) {
     skb->transport_header = (skb->data - skb->head) + offset;
 }
-inline int skb_network_offset(const struct sk_buff *skb) { return skb_network_header(skb) - skb->data; }
-inline struct ethhdr *eth_hdr(const struct sk_buff *skb) { return (struct ethhdr *)skb_mac_header(skb); }
+inline int skb_network_offset(const struct sk_buff *skb) {
+    return skb_network_header(skb) - skb->data;
+}
+inline struct ethhdr *eth_hdr(const struct sk_buff *skb) {
+    return (struct ethhdr *)skb_mac_header(skb);
+}
 // Sets protocol and packet type from the Ethernet header and pulls it.
 __be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev);
 
-inline bool skb_vlan_tag_present(const struct sk_buff *skb) { return skb->vlan_proto != 0; }
-inline u16 skb_vlan_tag_get(const struct sk_buff *skb) { return skb->vlan_tci; }
-inline void __vlan_hwaccel_put_tag(struct sk_buff *skb, __be16 proto, u16 tci)
-{
+inline bool skb_vlan_tag_present(const struct sk_buff *skb) {
+    return skb->vlan_proto != 0;
+}
+inline u16 skb_vlan_tag_get(const struct sk_buff *skb) {
+    return skb->vlan_tci;
+}
+inline void __vlan_hwaccel_put_tag(struct sk_buff *skb, __be16 proto, u16 tci) {
     skb->vlan_proto = proto;
     skb->vlan_tci = tci;
 }
-inline void __vlan_hwaccel_clear_tag(struct sk_buff *skb)
-{
+inline void __vlan_hwaccel_clear_tag(struct sk_buff *skb) {
     skb->vlan_proto = 0;
     skb->vlan_tci = 0;
 }
@@ -210,13 +249,13 @@ void __skb_unlink(struct sk_buff *skb, struct sk_buff_head *list);
 void skb_queue_tail(struct sk_buff_head *list, struct sk_buff *skb);
 struct sk_buff *skb_dequeue(struct sk_buff_head *list);
 void skb_queue_purge(struct sk_buff_head *list);
-inline u32 skb_queue_len(const struct sk_buff_head *list) { return list->qlen; }
-inline bool skb_queue_empty(const struct sk_buff_head *list)
-{
+inline u32 skb_queue_len(const struct sk_buff_head *list) {
+    return list->qlen;
+}
+inline bool skb_queue_empty(const struct sk_buff_head *list) {
     return list->next == (const struct sk_buff *)list;
 }
-inline struct sk_buff *skb_peek(const struct sk_buff_head *list)
-{
+inline struct sk_buff *skb_peek(const struct sk_buff_head *list) {
     struct sk_buff *skb = list->next;
     return skb == (const struct sk_buff *)list ? nullptr : skb;
 }

@@ -2,38 +2,44 @@
 
 #include "kernel/sched.h"
 
-void mutex_lock(struct mutex *lock)
-{
+void mutex_lock(struct mutex *lock) {
     lock->m.lock();
     lock->owner.store(std::this_thread::get_id());
 }
 
-int mutex_lock_interruptible(struct mutex *lock)
-{
+int mutex_lock_interruptible(struct mutex *lock) {
     mutex_lock(lock);
     return 0;
 }
 
-int mutex_trylock(struct mutex *lock)
-{
+int mutex_trylock(struct mutex *lock) {
     if (!lock->m.try_lock())
         return 0;
     lock->owner.store(std::this_thread::get_id());
     return 1;
 }
 
-void mutex_unlock(struct mutex *lock)
-{
+void mutex_unlock(struct mutex *lock) {
     lock->owner.store(std::thread::id());
     lock->m.unlock();
 }
 
-bool mutex_is_locked(struct mutex *lock) { return lock->owner.load() != std::thread::id(); }
+bool mutex_is_locked(struct mutex *lock) {
+    return lock->owner.load() != std::thread::id();
+}
 
-bool mutex_is_owner(struct mutex *lock) { return lock->owner.load() == std::this_thread::get_id(); }
+bool mutex_is_owner(struct mutex *lock) {
+    return lock->owner.load() == std::this_thread::get_id();
+}
 
 static struct mutex rtnl_mutex;
 
-void rtnl_lock() { mutex_lock(&rtnl_mutex); }
-void rtnl_unlock() { mutex_unlock(&rtnl_mutex); }
-bool rtnl_is_locked() { return mutex_is_locked(&rtnl_mutex); }
+void rtnl_lock() {
+    mutex_lock(&rtnl_mutex);
+}
+void rtnl_unlock() {
+    mutex_unlock(&rtnl_mutex);
+}
+bool rtnl_is_locked() {
+    return mutex_is_locked(&rtnl_mutex);
+}

@@ -27,10 +27,18 @@ struct spinlock_t {
 };
 #define DEFINE_SPINLOCK(name) spinlock_t name
 inline void spin_lock_init(spinlock_t *) {}
-inline void spin_lock(spinlock_t *l) { l->m.lock(); }
-inline void spin_unlock(spinlock_t *l) { l->m.unlock(); }
-inline void spin_lock_bh(spinlock_t *l) { l->m.lock(); }
-inline void spin_unlock_bh(spinlock_t *l) { l->m.unlock(); }
+inline void spin_lock(spinlock_t *l) {
+    l->m.lock();
+}
+inline void spin_unlock(spinlock_t *l) {
+    l->m.unlock();
+}
+inline void spin_lock_bh(spinlock_t *l) {
+    l->m.lock();
+}
+inline void spin_unlock_bh(spinlock_t *l) {
+    l->m.unlock();
+}
 #define spin_lock_irqsave(l, flags)                                                                \
     do {                                                                                           \
         (flags) = 0;                                                                               \
@@ -46,10 +54,18 @@ struct rwlock_t {
     std::mutex m;
 };
 inline void rwlock_init(rwlock_t *) {}
-inline void read_lock(rwlock_t *l) { l->m.lock(); }
-inline void read_unlock(rwlock_t *l) { l->m.unlock(); }
-inline void write_lock(rwlock_t *l) { l->m.lock(); }
-inline void write_unlock(rwlock_t *l) { l->m.unlock(); }
+inline void read_lock(rwlock_t *l) {
+    l->m.lock();
+}
+inline void read_unlock(rwlock_t *l) {
+    l->m.unlock();
+}
+inline void write_lock(rwlock_t *l) {
+    l->m.lock();
+}
+inline void write_unlock(rwlock_t *l) {
+    l->m.unlock();
+}
 
 // The routing netlink lock.
 void rtnl_lock();
@@ -61,4 +77,6 @@ inline void preempt_enable() {}
 inline void rcu_read_lock() {}
 inline void rcu_read_unlock() {}
 inline void synchronize_rcu() {}
-inline void smp_mb() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+inline void smp_mb() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}

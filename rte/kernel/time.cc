@@ -18,15 +18,13 @@ namespace {
 
 constexpr u64 NSEC_PER_JIFFY = 1000000000ull / HZ;
 
-u64 host_mono_ns()
-{
+u64 host_mono_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (u64)ts.tv_sec * 1000000000ull + ts.tv_nsec;
 }
 
-u64 host_real_ns()
-{
+u64 host_real_ns() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return (u64)ts.tv_sec * 1000000000ull + ts.tv_nsec;
@@ -40,8 +38,7 @@ struct clock_state {
     unsigned long vbase = INITIAL_JIFFIES;
 };
 
-clock_state &clk()
-{
+clock_state &clk() {
     static clock_state c;
     return c;
 }
@@ -59,8 +56,7 @@ struct timer_state {
     bool thread_started = false;
 };
 
-timer_state &ts()
-{
+timer_state &ts() {
     static timer_state t;
     return t;
 }
@@ -69,8 +65,7 @@ thread_local bool t_in_softirq = false;
 
 // Runs the callbacks of timers due at now that were armed before the call began,
 // so a timer that re-arms itself for now waits for the next tick.
-void run_due_timers(unsigned long now)
-{
+void run_due_timers(unsigned long now) {
     timer_state &s = ts();
     std::unique_lock<std::mutex> lk(s.m);
     u64 limit = s.next_seq;
@@ -101,8 +96,7 @@ void run_due_timers(unsigned long now)
     }
 }
 
-void timer_thread_main()
-{
+void timer_thread_main() {
     timer_state &s = ts();
     for (;;) {
         {
@@ -115,7 +109,8 @@ void timer_thread_main()
             unsigned long now = jiffies;
             if (time_after(first, now)) {
                 auto wait = std::chrono::nanoseconds((first - now) * NSEC_PER_JIFFY);
-                s.cv.wait_for(lk, std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(100)));
+                s.cv.wait_for(
+                    lk, std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(100)));
                 continue;
             }
         }
@@ -123,8 +118,7 @@ void timer_thread_main()
     }
 }
 
-void ensure_timer_thread_locked(timer_state &s)
-{
+void ensure_timer_thread_locked(timer_state &s) {
     if (!s.thread_started) {
         s.thread_started = true;
         // Lives as long as the process.
@@ -136,34 +130,32 @@ void ensure_timer_thread_locked(timer_state &s)
 
 } // namespace
 
-unsigned long rte_jiffies()
-{
+unsigned long rte_jiffies() {
     clock_state &c = clk();
     if (c.is_virtual.load(std::memory_order_relaxed))
         return c.vjiffies.load(std::memory_order_relaxed);
     return INITIAL_JIFFIES + (host_mono_ns() - c.mono_base) / NSEC_PER_JIFFY;
 }
 
-u64 ktime_get_ns()
-{
+u64 ktime_get_ns() {
     clock_state &c = clk();
     if (c.is_virtual.load())
         return c.mono_base + (c.vjiffies.load() - INITIAL_JIFFIES) * NSEC_PER_JIFFY;
     return host_mono_ns();
 }
 
-u64 ktime_get_real_ns()
-{
+u64 ktime_get_real_ns() {
     clock_state &c = clk();
     if (c.is_virtual.load())
         return c.real_base + (c.vjiffies.load() - c.vbase) * NSEC_PER_JIFFY;
     return host_real_ns();
 }
 
-s64 ktime_get_real_seconds() { return (s64)(ktime_get_real_ns() / 1000000000ull); }
+s64 ktime_get_real_seconds() {
+    return (s64)(ktime_get_real_ns() / 1000000000ull);
+}
 
-void timer_setup(struct timer_list *timer, void (*fn)(struct timer_list *), unsigned int flags)
-{
+void timer_setup(struct timer_list *timer, void (*fn)(struct timer_list *), unsigned int flags) {
     timer->function = fn;
     timer->flags = flags;
     timer->expires = 0;
@@ -171,8 +163,7 @@ void timer_setup(struct timer_list *timer, void (*fn)(struct timer_list *), unsi
     timer->rte_seq = 0;
 }
 
-int mod_timer(struct timer_list *timer, unsigned long expires)
-{
+int mod_timer(struct timer_list *timer, unsigned long expires) {
     timer_state &s = ts();
     std::lock_guard<std::mutex> g(s.m);
     int was = timer->rte_queued ? 1 : 0;
@@ -187,10 +178,11 @@ int mod_timer(struct timer_list *timer, unsigned long expires)
     return was;
 }
 
-void add_timer(struct timer_list *timer) { mod_timer(timer, timer->expires); }
+void add_timer(struct timer_list *timer) {
+    mod_timer(timer, timer->expires);
+}
 
-int del_timer(struct timer_list *timer)
-{
+int del_timer(struct timer_list *timer) {
     timer_state &s = ts();
     std::lock_guard<std::mutex> g(s.m);
     if (!timer->rte_queued)
@@ -200,8 +192,7 @@ int del_timer(struct timer_list *timer)
     return 1;
 }
 
-int del_timer_sync(struct timer_list *timer)
-{
+int del_timer_sync(struct timer_list *timer) {
     timer_state &s = ts();
     std::unique_lock<std::mutex> lk(s.m);
     int was = 0;
@@ -211,23 +202,22 @@ int del_timer_sync(struct timer_list *timer)
         was = 1;
     }
     // Wait for a callback in progress, unless it is the caller itself.
-    s.done_cv.wait(lk, [&] {
-        return s.running != timer || s.running_thread == std::this_thread::get_id();
-    });
+    s.done_cv.wait(
+        lk, [&] { return s.running != timer || s.running_thread == std::this_thread::get_id(); });
     return was;
 }
 
-bool timer_pending(const struct timer_list *timer)
-{
+bool timer_pending(const struct timer_list *timer) {
     timer_state &s = ts();
     std::lock_guard<std::mutex> g(s.m);
     return timer->rte_queued;
 }
 
-bool in_softirq() { return t_in_softirq; }
+bool in_softirq() {
+    return t_in_softirq;
+}
 
-void rte_clock_set_virtual(bool is_virtual)
-{
+void rte_clock_set_virtual(bool is_virtual) {
     clock_state &c = clk();
     if (c.is_virtual.load() == is_virtual)
         return;
@@ -249,12 +239,13 @@ void rte_clock_set_virtual(bool is_virtual)
     s.cv.notify_all();
 }
 
-bool rte_clock_is_virtual() { return clk().is_virtual.load(); }
+bool rte_clock_is_virtual() {
+    return clk().is_virtual.load();
+}
 
 namespace {
 
-void fire(unsigned long now)
-{
+void fire(unsigned long now) {
     run_due_timers(now);
     rte_internal::wake_sleepers_due(now);
     rte_settle();
@@ -262,8 +253,7 @@ void fire(unsigned long now)
 
 } // namespace
 
-void rte_clock_advance(unsigned long ticks)
-{
+void rte_clock_advance(unsigned long ticks) {
     clock_state &c = clk();
     if (!c.is_virtual.load()) {
         fprintf(stderr, "rte: rte_clock_advance needs the virtual clock\n");
@@ -291,8 +281,7 @@ void rte_clock_advance(unsigned long ticks)
 
 namespace rte_internal {
 
-unsigned long next_timer_expiry()
-{
+unsigned long next_timer_expiry() {
     timer_state &s = ts();
     std::lock_guard<std::mutex> g(s.m);
     return s.armed.empty() ? ULONG_MAX : std::get<0>(*s.armed.begin());

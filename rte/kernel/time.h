@@ -17,13 +17,19 @@ unsigned long rte_jiffies();
 #define time_before(a, b) time_after(b, a)
 #define time_after_eq(a, b) ((long)((a) - (b)) >= 0)
 #define time_before_eq(a, b) time_after_eq(b, a)
-inline unsigned long msecs_to_jiffies(unsigned int m) { return (m + (1000 / HZ) - 1) / (1000 / HZ); }
-inline unsigned int jiffies_to_msecs(unsigned long j) { return (unsigned int)(j * (1000 / HZ)); }
+inline unsigned long msecs_to_jiffies(unsigned int m) {
+    return (m + (1000 / HZ) - 1) / (1000 / HZ);
+}
+inline unsigned int jiffies_to_msecs(unsigned long j) {
+    return (unsigned int)(j * (1000 / HZ));
+}
 
-u64 ktime_get_ns();                // monotonic
-s64 ktime_get_real_seconds();      // wall clock
+u64 ktime_get_ns();           // monotonic
+s64 ktime_get_real_seconds(); // wall clock
 u64 ktime_get_real_ns();
-inline unsigned long get_seconds() { return (unsigned long)ktime_get_real_seconds(); }
+inline unsigned long get_seconds() {
+    return (unsigned long)ktime_get_real_seconds();
+}
 
 struct timer_list {
     unsigned long expires = 0;
@@ -44,10 +50,14 @@ int del_timer_sync(struct timer_list *timer);
 bool timer_pending(const struct timer_list *timer);
 // True while the calling thread runs a timer callback (the kernel's softirq context).
 bool in_softirq();
-inline bool in_interrupt() { return in_softirq(); }
+inline bool in_interrupt() {
+    return in_softirq();
+}
 
 // Clock control for the node and tests.
 void rte_clock_set_virtual(bool is_virtual);
 bool rte_clock_is_virtual();
 void rte_clock_advance(unsigned long ticks);
-inline void rte_clock_advance_ms(unsigned ms) { rte_clock_advance(msecs_to_jiffies(ms)); }
+inline void rte_clock_advance_ms(unsigned ms) {
+    rte_clock_advance(msecs_to_jiffies(ms));
+}

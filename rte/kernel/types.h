@@ -38,12 +38,24 @@ using phys_addr_t = uint64_t;
 #define ENOARG 525
 
 #define MAX_ERRNO 4095
-inline bool IS_ERR_VALUE(unsigned long x) { return x >= (unsigned long)-MAX_ERRNO; }
-template <typename T> inline T *ERR_PTR(long error) { return reinterpret_cast<T *>(error); }
-inline void *ERR_PTR(long error) { return reinterpret_cast<void *>(error); }
-inline long PTR_ERR(const void *ptr) { return reinterpret_cast<long>(ptr); }
-inline bool IS_ERR(const void *ptr) { return IS_ERR_VALUE(reinterpret_cast<unsigned long>(ptr)); }
-inline bool IS_ERR_OR_NULL(const void *ptr) { return !ptr || IS_ERR(ptr); }
+inline bool IS_ERR_VALUE(unsigned long x) {
+    return x >= (unsigned long)-MAX_ERRNO;
+}
+template <typename T> inline T *ERR_PTR(long error) {
+    return reinterpret_cast<T *>(error);
+}
+inline void *ERR_PTR(long error) {
+    return reinterpret_cast<void *>(error);
+}
+inline long PTR_ERR(const void *ptr) {
+    return reinterpret_cast<long>(ptr);
+}
+inline bool IS_ERR(const void *ptr) {
+    return IS_ERR_VALUE(reinterpret_cast<unsigned long>(ptr));
+}
+inline bool IS_ERR_OR_NULL(const void *ptr) {
+    return !ptr || IS_ERR(ptr);
+}
 
 #define IFNAMSIZ 16
 #define TASK_COMM_LEN 16
@@ -65,26 +77,38 @@ inline bool IS_ERR_OR_NULL(const void *ptr) { return !ptr || IS_ERR(ptr); }
 #define ETH_P_PPP_SES 0x8864
 #define ETH_P_SLOW 0x8809
 
-inline u16 htons(u16 v) { return __builtin_bswap16(v); }
-inline u16 ntohs(u16 v) { return __builtin_bswap16(v); }
-inline u32 htonl(u32 v) { return __builtin_bswap32(v); }
-inline u32 ntohl(u32 v) { return __builtin_bswap32(v); }
+inline u16 htons(u16 v) {
+    return __builtin_bswap16(v);
+}
+inline u16 ntohs(u16 v) {
+    return __builtin_bswap16(v);
+}
+inline u32 htonl(u32 v) {
+    return __builtin_bswap32(v);
+}
+inline u32 ntohl(u32 v) {
+    return __builtin_bswap32(v);
+}
 #define cpu_to_be16(v) htons(v)
 #define be16_to_cpu(v) ntohs(v)
 #define cpu_to_be32(v) htonl(v)
 #define be32_to_cpu(v) ntohl(v)
 
-inline bool is_multicast_ether_addr(const u8 *a) { return a[0] & 1; }
-inline bool is_broadcast_ether_addr(const u8 *a)
-{
+inline bool is_multicast_ether_addr(const u8 *a) {
+    return a[0] & 1;
+}
+inline bool is_broadcast_ether_addr(const u8 *a) {
     return (a[0] & a[1] & a[2] & a[3] & a[4] & a[5]) == 0xff;
 }
-inline bool is_zero_ether_addr(const u8 *a)
-{
+inline bool is_zero_ether_addr(const u8 *a) {
     return (a[0] | a[1] | a[2] | a[3] | a[4] | a[5]) == 0;
 }
-inline bool ether_addr_equal(const u8 *a, const u8 *b) { return memcmp(a, b, ETH_ALEN) == 0; }
-inline void ether_addr_copy(u8 *dst, const u8 *src) { memcpy(dst, src, ETH_ALEN); }
+inline bool ether_addr_equal(const u8 *a, const u8 *b) {
+    return memcmp(a, b, ETH_ALEN) == 0;
+}
+inline void ether_addr_copy(u8 *dst, const u8 *src) {
+    memcpy(dst, src, ETH_ALEN);
+}
 
 struct ethhdr {
     u8 h_dest[ETH_ALEN];

@@ -8,8 +8,7 @@
 namespace {
 
 // Copies in pieces that do not cross a page, so a fault is found at its byte.
-unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned long n)
-{
+unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned long n) {
     pid_t pid = current->user_pid;
     if (pid <= 0)
         pid = getpid();
@@ -33,8 +32,7 @@ unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned lo
 
 } // namespace
 
-unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
-{
+unsigned long copy_from_user(void *to, const void __user *from, unsigned long n) {
     if (!n)
         return 0;
     if (!from)
@@ -42,8 +40,7 @@ unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
     return vm_copy(false, to, from, n);
 }
 
-unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
-{
+unsigned long copy_to_user(void __user *to, const void *from, unsigned long n) {
     if (!n)
         return 0;
     if (!to)
@@ -51,8 +48,7 @@ unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
     return vm_copy(true, const_cast<void *>(from), to, n);
 }
 
-long strncpy_from_user(char *dst, const char __user *src, long n)
-{
+long strncpy_from_user(char *dst, const char __user *src, long n) {
     if (n <= 0)
         return 0;
     const long page = sysconf(_SC_PAGESIZE);

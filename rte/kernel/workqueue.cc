@@ -16,14 +16,12 @@ struct workqueue_state {
     task_struct *worker = nullptr;
 };
 
-workqueue_state &wqs()
-{
+workqueue_state &wqs() {
     static workqueue_state s;
     return s;
 }
 
-int worker_main(void *)
-{
+int worker_main(void *) {
     workqueue_state &s = wqs();
     while (!kthread_should_stop()) {
         set_current_state(TASK_INTERRUPTIBLE);
@@ -55,8 +53,7 @@ int worker_main(void *)
 
 } // namespace
 
-bool schedule_work(struct work_struct *work)
-{
+bool schedule_work(struct work_struct *work) {
     workqueue_state &s = wqs();
     task_struct *worker;
     {
@@ -79,8 +76,7 @@ bool schedule_work(struct work_struct *work)
     return true;
 }
 
-bool flush_work(struct work_struct *work)
-{
+bool flush_work(struct work_struct *work) {
     workqueue_state &s = wqs();
     std::unique_lock<std::mutex> lk(s.m);
     bool waited = work->rte_pending || s.running == work;
@@ -90,8 +86,7 @@ bool flush_work(struct work_struct *work)
     return waited;
 }
 
-bool cancel_work_sync(struct work_struct *work)
-{
+bool cancel_work_sync(struct work_struct *work) {
     workqueue_state &s = wqs();
     std::unique_lock<std::mutex> lk(s.m);
     bool was = work->rte_pending;
@@ -116,8 +111,7 @@ bool cancel_work_sync(struct work_struct *work)
     return was;
 }
 
-void flush_scheduled_work()
-{
+void flush_scheduled_work() {
     workqueue_state &s = wqs();
     std::unique_lock<std::mutex> lk(s.m);
     if (s.worker && current == s.worker)

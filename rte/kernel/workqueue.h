@@ -10,8 +10,7 @@ struct work_struct {
     bool rte_pending = false;
     struct work_struct *rte_next = nullptr;
 };
-inline void INIT_WORK(struct work_struct *w, work_func_t fn)
-{
+inline void INIT_WORK(struct work_struct *w, work_func_t fn) {
     w->func = fn;
     w->rte_pending = false;
     w->rte_next = nullptr;
