@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# build.sh DIR TYPE [CMAKE-ARGS...]: configures and builds the tree into DIR.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1
+type=$2
+shift 2
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DJX_TESTS=ON "${launcher[@]}" "$@" >/dev/null
+ninja -C "$dir"
