@@ -86,6 +86,7 @@ class ModuleTest : public ::testing::Test {
     void TearDown() override
     {
         rte_modules_unload_all();
+        linecard_memory_fini();
         rte_skb_pool_stats s = rte_skb_pool_get_stats();
         EXPECT_EQ(s.skbs_in_use, 0u);
         EXPECT_EQ(s.buffers_in_use, 0u);

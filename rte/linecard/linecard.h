@@ -12,3 +12,5 @@
 #define LINECARD_DRAM_SIZE 0x04000000ull
 
 void linecard_memory_init();
+// Releases the simulated memory; mappings into it must be gone.
+void linecard_memory_fini();

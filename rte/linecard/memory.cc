@@ -11,3 +11,5 @@ void linecard_memory_init()
     rte_phys_region_add(LINECARD_SRAM_BASE, LINECARD_SRAM_SIZE);
     rte_phys_region_add(LINECARD_DRAM_BASE, LINECARD_DRAM_SIZE);
 }
+
+void linecard_memory_fini() { rte_phys_regions_clear(); }

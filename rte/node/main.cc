@@ -9,6 +9,7 @@
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 #include "kernel/time.h"
+#include "linecard/linecard.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -151,6 +152,7 @@ int main(int argc, char **argv)
     rte_clock_set_virtual(false);
     rte_sched_allow_rt(true);
     rte_log_set_sink(log_sink);
+    linecard_memory_init();
 
     for (const std::string &mod : known) {
         int rc = rte_module_load(mod.c_str(), module_args[mod]);
@@ -187,5 +189,6 @@ int main(int argc, char **argv)
     fprintf(stderr, "jxnode: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     server.stop();
     rte_modules_unload_all();
+    linecard_memory_fini();
     return 0;
 }

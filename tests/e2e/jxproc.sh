@@ -148,6 +148,17 @@ case_write() {
     else
         fail "write changes the read-out" "exit $rc, '$out'"
     fi
+    # The node's simulated memory can be mapped, written and read back.
+    if "$JXPROC" write $CONFIG map add 0x18000000 64 >/dev/null &&
+        "$JXPROC" write $CONFIG map write 0x18000000 3 0x5a >/dev/null &&
+        "$JXPROC" write $CONFIG map read 0x18000000 3 >/dev/null &&
+        "$JXPROC" dmesg | grep -q "\[3\] = 90 0x5a" &&
+        "$JXPROC" cat $CONFIG | grep -q "(64 bytes) -->" &&
+        "$JXPROC" write $CONFIG map del 0x18000000 >/dev/null; then
+        pass "memory maps on the node"
+    else
+        fail "memory maps on the node"
+    fi
 }
 
 case_dmesg() {
