@@ -213,7 +213,7 @@ bool ipv4_quiet(const char *word, u32 *addr)
 int parse_mac(const char *word, u8 *mac)
 {
     unsigned long f[6];
-    if (!parse_fields(word, ':', 6, 16, 2, 0xff, f)) {
+    if (!parse_fields(word, ':', 6, 16, 8, 0xff, f)) {
         printk(KERN_ERR "Can't parse '%s' as MAC address.\n", word ? word : "");
         return -EINVAL;
     }
