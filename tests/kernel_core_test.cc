@@ -198,6 +198,7 @@ const file_operations blocking_fops = {.read = probe_block_read};
 } // namespace
 
 TEST(KernelProc, SequenceFilesAndRemovalWhileOpen) {
+    releases = 0;
     proc_dir_entry *dir = proc_mkdir("probe", init_net.proc_net);
     ASSERT_NE(dir, nullptr);
     EXPECT_EQ(proc_mkdir("probe", init_net.proc_net), nullptr); // no duplicates

@@ -1,5 +1,6 @@
 #include "ctl/jxctl.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,9 +12,8 @@
 #include <unistd.h>
 #include <unordered_map>
 
-static_assert(O_RDONLY == JXCTL_O_RDONLY && O_WRONLY == JXCTL_O_WRONLY &&
-              O_RDWR == JXCTL_O_RDWR && O_ACCMODE == JXCTL_O_ACCMODE &&
-              O_NONBLOCK == JXCTL_O_NONBLOCK);
+static_assert(O_RDONLY == JXCTL_O_RDONLY && O_WRONLY == JXCTL_O_WRONLY && O_RDWR == JXCTL_O_RDWR &&
+              O_ACCMODE == JXCTL_O_ACCMODE && O_NONBLOCK == JXCTL_O_NONBLOCK);
 static_assert(POLLIN == JXCTL_POLLIN && POLLPRI == JXCTL_POLLPRI && POLLOUT == JXCTL_POLLOUT &&
               POLLERR == JXCTL_POLLERR && POLLHUP == JXCTL_POLLHUP &&
               POLLRDNORM == JXCTL_POLLRDNORM && POLLWRNORM == JXCTL_POLLWRNORM);
@@ -34,23 +34,20 @@ struct handle {
 std::mutex g_mu;
 std::unordered_map<int, std::shared_ptr<handle>> g_handles;
 
-std::shared_ptr<handle> find_handle(int h)
-{
+std::shared_ptr<handle> find_handle(int h) {
     std::lock_guard<std::mutex> g(g_mu);
     auto it = g_handles.find(h);
     return it == g_handles.end() ? nullptr : it->second;
 }
 
-int add_handle(std::shared_ptr<handle> hd)
-{
+int add_handle(std::shared_ptr<handle> hd) {
     std::lock_guard<std::mutex> g(g_mu);
     int fd = hd->fd;
     g_handles[fd] = std::move(hd);
     return fd;
 }
 
-std::shared_ptr<handle> remove_handle(int h)
-{
+std::shared_ptr<handle> remove_handle(int h) {
     std::lock_guard<std::mutex> g(g_mu);
     auto it = g_handles.find(h);
     if (it == g_handles.end())
@@ -60,8 +57,7 @@ std::shared_ptr<handle> remove_handle(int h)
     return hd;
 }
 
-int connect_node(std::shared_ptr<handle> *out)
-{
+int connect_node(std::shared_ptr<handle> *out) {
     const char *path = jxctl_socket_path();
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
@@ -86,38 +82,31 @@ int connect_node(std::shared_ptr<handle> *out)
     return 0;
 }
 
-// Sends one request and waits for its answer. A signal handler that interrupts
-// the wait makes the node abandon the call; its answer still comes and is taken.
-long call(handle &hd, jxctl_req &req, jxctl_resp *resp_out = nullptr)
-{
+long call_masked(handle &hd, jxctl_req &req, const sigset_t &waitmask, jxctl_resp *resp_out) {
     req.magic = JXCTL_MAGIC;
-    ssize_t n;
-    do {
-        n = send(hd.fd, &req, sizeof(req), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = send(hd.fd, &req, sizeof(req), MSG_NOSIGNAL);
     if (n < 0)
         return errno == EPIPE ? -ECONNRESET : -errno;
     if ((size_t)n != sizeof(req))
         return -EPROTO;
     bool aborted = false;
-    jxctl_resp resp{};
     for (;;) {
-        n = recv(hd.fd, &resp, sizeof(resp), MSG_TRUNC);
-        if (n < 0 && errno == EINTR) {
-            if (!aborted) {
-                jxctl_req ab{};
-                ab.magic = JXCTL_MAGIC;
-                ab.op = JXCTL_OP_ABORT;
-                ssize_t s;
-                do {
-                    s = send(hd.fd, &ab, sizeof(ab), MSG_NOSIGNAL);
-                } while (s < 0 && errno == EINTR);
-                aborted = true;
-            }
-            continue;
+        pollfd p{hd.fd, POLLIN, 0};
+        int r = ppoll(&p, 1, nullptr, &waitmask);
+        if (r > 0)
+            break;
+        if (r < 0 && errno != EINTR)
+            return -errno;
+        if (r < 0 && !aborted) {
+            jxctl_req ab{};
+            ab.magic = JXCTL_MAGIC;
+            ab.op = JXCTL_OP_ABORT;
+            send(hd.fd, &ab, sizeof(ab), MSG_NOSIGNAL);
+            aborted = true;
         }
-        break;
     }
+    jxctl_resp resp{};
+    n = recv(hd.fd, &resp, sizeof(resp), MSG_TRUNC);
     if (n < 0)
         return -errno;
     if (n == 0)
@@ -129,8 +118,20 @@ long call(handle &hd, jxctl_req &req, jxctl_resp *resp_out = nullptr)
     return (long)resp.rc;
 }
 
-long call_on(int h, jxctl_req &req, jxctl_resp *resp = nullptr)
-{
+// Sends one request and waits for its answer. A signal handler that runs once
+// the call has begun makes the node abandon the call; its answer still comes
+// and is taken. Signals stay blocked until the wait, so that one arriving
+// between sending and waiting interrupts the call as it would a system call.
+long call(handle &hd, jxctl_req &req, jxctl_resp *resp_out = nullptr) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    long rc = call_masked(hd, req, old, resp_out);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return rc;
+}
+
+long call_on(int h, jxctl_req &req, jxctl_resp *resp = nullptr) {
     auto hd = find_handle(h);
     if (!hd)
         return -EBADF;
@@ -139,8 +140,7 @@ long call_on(int h, jxctl_req &req, jxctl_resp *resp = nullptr)
 }
 
 // A node operation on a connection of its own.
-long node_call(jxctl_req &req, jxctl_resp *resp = nullptr)
-{
+long node_call(jxctl_req &req, jxctl_resp *resp = nullptr) {
     std::shared_ptr<handle> hd;
     int rc = connect_node(&hd);
     if (rc < 0)
@@ -148,8 +148,7 @@ long node_call(jxctl_req &req, jxctl_resp *resp = nullptr)
     return call(*hd, req, resp);
 }
 
-bool copy_path(jxctl_req &req, const char *path)
-{
+bool copy_path(jxctl_req &req, const char *path) {
     if (!path)
         return false;
     size_t len = strnlen(path, sizeof(req.path));
@@ -161,14 +160,12 @@ bool copy_path(jxctl_req &req, const char *path)
 
 } // namespace
 
-const char *jxctl_socket_path()
-{
+const char *jxctl_socket_path() {
     const char *p = getenv(JXCTL_SOCKET_ENV);
     return p && *p ? p : JXCTL_DEFAULT_SOCKET;
 }
 
-int jxctl_open(const char *path, int flags)
-{
+int jxctl_open(const char *path, int flags) {
     jxctl_req req{};
     req.op = JXCTL_OP_OPEN;
     if (!copy_path(req, path))
@@ -185,8 +182,7 @@ int jxctl_open(const char *path, int flags)
     return add_handle(std::move(hd));
 }
 
-ssize_t jxctl_read(int h, void *buf, size_t n)
-{
+ssize_t jxctl_read(int h, void *buf, size_t n) {
     jxctl_req req{};
     req.op = JXCTL_OP_READ;
     req.addr = (uintptr_t)buf;
@@ -194,8 +190,7 @@ ssize_t jxctl_read(int h, void *buf, size_t n)
     return call_on(h, req);
 }
 
-ssize_t jxctl_write(int h, const void *buf, size_t n)
-{
+ssize_t jxctl_write(int h, const void *buf, size_t n) {
     jxctl_req req{};
     req.op = JXCTL_OP_WRITE;
     req.addr = (uintptr_t)buf;
@@ -203,8 +198,7 @@ ssize_t jxctl_write(int h, const void *buf, size_t n)
     return call_on(h, req);
 }
 
-long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg)
-{
+long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg) {
     jxctl_req req{};
     req.op = JXCTL_OP_IOCTL;
     req.cmd = (uint32_t)cmd; // the kernel's ioctl numbers are 32 bits wide
@@ -212,8 +206,7 @@ long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg)
     return call_on(h, req);
 }
 
-int jxctl_poll(int h, unsigned events, int timeout_ms)
-{
+int jxctl_poll(int h, unsigned events, int timeout_ms) {
     jxctl_req req{};
     req.op = JXCTL_OP_POLL;
     req.flags = events;
@@ -221,8 +214,7 @@ int jxctl_poll(int h, unsigned events, int timeout_ms)
     return (int)call_on(h, req);
 }
 
-int jxctl_close(int h)
-{
+int jxctl_close(int h) {
     auto hd = remove_handle(h);
     if (!hd)
         return -EBADF;
@@ -239,8 +231,7 @@ int jxctl_close(int h)
     return rc == -ECONNRESET ? 0 : (int)rc; // a vanished node has released it already
 }
 
-int jxctl_nl_open(int protocol, unsigned groups, unsigned *portid_out)
-{
+int jxctl_nl_open(int protocol, unsigned groups, unsigned *portid_out) {
     jxctl_req req{};
     req.op = JXCTL_OP_NL_BIND;
     if (protocol < 0)
@@ -260,8 +251,7 @@ int jxctl_nl_open(int protocol, unsigned groups, unsigned *portid_out)
     return add_handle(std::move(hd));
 }
 
-ssize_t jxctl_nl_send(int h, const void *msg, size_t n)
-{
+ssize_t jxctl_nl_send(int h, const void *msg, size_t n) {
     jxctl_req req{};
     req.op = JXCTL_OP_NL_SEND;
     req.addr = (uintptr_t)msg;
@@ -269,8 +259,7 @@ ssize_t jxctl_nl_send(int h, const void *msg, size_t n)
     return call_on(h, req);
 }
 
-ssize_t jxctl_nl_recv(int h, void *buf, size_t n, int timeout_ms)
-{
+ssize_t jxctl_nl_recv(int h, void *buf, size_t n, int timeout_ms) {
     jxctl_req req{};
     req.op = JXCTL_OP_NL_RECV;
     req.addr = (uintptr_t)buf;
@@ -279,8 +268,7 @@ ssize_t jxctl_nl_recv(int h, void *buf, size_t n, int timeout_ms)
     return call_on(h, req);
 }
 
-ssize_t jxctl_dmesg(char *buf, size_t n)
-{
+ssize_t jxctl_dmesg(char *buf, size_t n) {
     jxctl_req req{};
     req.op = JXCTL_OP_DMESG;
     req.addr = (uintptr_t)buf;
@@ -291,8 +279,7 @@ ssize_t jxctl_dmesg(char *buf, size_t n)
     return rc;
 }
 
-int jxctl_dmesg_text(std::string *out)
-{
+int jxctl_dmesg_text(std::string *out) {
     size_t size = 64 * 1024;
     // The log may grow between the two calls: retry a few times with room to spare.
     for (int attempt = 0; attempt < 8; attempt++) {
@@ -310,8 +297,7 @@ int jxctl_dmesg_text(std::string *out)
     return -EAGAIN;
 }
 
-ssize_t jxctl_link_list(jxctl_link *links, size_t max)
-{
+ssize_t jxctl_link_list(jxctl_link *links, size_t max) {
     if (max > JXCTL_RW_MAX / sizeof(jxctl_link))
         max = JXCTL_RW_MAX / sizeof(jxctl_link);
     jxctl_req req{};
@@ -326,8 +312,7 @@ ssize_t jxctl_link_list(jxctl_link *links, size_t max)
     return rc / (long)sizeof(jxctl_link);
 }
 
-int jxctl_links(std::vector<jxctl_link> *out)
-{
+int jxctl_links(std::vector<jxctl_link> *out) {
     size_t max = 64;
     for (int attempt = 0; attempt < 8; attempt++) {
         std::vector<jxctl_link> v(max);
@@ -344,8 +329,7 @@ int jxctl_links(std::vector<jxctl_link> *out)
     return -EAGAIN;
 }
 
-int jxctl_link_set(const char *dev, bool up)
-{
+int jxctl_link_set(const char *dev, bool up) {
     jxctl_req req{};
     req.op = JXCTL_OP_LINK_SET;
     if (!copy_path(req, dev))
