@@ -112,6 +112,38 @@ case_ioctl_version() {
     fi
 }
 
+# Records built by hand, as a management agent passes them.
+case_ioctl_records() {
+    local name out
+    # br7, 6 ports, 40-byte record; then delete it with the 16-byte name record.
+    name=627237$(printf '0%.0s' {1..34})06000000$(printf '0%.0s' {1..32})
+    [ ${#name} -eq 80 ] || fail "record length" "${#name}"
+    out=$("$JXPROC" ioctl $CONFIG 40047a00 "$name")
+    if [ "${out%%$'\n'*}" = "rc=0" ] && "$JXPROC" link | grep -q ": br7: "; then
+        pass "ioctl creates a bridge"
+    else
+        fail "ioctl creates a bridge" "'$out'"
+    fi
+    out=$("$JXPROC" ioctl $CONFIG 40047a01 62723700000000000000000000000000)
+    if [ "${out%%$'\n'*}" = "rc=0" ] && ! "$JXPROC" link | grep -q ": br7: "; then
+        pass "ioctl deletes a bridge"
+    else
+        fail "ioctl deletes a bridge" "'$out'"
+    fi
+    # Map 32 bytes of SRAM, store 0xc3 at offset 5, read it back at byte 12.
+    local ok=1
+    out=$("$JXPROC" ioctl $CONFIG 40047a13 00000018000000002000000000000000) || ok=0
+    [ "${out%%$'\n'*}" = "rc=0" ] || ok=0
+    out=$("$JXPROC" ioctl $CONFIG 40047a16 000000180000000005000000c3000000) || ok=0
+    out=$("$JXPROC" ioctl $CONFIG 40047a15 00000018000000000500000000000000) || ok=0
+    [ "$out" = $'rc=0\n000000180000000005000000c3000000' ] || ok=0
+    local miss
+    miss=$("$JXPROC" ioctl $CONFIG 40047a15 00000018000000002000000000000000 2>/dev/null)
+    [ "$miss" = $'rc=-28\n00000018000000002000000000000000' ] || ok=0
+    "$JXPROC" ioctl $CONFIG 40047a14 00000018000000000000000000000000 >/dev/null || ok=0
+    if [ $ok -eq 1 ]; then pass "ioctl map records"; else fail "ioctl map records" "'$out' '$miss'"; fi
+}
+
 case_cat_config() {
     local first
     first=$("$JXPROC" cat $CONFIG | head -n 1)
@@ -287,6 +319,7 @@ case_parameters() {
 case_start
 case_socket_mode
 case_ioctl_version
+case_ioctl_records
 case_cat_config
 case_write
 case_dmesg
