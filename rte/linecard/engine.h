@@ -1,0 +1,32 @@
+// The packet engine's stand-in: the exported engine calls the bridge finds by
+// name, each recorded with its arguments and answering a settable result.
+#pragma once
+
+#include "kernel/types.h"
+
+#include <string>
+#include <vector>
+
+// Exports the engine's functions under the owner "tarn"; the bridge then finds
+// them by name, as when the engine module is loaded.
+void linecard_engine_install();
+// Withdraws them: look-ups fail as when the engine module is absent.
+void linecard_engine_remove();
+
+// Calls so far, oldest first, as "name(arg, ...)" with numbers in decimal and
+// masks in hexadecimal.
+std::vector<std::string> linecard_engine_calls();
+void linecard_engine_clear();
+// Result of every later call of fn (0 when never set). For the version texts,
+// a non-zero result makes the call return no text.
+void linecard_engine_set_result(const std::string &fn, int rc);
+// The texts the version calls return.
+void linecard_engine_set_versions(const std::string &api, const std::string &microcode);
+
+// The engine's calls themselves.
+int tarnAPISetLAG(int lag_id, int lag_mode, u32 tx_port_mask);
+int arlSetLAG(int lag_id, int lag_mode, u32 tx_port_mask);
+int tarnAPISetLAGPortUP(int ucc);
+int tarnAPISetLAGPortDOWN(int ucc);
+const char *tarnAPIGetAPIVersion(void);
+const char *tarnAPIGetMicrocodeVersion(void);
