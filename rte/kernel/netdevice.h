@@ -189,6 +189,18 @@ std::vector<struct net_device *> rte_netdev_list();
 int dev_open(struct net_device *dev);
 int dev_close(struct net_device *dev);
 int dev_set_promiscuity(struct net_device *dev, int inc);
+// One receive handler per device: a second registration is refused.
+inline int netdev_rx_handler_register(struct net_device *dev, void *handler, void *data) {
+    if (dev->rx_handler_data)
+        return -EBUSY;
+    dev->rx_handler = handler;
+    dev->rx_handler_data = data;
+    return 0;
+}
+inline void netdev_rx_handler_unregister(struct net_device *dev) {
+    dev->rx_handler = nullptr;
+    dev->rx_handler_data = nullptr;
+}
 inline bool netif_running(const struct net_device *dev) {
     return dev->flags & IFF_UP;
 }

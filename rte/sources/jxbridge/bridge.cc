@@ -5,28 +5,24 @@ static const char *const bridge_file = "rte/sources/jxbridge/bridge.cc";
 
 // Bridge devices.
 
-static int jxbridge_dev_open(struct net_device *dev)
-{
+static int jxbridge_dev_open(struct net_device *dev) {
     netif_start_queue(dev);
     return 0;
 }
 
-static int jxbridge_dev_stop(struct net_device *dev)
-{
+static int jxbridge_dev_stop(struct net_device *dev) {
     netif_stop_queue(dev);
     return 0;
 }
 
-static netdev_tx_t jxbridge_dev_xmit(struct sk_buff *skb, struct net_device *dev)
-{
+static netdev_tx_t jxbridge_dev_xmit(struct sk_buff *skb, struct net_device *dev) {
     struct jxbridge *br = (struct jxbridge *)netdev_priv(dev);
     br->stats.tx_dropped++;
     kfree_skb(skb);
     return NETDEV_TX_OK;
 }
 
-static struct net_device_stats *jxbridge_dev_get_stats(struct net_device *dev)
-{
+static struct net_device_stats *jxbridge_dev_get_stats(struct net_device *dev) {
     return &((struct jxbridge *)netdev_priv(dev))->stats;
 }
 
@@ -37,15 +33,13 @@ static const struct net_device_ops jxbridge_netdev_ops = {
     .ndo_get_stats = jxbridge_dev_get_stats,
 };
 
-static void jxbridge_dev_setup(struct net_device *dev)
-{
+static void jxbridge_dev_setup(struct net_device *dev) {
     ether_setup(dev);
     dev->netdev_ops = &jxbridge_netdev_ops;
     dev->priv_flags |= IFF_EBRIDGE;
 }
 
-struct jxbridge *jxbridge_find(const char *name)
-{
+struct jxbridge *jxbridge_find(const char *name) {
     struct net_device *dev = __dev_get_by_name(&init_net, name);
     if (!dev || !(dev->priv_flags & IFF_EBRIDGE))
         return nullptr;
@@ -54,8 +48,10 @@ struct jxbridge *jxbridge_find(const char *name)
 
 // Undoes creation from whatever point it reached; every step checks its own
 // field, so the same path serves a failed creation and a deletion.
-static void jxbridge_destroy(struct jxbridge *br)
-{
+static void jxbridge_destroy(struct jxbridge *br) {
+    for (u32 i = 0; br->ports && i < br->max_ports; i++)
+        if (br->ports[i])
+            jxbridge_del_port(br->ports[i]);
     if (br->proc_dir) {
         // Operations in progress on the bridge's files may be waiting for
         // jxbridge_lock: they must be able to finish before the entries go.
@@ -83,8 +79,7 @@ static void jxbridge_destroy(struct jxbridge *br)
     free_netdev(dev);
 }
 
-int jxbridge_add(const char *name, int max_ports)
-{
+int jxbridge_add(const char *name, int max_ports) {
     if (debug)
         printk(KERN_INFO "[Bridge] %s('%s', max_ports=%d)\n", __func__, name, max_ports);
     if (!*name || strlen(name) > IFNAMSIZ - 1)
@@ -149,8 +144,7 @@ fail:
     return rc;
 }
 
-int jxbridge_del(const char *name)
-{
+int jxbridge_del(const char *name) {
     struct net_device *dev = __dev_get_by_name(&init_net, name);
     if (!dev)
         return -ENXIO;
@@ -162,8 +156,7 @@ int jxbridge_del(const char *name)
     return 0;
 }
 
-void jxbridge_cleanup()
-{
+void jxbridge_cleanup() {
     if (debug)
         printk(KERN_INFO "[Bridge] jxbridge_cleanup()\n");
     for (struct net_device *dev : rte_netdev_list()) {
@@ -178,6 +171,667 @@ void jxbridge_cleanup()
     }
 }
 
+// Ports.
+
+const char *jxbridge_port_type2a(u32 kind) {
+    static const char *const names[] = {"uplink",  "access", "access/PVC", "PON/OLT", "PON/ONU",
+                                        "PON/GEM", "local",  "LAG",        "all"};
+    return kind < ARRAY_SIZE(names) ? names[kind] : "unknown";
+}
+
+const char *jxbridge_state2str(u32 state) {
+    static const char *const names[] = {"OK", "Error-disabled", "Korv-disabled", "ACS-disabled"};
+    return state < ARRAY_SIZE(names) ? names[state] : "unknown";
+}
+
+int jxbridge_str2state(const char *text) {
+    for (u32 s = 0; s <= JXBRIDGE_STATE_ACS_DISABLED; s++)
+        if (text && !strcasecmp(text, jxbridge_state2str(s)))
+            return (int)s;
+    return -EINVAL;
+}
+
+int jxbridge_flow_event(int code, void *a1, void *a2, void *a3) {
+    jxbridge_flow_event_hook_fn hook = jxbridge_flow_event_hook;
+    return hook ? hook(code, a1, a2, a3) : 0;
+}
+
+u32 jxbridge_max_ports_get(struct jxbridge *bridge) {
+    return bridge->max_ports;
+}
+EXPORT_SYMBOL(jxbridge_max_ports_get);
+
+void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode) {
+    if (bridge->mcast_mode == mode)
+        return;
+    bridge->mcast_mode = mode;
+    u8 record[64] = {};
+    jxbridge_flow_event(2, nullptr, record);
+}
+EXPORT_SYMBOL(jxbridge_mcast_mode_set);
+
+// The packet engine's subports by device name.
+static bool jxbridge_subport_lookup(const char *name, u32 *subport) {
+    unsigned n;
+    char tail;
+    if (sscanf(name, "gpon%u%c", &n, &tail) == 1 && n < 16)
+        *subport = 4 + n;
+    else if (sscanf(name, "xgspon%u%c", &n, &tail) == 1 && n < 16)
+        *subport = 20 + n;
+    else if (sscanf(name, "eth%u%c", &n, &tail) == 1 && n < 4)
+        *subport = n;
+    else if (!strcmp(name, "tarn0"))
+        *subport = 36;
+    else if (!strcmp(name, "tarn1"))
+        *subport = 37;
+    else
+        return false;
+    // "gpon01" is not "gpon1": the number must be written as the table writes it.
+    char canon[IFNAMSIZ];
+    const char *prefix = *subport < 4 ? "eth" : *subport < 20 ? "gpon" : "xgspon";
+    if (*subport < 36) {
+        snprintf(canon, sizeof(canon), "%s%u", prefix, n);
+        return !strcmp(canon, name);
+    }
+    return true;
+}
+
+static void jxbridge_port_display_name(struct jxbridge_port *p) {
+    if (p->kind == JXBRIDGE_PORT_ACCESS_PVC || p->kind == JXBRIDGE_PORT_PON_GEM) {
+        if (p->pvc_vp == 0xFFFF)
+            snprintf(p->display_name, sizeof(p->display_name), "%s_? (%d/%d)", p->dev->name,
+                     p->port_no, p->bll_port_no);
+        else
+            snprintf(p->display_name, sizeof(p->display_name), "%s_%d (%d/%d)", p->dev->name,
+                     p->pvc_vp, p->port_no, p->bll_port_no);
+    } else {
+        snprintf(p->display_name, sizeof(p->display_name), "%s (%d/%d)", p->dev->name, p->port_no,
+                 p->bll_port_no);
+    }
+}
+
+static u8 jxbridge_flow_byte(u32 mode) {
+    return mode == 0 ? 224 : mode <= 2 ? 255 : 0;
+}
+
+static bool jxbridge_kind_is_promisc(u32 kind) {
+    return kind == JXBRIDGE_PORT_UPLINK || kind == JXBRIDGE_PORT_ACCESS ||
+           kind == JXBRIDGE_PORT_ACCESS_PVC || kind == JXBRIDGE_PORT_PON_ONU ||
+           kind == JXBRIDGE_PORT_LAG;
+}
+
+static bool jxbridge_kind_has_handler(u32 kind) {
+    return kind == JXBRIDGE_PORT_UPLINK || kind == JXBRIDGE_PORT_ACCESS ||
+           kind == JXBRIDGE_PORT_LOCAL || kind == JXBRIDGE_PORT_LAG;
+}
+
+struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
+                                        struct net_device *dev, u32 kind) {
+    if (!B || !dev)
+        return nullptr;
+    if (debug)
+        printk(KERN_INFO "[Bridge] %s(br=%s, port=%d, bll=%d, dev=%s, type=%d)\n", __func__,
+               B->dev->name, (int)slot, (int)bll, dev->name, (int)kind);
+    // Kinds index the per-kind counts: anything past the table is refused.
+    if (kind >= JXBRIDGE_PORT_ALL)
+        return nullptr;
+    if (kind == JXBRIDGE_PORT_PON_OLT) {
+        printk(KERN_INFO "%s(br=%s, port=%d, bll=%d, dev=%s, type=%d) - OLT\n", __func__,
+               B->dev->name, (int)slot, (int)bll, dev->name, (int)kind);
+        return nullptr;
+    }
+    if (slot != 0xFFFFFFFFu) {
+        if (slot >= B->max_ports) {
+            printk(KERN_INFO "[Bridge]  Port number '%d' is out of range [0-%d].\n", (int)slot,
+                   (int)B->max_ports - 1);
+            return nullptr;
+        }
+        if (B->ports[slot]) {
+            printk(KERN_INFO "[Bridge]  Port number '%d' already in bridge '%s'.\n", (int)slot,
+                   B->dev->name);
+            return nullptr;
+        }
+    } else {
+        u32 i = 0;
+        while (i < B->max_ports && B->ports[i])
+            i++;
+        if (i == B->max_ports) {
+            printk(KERN_INFO "[Bridge] port_no not defined, no free ports.\n");
+            printk(KERN_INFO "[Bridge]   Adding interface id %d , bll_port_no= %d, with device "
+                             "'%s'.\n",
+                   (int)slot, (int)bll, dev->name);
+            return nullptr;
+        }
+        slot = i;
+        if (debug) {
+            printk(KERN_INFO "[Bridge] port_no not defined, bridge found free port no %d\n",
+                   (int)slot);
+            printk(KERN_INFO "[Bridge]   Adding interface id %d with device '%s'.\n", (int)slot,
+                   dev->name);
+        }
+    }
+    auto *p = (struct jxbridge_port *)jxbridge_zalloc(sizeof(struct jxbridge_port));
+    if (!p) {
+        printk(KERN_ERR "TODO %s:%d\n", bridge_file, __LINE__);
+        return nullptr;
+    }
+    // Shared devices (PVC, ONU, GEM) carry several ports: a refusal must
+    // leave the flag as the other ports need it.
+    unsigned had_flag = dev->priv_flags & IFF_BRIDGE_PORT;
+    dev->priv_flags |= IFF_BRIDGE_PORT;
+    dev->features |= NETIF_F_HW_VLAN_CTAG_TX | NETIF_F_HW_VLAN_CTAG_RX;
+    p->bridge = B;
+    p->dev = dev;
+    p->kind = kind;
+    p->port_no = slot;
+    p->bll_port_no = bll ? bll : slot;
+    p->pvc_vp = 0xFFFF;
+    jxbridge_port_display_name(p);
+    p->state = JXBRIDGE_STATE_OK;
+
+    if (jxbridge_kind_has_handler(kind)) {
+        rtnl_lock();
+        int rc = netdev_rx_handler_register(dev, nullptr, p);
+        rtnl_unlock();
+        if (rc) {
+            printk(KERN_ERR "Register handler for dev %s not successful. Error %d!\n", dev->name,
+                   rc);
+            dev->priv_flags = (dev->priv_flags & ~IFF_BRIDGE_PORT) | had_flag;
+            kfree(p);
+            return nullptr;
+        }
+    }
+    if (jxbridge_kind_is_promisc(kind)) {
+        rtnl_lock();
+        dev_set_promiscuity(dev, 1);
+        rtnl_unlock();
+        p->made_promisc = true;
+    }
+    if (kind == JXBRIDGE_PORT_LOCAL)
+        p->phy_state = JXBRIDGE_PHY_UP;
+    p->mn_flag = 1;
+    bool ont0 = !strcmp(dev->name, "ont0");
+    p->is_protected = kind == JXBRIDGE_PORT_LOCAL && !ont0;
+    if (kind == JXBRIDGE_PORT_LOCAL) {
+        if (ont0)
+            B->ont0_port = p;
+        else
+            B->local_port = p;
+    }
+    if (p->bll_port_no < JXBRIDGE_BLL_MAP_SIZE)
+        B->bll_map[p->bll_port_no] = (s32)slot;
+    B->ports[slot] = p;
+    p->mvr = 0;
+    p->counters_clear_time = (u32)ktime_get_real_seconds();
+    for (auto &e : p->pvc)
+        e.queue = JXBRIDGE_PVC_FREE;
+    p->ucc_subport = p->ucc_index = JXBRIDGE_NO_SUBPORT;
+    u32 sub;
+    if (kind != JXBRIDGE_PORT_PON_GEM && jxbridge_subport_lookup(dev->name, &sub)) {
+        p->ucc_subport = sub;
+        p->ucc_index = 0;
+        if (kind == JXBRIDGE_PORT_UPLINK && sub < 4)
+            B->uplinks[sub] = p;
+    }
+    if (debug)
+        printk(KERN_INFO "[Bridge]   Added %p. bll_port_no=%d\n", (void *)p, (int)p->bll_port_no);
+    B->num_ports++;
+    B->ports_per_kind[kind]++;
+    if (B->num_ports == B->max_ports)
+        jxbridge_flow_event(12, p);
+    p->speed = 0;
+    p->duplex = 0;
+    p->flow_byte = jxbridge_flow_byte(B->switching_mode);
+    if (kind != JXBRIDGE_PORT_PON_GEM)
+        jxbridge_flow_event(20, p);
+    return p;
+}
+EXPORT_SYMBOL(jxbridge_add_port);
+
+int jxbridge_del_port(struct jxbridge_port *p) {
+    if (!p) {
+        printk(KERN_INFO "[Bridge]   Invalid port.\n");
+        return -ENODEV;
+    }
+    struct jxbridge *B = p->bridge;
+    if (!B) {
+        printk(KERN_INFO "[Bridge]   Port not bridged.\n");
+        return -EPERM;
+    }
+    if (p->bll_port_no < JXBRIDGE_BLL_MAP_SIZE && B->bll_map[p->bll_port_no] == (s32)p->port_no)
+        B->bll_map[p->bll_port_no] = -1;
+    B->ports_per_kind[p->kind]--;
+    B->num_ports--;
+    struct net_device *dev = p->dev;
+    if (p->made_promisc) {
+        rtnl_lock();
+        dev_set_promiscuity(dev, -1);
+        rtnl_unlock();
+    }
+    // Nothing may keep pointing at the port once it is gone.
+    for (auto &u : B->uplinks)
+        if (u == p)
+            u = nullptr;
+    if (B->local_port == p)
+        B->local_port = nullptr;
+    if (B->ont0_port == p)
+        B->ont0_port = nullptr;
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *o = B->ports[i];
+        if (!o || o == p)
+            continue;
+        if (o->lag_master == p)
+            o->lag_master = nullptr;
+        if (o->cause_port == p)
+            o->cause_port = nullptr;
+        if (o->pvc_master == p) {
+            o->pvc_master = nullptr;
+            o->pvc_mode = 0;
+        }
+        for (auto &e : o->pvc)
+            if (e.slave == p) {
+                e.slave = nullptr;
+                e.queue = JXBRIDGE_PVC_FREE;
+            }
+    }
+    for (auto &e : p->pvc)
+        if (e.slave && e.slave->pvc_master == p) {
+            e.slave->pvc_master = nullptr;
+            e.slave->pvc_mode = 0;
+        }
+    B->ports[p->port_no] = nullptr;
+    dev->priv_flags &= ~IFF_BRIDGE_PORT;
+    if (dev->rx_handler_data == p) {
+        rtnl_lock();
+        netdev_rx_handler_unregister(dev);
+        rtnl_unlock();
+    }
+    kfree(p);
+    return 0;
+}
+EXPORT_SYMBOL(jxbridge_del_port);
+
+int jxbridge_get_port_by_name(struct jxbridge *B, const char *name, struct jxbridge_port **out) {
+    if (!B)
+        return -EINVAL;
+    if (!name || !*name)
+        return -ENODEV;
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i] && !strcmp(B->ports[i]->dev->name, name)) {
+            *out = B->ports[i];
+            return 0;
+        }
+    long long n;
+    if (isdigit((unsigned char)name[0]) && a2num(name, &n) == 0 && n >= 0 &&
+        (u64)n < B->max_ports && B->ports[n]) {
+        *out = B->ports[n];
+        return 0;
+    }
+    // An empty slot is no port.
+    return -ENODEV;
+}
+EXPORT_SYMBOL(jxbridge_get_port_by_name);
+
+struct jxbridge_port *jxbridge_get_port_by_number(struct jxbridge *B, u32 slot) {
+    return B && slot < B->max_ports ? B->ports[slot] : nullptr;
+}
+EXPORT_SYMBOL(jxbridge_get_port_by_number);
+
+struct jxbridge_port *jxbridge_get_bll_port(struct jxbridge *B, u32 bll) {
+    for (u32 i = 0; B && i < B->max_ports; i++)
+        if (B->ports[i] && B->ports[i]->bll_port_no == bll)
+            return B->ports[i];
+    return nullptr;
+}
+EXPORT_SYMBOL(jxbridge_get_bll_port);
+
+struct jxbridge_port *get_jxbridge_port_from_bll_port_no(struct jxbridge *B, u32 bll) {
+    if (!B || bll >= JXBRIDGE_BLL_MAP_SIZE || B->bll_map[bll] < 0)
+        return nullptr;
+    return jxbridge_get_port_by_number(B, (u32)B->bll_map[bll]);
+}
+EXPORT_SYMBOL(get_jxbridge_port_from_bll_port_no);
+
+int jxbridge_get_ports(struct jxbridge *B, struct jxbridge_port **out) {
+    int n = 0;
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i])
+            out[n++] = B->ports[i];
+    return n;
+}
+EXPORT_SYMBOL(jxbridge_get_ports);
+
+int jxbridge_rename_port(struct jxbridge *B, u32 bll, const char *alias) {
+    struct jxbridge_port *p = jxbridge_get_bll_port(B, bll);
+    if (!p)
+        return -ENOENT;
+    strlcpy(p->alias, alias ? alias : "", sizeof(p->alias));
+    return 0;
+}
+
+static int jxbridge_set_flag(struct jxbridge_port *p, u32 *field, u32 value, bool notify) {
+    if (!p || value > 1)
+        return -EINVAL;
+    *field = value;
+    if (notify)
+        jxbridge_flow_event(11, p);
+    return 0;
+}
+
+int jxbridge_set_port_mn_flag(struct jxbridge_port *p, u32 v) {
+    return jxbridge_set_flag(p, p ? &p->mn_flag : nullptr, v, false);
+}
+EXPORT_SYMBOL(jxbridge_set_port_mn_flag);
+
+int jxbridge_set_port_protected(struct jxbridge_port *p, u32 v) {
+    return jxbridge_set_flag(p, p ? &p->is_protected : nullptr, v, true);
+}
+EXPORT_SYMBOL(jxbridge_set_port_protected);
+
+int jxbridge_set_port_mvr(struct jxbridge_port *p, u32 v) {
+    if (!p || v > 1)
+        return -EINVAL;
+    p->mvr = (u8)v;
+    jxbridge_flow_event(11, p);
+    return 0;
+}
+EXPORT_SYMBOL(jxbridge_set_port_mvr);
+
+void jxbridge_port_state_set_private(struct jxbridge_port *p, u32 state) {
+    p->state = state;
+    if (debug)
+        printk(KERN_INFO "[Bridge] Port '%s' move to '%s' state.\n", p->dev->name,
+               jxbridge_state2str(state));
+}
+
+int jxbridge_port_state_set(struct jxbridge_port *p, u32 state) {
+    if (!p)
+        return -EINVAL;
+    mutex_lock(&jxbridge_lock);
+    jxbridge_port_state_set_private(p, state);
+    mutex_unlock(&jxbridge_lock);
+    return 0;
+}
+EXPORT_SYMBOL(jxbridge_port_state_set);
+
+int jxbridge_port_state_get(struct jxbridge_port *p, u32 *out) {
+    if (!p || !out)
+        return -EINVAL;
+    mutex_lock(&jxbridge_lock);
+    *out = p->state;
+    mutex_unlock(&jxbridge_lock);
+    return 0;
+}
+EXPORT_SYMBOL(jxbridge_port_state_get);
+
+void jxbridge_port_error_state_set(struct jxbridge_port *p, u32 causes) {
+    struct jxbridge *B = p->bridge;
+    u32 effective = causes & B->err_disable_mask;
+    if (!effective || !B->err_disable_enabled)
+        return;
+    p->error_causes |= effective;
+    jxbridge_port_state_set_private(p, JXBRIDGE_STATE_ERROR_DISABLED);
+    if (effective & B->err_recovery_mask)
+        p->recovery_countdown = B->err_recovery_time;
+    if (debug)
+        printk(KERN_INFO
+               "[Bridge] %d seconds until recovery (new causes 0x%08x, cumulative 0x%08x).\n",
+               (int)p->recovery_countdown, effective, p->error_causes);
+}
+
+void jxbridge_port_error_cause_remove(struct jxbridge_port *p, u32 causes) {
+    printk(KERN_INFO "[Bridge] Removing cause 0x%08x from port '%s'.\n", causes, p->dev->name);
+    p->error_causes &= ~causes;
+    if (!p->error_causes) {
+        jxbridge_port_state_set_private(p, JXBRIDGE_STATE_OK);
+        p->cause_info = 0;
+        p->cause_port = nullptr;
+    }
+}
+EXPORT_SYMBOL(jxbridge_port_error_cause_remove);
+
+int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_port *s) {
+    if (!m || !s || queue >= JXBRIDGE_PVC_FREE) // 255 marks a free entry
+        return -EINVAL;
+    if (s->pvc_master && s->pvc_master != m)
+        return -EBUSY;
+    if (s->pvc_mode == 1 || s == m)
+        return -EXDEV;
+    struct jxbridge_pvc_entry *slot = nullptr;
+    for (auto &e : m->pvc)
+        if (e.queue == queue) {
+            slot = &e;
+            break;
+        }
+    if (!slot)
+        for (auto &e : m->pvc)
+            if (e.queue == JXBRIDGE_PVC_FREE) {
+                slot = &e;
+                break;
+            }
+    if (!slot)
+        return -ENOSPC;
+    struct jxbridge_port *old = slot->queue == queue ? slot->slave : nullptr;
+    slot->queue = queue;
+    slot->slave = s;
+    s->pvc_mode = 2;
+    s->pvc_master = m;
+    // A slave replaced in its entry keeps its master only through another entry.
+    if (old && old != s) {
+        bool named = false;
+        for (auto &e : m->pvc)
+            named |= e.queue != JXBRIDGE_PVC_FREE && e.slave == old;
+        if (!named)
+            old->pvc_master = nullptr;
+    }
+    return 0;
+}
+
+int jxbridge_port_pvc_unset(struct jxbridge_port *m, u32 queue) {
+    if (!m)
+        return -EINVAL;
+    for (auto &e : m->pvc) {
+        if (e.queue != queue || queue == JXBRIDGE_PVC_FREE)
+            continue;
+        struct jxbridge_port *s = e.slave;
+        e.queue = JXBRIDGE_PVC_FREE;
+        e.slave = nullptr;
+        bool named = false;
+        for (auto &o : m->pvc)
+            named |= o.queue != JXBRIDGE_PVC_FREE && o.slave == s;
+        if (s && !named)
+            s->pvc_master = nullptr;
+        return 0;
+    }
+    return -ENOENT;
+}
+
+int jxbridge_port_pvc_get(struct jxbridge_port *m, u32 queue, struct jxbridge_port **out) {
+    if (!m || !out || queue == JXBRIDGE_PVC_FREE)
+        return -EINVAL;
+    for (auto &e : m->pvc)
+        if (e.queue == queue) {
+            *out = e.slave;
+            return 0;
+        }
+    return -ENOENT;
+}
+
+int jxbridge_switching_mode_get(struct jxbridge *B, u32 *mode) {
+    if (!B)
+        return -EINVAL;
+    *mode = B->switching_mode;
+    return 0;
+}
+
+static const char *jxbridge_switching_mode2a(u32 mode) {
+    static const char *const names[] = {"normal bridge", "CORD vSwitch", "CORD ACL FW"};
+    return mode < ARRAY_SIZE(names) ? names[mode] : "unknown?";
+}
+
+int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
+    if (!B)
+        return -EINVAL;
+    if (B->switching_mode == mode) {
+        printk(KERN_INFO "[Bridge] Switching mode remains %s.\n", jxbridge_switching_mode2a(mode));
+        return 0;
+    }
+    B->switching_mode = mode;
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *p = B->ports[i];
+        if (!p)
+            continue;
+        p->flow_byte = jxbridge_flow_byte(mode);
+        jxbridge_flow_event(20, p);
+        jxbridge_flow_event(11, p);
+    }
+    if (mode == 1)
+        jxbridge_mcast_mode_set(B, 1);
+    if (mode == 1 || mode == 2) {
+        B->trap_dev = __dev_get_by_name(&init_net, "openolt0");
+        if (B->trap_dev)
+            printk(KERN_INFO "[Bridge] Openolt trap-to-host device set to %s.\n",
+                   B->trap_dev->name);
+    } else {
+        B->trap_dev = nullptr;
+    }
+    printk(KERN_INFO "[Bridge] Switching mode changed to %s.\n", jxbridge_switching_mode2a(mode));
+    return 0;
+}
+
+// The software counters that replace the engine's in the combined view.
+static void jxbridge_overlay_counters(const jxbridge_port_counters &sw,
+                                      jxbridge_port_counters *out) {
+    out->rx_discard += sw.rx_discard + sw.drop_storm_dlf;
+    out->rx_discard_queue_full += sw.rx_discard_queue_full;
+    out->tx_discard += sw.tx_discard;
+    auto copy = [&](size_t from, size_t to) {
+        memcpy((u8 *)out + from, (const u8 *)&sw + from, to - from);
+    };
+    copy(offsetof(jxbridge_port_counters, drop_acl_ingress),
+         offsetof(jxbridge_port_counters, drop_qos_policer));
+    copy(offsetof(jxbridge_port_counters, drop_storm_dlf),
+         offsetof(jxbridge_port_counters, drop_storm_mcast));
+    copy(offsetof(jxbridge_port_counters, drop_tx_protected_port),
+         offsetof(jxbridge_port_counters, reserved244));
+    copy(offsetof(jxbridge_port_counters, drop_static_mac),
+         offsetof(jxbridge_port_counters, drop_mac_limit));
+    copy(offsetof(jxbridge_port_counters, mac_source_guard_error_disabled),
+         offsetof(jxbridge_port_counters, reserved340));
+}
+
+int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 selector,
+                               struct jxbridge_port_counters *out) {
+    if (!B || !p || !out)
+        return -EINVAL;
+    bool lag_down = p->kind == JXBRIDGE_PORT_LAG && !(p->dev->flags & IFF_UP);
+    if (p->kind == JXBRIDGE_PORT_LOCAL || selector == 2) {
+        *out = p->counters;
+    } else if (selector == 0 || selector == 1) {
+        // The engine keeps no statistics of its own for these ports here.
+        memset(out, 0, sizeof(*out));
+        if (lag_down)
+            return 0;
+        if (selector == 0)
+            jxbridge_overlay_counters(p->counters, out);
+    }
+    if (!lag_down || selector == 2 || p->kind == JXBRIDGE_PORT_LOCAL) {
+        out->clear_time = p->counters_clear_time;
+        out->reserved0 = 0;
+    }
+    return 0;
+}
+
+void jxbridge_clear_port_counters(struct jxbridge *B, struct jxbridge_port *p) {
+    (void)B;
+    memset(&p->counters, 0, sizeof(p->counters));
+    p->counters_clear_time = (u32)ktime_get_real_seconds();
+}
+
+void jxbridge_show_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 selector) {
+    struct jxbridge_port_counters c;
+    if (jxbridge_get_port_counters(B, p, selector, &c))
+        return;
+#define JX_CNT32(f)                                                                                \
+    { #f, offsetof(jxbridge_port_counters, f), false }
+#define JX_CNT64(f)                                                                                \
+    { #f, offsetof(jxbridge_port_counters, f), true }
+    static const struct {
+        const char *name;
+        size_t off;
+        bool wide;
+    } rows[] = {
+        JX_CNT32(rx_discard),
+        JX_CNT32(rx_discard_queue_full),
+        JX_CNT32(rx_error),
+        JX_CNT32(rx_unknown),
+        JX_CNT32(rx_CRCAllignError),
+        JX_CNT32(rx_undersize),
+        JX_CNT32(rx_oversize),
+        JX_CNT32(rx_fragments),
+        JX_CNT32(rx_jabbers),
+        JX_CNT64(rx_octets),
+        JX_CNT64(rx_pkts),
+        JX_CNT64(rx_ucast),
+        JX_CNT64(rx_dlf),
+        JX_CNT64(rx_mcast),
+        JX_CNT64(rx_bcast),
+        JX_CNT32(rx_pkts64octets),
+        JX_CNT32(rx_pkts65to127octets),
+        JX_CNT32(rx_pkts128to255octets),
+        JX_CNT32(rx_pkts256to511octets),
+        JX_CNT32(rx_pkts512to1023octets),
+        JX_CNT32(rx_pkts1024to1518octets),
+        JX_CNT32(tx_discard),
+        JX_CNT64(tx_pkts),
+        JX_CNT64(tx_octets),
+        JX_CNT64(tx_ucast),
+        JX_CNT64(tx_mcast),
+        JX_CNT64(tx_bcast),
+        JX_CNT32(drop_acl_ingress),
+        JX_CNT32(drop_acl_egress),
+        JX_CNT32(drop_qos_ds_ingress),
+        JX_CNT32(drop_qos_ds_egress),
+        JX_CNT32(drop_qos_policer),
+        JX_CNT32(drop_qos_shaping),
+        JX_CNT32(drop_qos_onu_policer),
+        JX_CNT32(drop_qos_onu_shaping),
+        JX_CNT32(drop_qos_queue),
+        JX_CNT32(drop_storm_dlf),
+        JX_CNT32(drop_storm_mcast),
+        JX_CNT32(drop_storm_bcast),
+        JX_CNT32(drop_tx_protected_port),
+        JX_CNT32(drop_mn_flag),
+        JX_CNT32(drop_vlan_ingress_accept_tagged),
+        JX_CNT32(drop_vlan_ingress_accept_untagged),
+        JX_CNT32(drop_vlan_ingress_filtering),
+        JX_CNT32(drop_vlan_egress_filtering),
+        JX_CNT32(drop_static_mac),
+        JX_CNT32(mac_source_guard_error_disabled),
+        JX_CNT32(mac_source_guard_violations),
+    };
+#undef JX_CNT32
+#undef JX_CNT64
+    printk(KERN_INFO "\n");
+    for (const auto &r : rows) {
+        char name[40];
+        size_t n = strlen(r.name);
+        memcpy(name, r.name, n);
+        for (; n < 36; n++)
+            name[n] = '.';
+        name[n] = '\0';
+        if (r.wide) {
+            u64 v;
+            memcpy(&v, (const u8 *)&c + r.off, sizeof(v));
+            printk(KERN_INFO "%s%lld\n", name, (long long)v);
+        } else {
+            u32 v;
+            memcpy(&v, (const u8 *)&c + r.off, sizeof(v));
+            printk(KERN_INFO "%s%d\n", name, (int)v);
+        }
+    }
+}
+
 // Memory maps: windows onto the line card's physical memory for peeking and
 // poking registers. Guarded by jxbridge_lock.
 
@@ -189,8 +843,7 @@ struct jxbridge_map {
 };
 static struct jxbridge_map *jxbridge_maps;
 
-int jxbridge_map_add(phys_addr_t addr, u32 len)
-{
+int jxbridge_map_add(phys_addr_t addr, u32 len) {
     for (struct jxbridge_map *e = jxbridge_maps; e; e = e->next) {
         if (e->addr <= addr && addr < e->addr + e->len) {
             printk(KERN_ERR
@@ -220,16 +873,14 @@ int jxbridge_map_add(phys_addr_t addr, u32 len)
     return 0;
 }
 
-static struct jxbridge_map *jxbridge_map_find(phys_addr_t addr)
-{
+static struct jxbridge_map *jxbridge_map_find(phys_addr_t addr) {
     for (struct jxbridge_map *e = jxbridge_maps; e; e = e->next)
         if (e->addr == addr)
             return e;
     return nullptr;
 }
 
-int jxbridge_map_del(phys_addr_t addr)
-{
+int jxbridge_map_del(phys_addr_t addr) {
     for (struct jxbridge_map **pp = &jxbridge_maps; *pp; pp = &(*pp)->next) {
         if ((*pp)->addr != addr)
             continue;
@@ -242,8 +893,7 @@ int jxbridge_map_del(phys_addr_t addr)
     return -ENOENT;
 }
 
-int jxbridge_map_read(phys_addr_t addr, u32 offs, u8 *value)
-{
+int jxbridge_map_read(phys_addr_t addr, u32 offs, u8 *value) {
     struct jxbridge_map *e = jxbridge_map_find(addr);
     if (!e)
         return -ENOENT;
@@ -253,8 +903,7 @@ int jxbridge_map_read(phys_addr_t addr, u32 offs, u8 *value)
     return 0;
 }
 
-int jxbridge_map_write(phys_addr_t addr, u32 offs, u8 value)
-{
+int jxbridge_map_write(phys_addr_t addr, u32 offs, u8 value) {
     struct jxbridge_map *e = jxbridge_map_find(addr);
     if (!e)
         return -ENOENT;
@@ -264,14 +913,12 @@ int jxbridge_map_write(phys_addr_t addr, u32 offs, u8 value)
     return 0;
 }
 
-void jxbridge_map_show(struct seq_file *m)
-{
+void jxbridge_map_show(struct seq_file *m) {
     for (struct jxbridge_map *e = jxbridge_maps; e; e = e->next)
         seq_printf(m, "%p (%u bytes) --> %p\n", (void *)e->addr, e->len, (void *)e->virt);
 }
 
-void jxbridge_map_clear()
-{
+void jxbridge_map_clear() {
     while (jxbridge_maps)
         jxbridge_map_del(jxbridge_maps->addr);
 }

@@ -109,14 +109,166 @@ struct jxbridge {
     u32 err_disable_mask;
     u32 err_recovery_mask;
     struct jxbridge_timer_pool timer_pool;
+    struct jxbridge_port *uplinks[4];
+    struct jxbridge_port *local_port;
+    struct jxbridge_port *ont0_port;
+    struct net_device *trap_dev;
     struct proc_dir_entry *proc_dir;
     struct jxbridge_port **ports;
 };
+
+// Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
+enum jxbridge_port_kind : u32 {
+    JXBRIDGE_PORT_UPLINK = 0,
+    JXBRIDGE_PORT_ACCESS = 1,
+    JXBRIDGE_PORT_ACCESS_PVC = 2,
+    JXBRIDGE_PORT_PON_OLT = 3,
+    JXBRIDGE_PORT_PON_ONU = 4,
+    JXBRIDGE_PORT_PON_GEM = 5,
+    JXBRIDGE_PORT_LOCAL = 6,
+    JXBRIDGE_PORT_LAG = 7,
+    JXBRIDGE_PORT_ALL = 8,
+};
+enum jxbridge_port_state : u32 {
+    JXBRIDGE_STATE_OK = 0,
+    JXBRIDGE_STATE_ERROR_DISABLED = 1,
+    JXBRIDGE_STATE_KORV_DISABLED = 2,
+    JXBRIDGE_STATE_ACS_DISABLED = 3,
+};
+#define JXBRIDGE_PHY_DOWN 0
+#define JXBRIDGE_PHY_UP 1
+#define JXBRIDGE_PVC_ENTRIES 8
+#define JXBRIDGE_PVC_FREE 255
+#define JXBRIDGE_NO_SUBPORT 0xFFFF
+
+// The port counter block, copied whole to the tools: little-endian, fixed offsets.
+struct jxbridge_port_counters {
+    u32 clear_time;
+    u32 reserved0;
+    u32 rx_discard, rx_discard_queue_full, rx_error, rx_unknown, rx_CRCAllignError, rx_undersize,
+        rx_oversize, rx_fragments, rx_jabbers;
+    u32 reserved44;
+    u64 rx_octets, rx_pkts, rx_ucast, rx_dlf, rx_mcast, rx_bcast;
+    u32 rx_pkts64octets, rx_pkts65to127octets, rx_pkts128to255octets, rx_pkts256to511octets,
+        rx_pkts512to1023octets, rx_pkts1024to1518octets;
+    u32 tx_discard;
+    u32 reserved124;
+    u64 tx_pkts, tx_octets, tx_ucast, tx_mcast, tx_bcast;
+    u32 drop_ipsg;
+    u32 reserved172;
+    u32 drop_acl_ingress, drop_acl_egress, drop_qos_ds_ingress, drop_qos_ds_egress,
+        drop_qos_policer, drop_qos_shaping, drop_qos_onu_policer, drop_qos_onu_shaping,
+        drop_qos_queue, drop_storm_dlf, drop_storm_mcast, drop_storm_bcast, drop_tx_protected_port,
+        drop_mn_flag, drop_vlan_ingress_accept_tagged, drop_vlan_ingress_accept_untagged,
+        drop_vlan_ingress_filtering;
+    u32 reserved244;
+    u32 drop_vlan_egress_filtering;
+    u32 reserved252[8];
+    u32 drop_static_mac, drop_mac_limit, mac_source_guard_error_disabled,
+        mac_source_guard_violations, drop_mcast, drop_bridge_down, drop_line_disconnected,
+        drop_pvc_invalid_queue, drop_pvc_not_found, drop_admin_disabled, drop_rmirroring_blocked,
+        drop_tal, drop_erps, drop_stp;
+    u32 reserved340;
+};
+static_assert(sizeof(jxbridge_port_counters) == 344);
+static_assert(offsetof(jxbridge_port_counters, rx_discard) == 8);
+static_assert(offsetof(jxbridge_port_counters, rx_jabbers) == 40);
+static_assert(offsetof(jxbridge_port_counters, rx_octets) == 48);
+static_assert(offsetof(jxbridge_port_counters, rx_bcast) == 88);
+static_assert(offsetof(jxbridge_port_counters, rx_pkts64octets) == 96);
+static_assert(offsetof(jxbridge_port_counters, tx_discard) == 120);
+static_assert(offsetof(jxbridge_port_counters, tx_pkts) == 128);
+static_assert(offsetof(jxbridge_port_counters, tx_bcast) == 160);
+static_assert(offsetof(jxbridge_port_counters, drop_ipsg) == 168);
+static_assert(offsetof(jxbridge_port_counters, drop_acl_ingress) == 176);
+static_assert(offsetof(jxbridge_port_counters, drop_storm_dlf) == 212);
+static_assert(offsetof(jxbridge_port_counters, drop_vlan_ingress_filtering) == 240);
+static_assert(offsetof(jxbridge_port_counters, drop_vlan_egress_filtering) == 248);
+static_assert(offsetof(jxbridge_port_counters, drop_static_mac) == 284);
+static_assert(offsetof(jxbridge_port_counters, drop_mcast) == 300);
+static_assert(offsetof(jxbridge_port_counters, drop_bridge_down) == 304);
+static_assert(offsetof(jxbridge_port_counters, drop_stp) == 336);
+
+struct jxbridge_pvc_entry {
+    u32 queue; // JXBRIDGE_PVC_FREE when unused
+    struct jxbridge_port *slave;
+};
+
+struct jxbridge_port {
+    struct jxbridge *bridge;
+    struct net_device *dev;
+    u32 kind;
+    u32 port_no; // slot index
+    u32 bll_port_no;
+    char alias[16];
+    char display_name[46];
+    struct jxbridge_port_counters counters;
+    u32 mn_flag;
+    u32 is_protected;
+    u32 state;
+    u32 phy_state;
+    u32 speed;
+    u32 duplex;
+    u32 error_causes;
+    u64 cause_info; // MAC in the low six bytes, VID in the top 16 bits
+    struct jxbridge_port *cause_port;
+    u32 recovery_countdown;
+    u8 mvr;
+    u32 counters_clear_time;
+    u8 rmirr_src_rx, rmirr_src_tx, rmirr_dst, rmirr_active_rx, rmirr_active_tx, rmirr_active_dst;
+    u32 pvc_mode; // 0 none, 1 master, 2 slave
+    u8 vpi, vci;
+    struct jxbridge_pvc_entry pvc[JXBRIDGE_PVC_ENTRIES];
+    struct jxbridge_port *pvc_master;
+    u16 pvc_vp; // sub-interface number; 0xFFFF while unknown
+    u32 ucc_subport;
+    u32 ucc_index;
+    u8 flow_byte;
+    struct jxbridge_port *lag_master;
+    bool made_promisc; // adding raised the device's promiscuity
+};
+
+const char *jxbridge_port_type2a(u32 kind);
+const char *jxbridge_state2str(u32 state);
+int jxbridge_str2state(const char *text);
+// Calls the flow manager's event hook when one is installed; 0 otherwise.
+int jxbridge_flow_event(int code, void *a1 = nullptr, void *a2 = nullptr, void *a3 = nullptr);
 
 int jxbridge_add(const char *name, int max_ports);
 int jxbridge_del(const char *name);
 void jxbridge_cleanup();
 struct jxbridge *jxbridge_find(const char *name);
+u32 jxbridge_max_ports_get(struct jxbridge *bridge);
+void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
+int jxbridge_switching_mode_set(struct jxbridge *bridge, u32 mode);
+int jxbridge_switching_mode_get(struct jxbridge *bridge, u32 *mode);
+
+// Ports (bridge.cc). A slot of -1 asks for the first free slot.
+struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
+                                        struct net_device *dev, u32 kind);
+int jxbridge_del_port(struct jxbridge_port *port);
+int jxbridge_get_port_by_name(struct jxbridge *bridge, const char *name,
+                              struct jxbridge_port **out);
+struct jxbridge_port *jxbridge_get_port_by_number(struct jxbridge *bridge, u32 slot);
+struct jxbridge_port *jxbridge_get_bll_port(struct jxbridge *bridge, u32 bll);
+struct jxbridge_port *get_jxbridge_port_from_bll_port_no(struct jxbridge *bridge, u32 bll);
+int jxbridge_get_ports(struct jxbridge *bridge, struct jxbridge_port **out);
+int jxbridge_rename_port(struct jxbridge *bridge, u32 bll, const char *alias);
+int jxbridge_set_port_mn_flag(struct jxbridge_port *port, u32 value);
+int jxbridge_set_port_protected(struct jxbridge_port *port, u32 value);
+int jxbridge_set_port_mvr(struct jxbridge_port *port, u32 value);
+void jxbridge_port_state_set_private(struct jxbridge_port *port, u32 state);
+int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
+int jxbridge_port_state_get(struct jxbridge_port *port, u32 *out);
+void jxbridge_port_error_state_set(struct jxbridge_port *port, u32 causes);
+void jxbridge_port_error_cause_remove(struct jxbridge_port *port, u32 causes);
+int jxbridge_port_pvc_set(struct jxbridge_port *master, u32 queue, struct jxbridge_port *slave);
+int jxbridge_port_pvc_unset(struct jxbridge_port *master, u32 queue);
+int jxbridge_port_pvc_get(struct jxbridge_port *master, u32 queue, struct jxbridge_port **out);
+int jxbridge_get_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector,
+                               struct jxbridge_port_counters *out);
+void jxbridge_clear_port_counters(struct jxbridge *bridge, struct jxbridge_port *port);
+void jxbridge_show_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector);
 
 // The physical memory map debugging facility (bridge.cc).
 int jxbridge_map_add(phys_addr_t addr, u32 len);

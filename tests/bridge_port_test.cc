@@ -1,0 +1,267 @@
+// Ports of a bridge: slots, BLL numbers, kinds, flags, states, PVC groups,
+// the switching mode and the counter block.
+#include "jxtest.h"
+
+#include "kernel/netdevice.h"
+#include "linecard/flowmgr.h"
+#include "sources/jxbridge/jxbridge.h"
+
+using namespace jxtest;
+
+namespace {
+
+class PortTest : public ModuleTest {
+  protected:
+    struct jxbridge *br = nullptr;
+    std::vector<net_device *> devs;
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br0 4"), 0);
+        br = jxbridge_find("br0");
+        ASSERT_NE(br, nullptr);
+        ASSERT_EQ(linecard_flowmgr_install(), 0);
+    }
+    void TearDown() override {
+        rte_modules_unload_all(); // takes the bridge and its ports first
+        for (net_device *d : devs) {
+            EXPECT_EQ(d->priv_flags & IFF_BRIDGE_PORT, 0u) << d->name;
+            EXPECT_EQ(d->promiscuity, 0) << d->name;
+            unregister_netdev(d);
+            free_netdev(d);
+        }
+        linecard_flowmgr_clear();
+        ModuleTest::TearDown();
+    }
+    net_device *dev(const char *name) {
+        net_device *d = alloc_netdev(0, name, NET_NAME_USER, ether_setup);
+        EXPECT_EQ(register_netdev(d), 0);
+        devs.push_back(d);
+        return d;
+    }
+    jxbridge_port *add(u32 slot, u32 bll, net_device *d, u32 kind) {
+        mutex_lock(&jxbridge_lock);
+        jxbridge_port *p = jxbridge_add_port(br, slot, bll, d, kind);
+        mutex_unlock(&jxbridge_lock);
+        return p;
+    }
+    size_t events(int code) {
+        size_t n = 0;
+        for (auto &e : linecard_flowmgr_events())
+            n += e.code == code;
+        return n;
+    }
+};
+
+TEST_F(PortTest, SlotsBllNumbersKindsAndLookups) {
+    net_device *eth0 = dev("eth0"), *acc = dev("acc1"), *ont0 = dev("ont0"), *lo = dev("lhost");
+    jxbridge_port *up = add(0xFFFFFFFF, 0, eth0, JXBRIDGE_PORT_UPLINK);
+    ASSERT_NE(up, nullptr);
+    EXPECT_EQ(up->port_no, 0u);
+    EXPECT_EQ(up->bll_port_no, 0u); // slot 0 and no number given
+    EXPECT_EQ(br->uplinks[0], up);  // eth0 is the engine's subport 0
+    EXPECT_EQ(up->ucc_subport, 0u);
+    EXPECT_STREQ(up->display_name, "eth0 (0/0)");
+    EXPECT_EQ(eth0->promiscuity, 1);
+    EXPECT_TRUE(eth0->features & NETIF_F_HW_VLAN_CTAG_RX);
+    EXPECT_EQ(eth0->rx_handler_data, up);
+
+    jxbridge_port *a = add(2, 1001, acc, JXBRIDGE_PORT_ACCESS);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->ucc_subport, (u32)JXBRIDGE_NO_SUBPORT);
+    EXPECT_EQ(get_jxbridge_port_from_bll_port_no(br, 1001), a);
+    EXPECT_EQ(get_jxbridge_port_from_bll_port_no(br, JXBRIDGE_BLL_MAP_SIZE), nullptr);
+    EXPECT_EQ(jxbridge_get_bll_port(br, 1001), a);
+    jxbridge_port *found = nullptr;
+    EXPECT_EQ(jxbridge_get_port_by_name(br, "acc1", &found), 0);
+    EXPECT_EQ(found, a);
+    EXPECT_EQ(jxbridge_get_port_by_name(br, "2", &found), 0);
+    EXPECT_EQ(found, a);
+    found = nullptr;
+    EXPECT_EQ(jxbridge_get_port_by_name(br, "1", &found), -ENODEV); // an empty slot
+    EXPECT_EQ(jxbridge_get_port_by_name(br, "9", &found), -ENODEV);
+    EXPECT_EQ(jxbridge_get_port_by_name(br, "", &found), -ENODEV);
+    EXPECT_EQ(jxbridge_get_port_by_name(nullptr, "acc1", &found), -EINVAL);
+    EXPECT_EQ(found, nullptr);
+
+    // Refusals: a slot out of range or taken, a kind past the table.
+    EXPECT_EQ(add(4, 0, lo, JXBRIDGE_PORT_LOCAL), nullptr);
+    EXPECT_EQ(logged("[Bridge]  Port number '4' is out of range [0-3].\n"), 1u);
+    EXPECT_EQ(add(2, 0, lo, JXBRIDGE_PORT_LOCAL), nullptr);
+    EXPECT_EQ(logged("[Bridge]  Port number '2' already in bridge 'br0'.\n"), 1u);
+    EXPECT_EQ(add(1, 0, lo, JXBRIDGE_PORT_ALL), nullptr);
+    EXPECT_EQ(add(1, 0, lo, 40), nullptr);
+    EXPECT_EQ(add(1, 0, eth0, JXBRIDGE_PORT_ACCESS), nullptr); // eth0 already has its handler
+    EXPECT_TRUE(eth0->priv_flags & IFF_BRIDGE_PORT);
+    EXPECT_EQ(lo->priv_flags & IFF_BRIDGE_PORT, 0u);
+
+    // Local ports: "ont0" is neither protected nor the local port.
+    jxbridge_port *o = add(0xFFFFFFFF, 0, ont0, JXBRIDGE_PORT_LOCAL);
+    ASSERT_NE(o, nullptr);
+    EXPECT_EQ(o->port_no, 1u);
+    EXPECT_EQ(o->is_protected, 0u);
+    EXPECT_EQ(o->phy_state, (u32)JXBRIDGE_PHY_UP);
+    EXPECT_EQ(br->local_port, nullptr);
+    EXPECT_EQ(ont0->promiscuity, 0);
+    EXPECT_EQ(events(12), 0u);
+    jxbridge_port *l = add(0xFFFFFFFF, 0, lo, JXBRIDGE_PORT_LOCAL);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->is_protected, 1u);
+    EXPECT_EQ(br->local_port, l);
+    EXPECT_EQ(events(12), 1u); // the bridge is full now
+    EXPECT_EQ(events(20), 4u);
+    EXPECT_EQ(br->num_ports, 4);
+    EXPECT_EQ(br->ports_per_kind[JXBRIDGE_PORT_LOCAL], 2);
+
+    // A full bridge has no slot to give.
+    EXPECT_EQ(add(0xFFFFFFFF, 77, dev("acc2"), JXBRIDGE_PORT_ACCESS), nullptr);
+    EXPECT_EQ(logged("[Bridge] port_no not defined, no free ports.\n"), 1u);
+    EXPECT_EQ(logged("[Bridge]   Adding interface id -1 , bll_port_no= 77, with device 'acc2'.\n"),
+              1u);
+
+    jxbridge_port *all[4];
+    EXPECT_EQ(jxbridge_get_ports(br, all), 4);
+    EXPECT_EQ(all[2], a);
+
+    // Renaming and deleting.
+    EXPECT_EQ(jxbridge_rename_port(br, 1001, "subscriber-seven-long"), 0);
+    EXPECT_STREQ(a->alias, "subscriber-sev"
+                           "e"); // cut to 15 characters
+    EXPECT_EQ(jxbridge_rename_port(br, 5, "x"), -ENOENT);
+    EXPECT_EQ(jxbridge_del_port(a), 0);
+    EXPECT_EQ(get_jxbridge_port_from_bll_port_no(br, 1001), nullptr);
+    EXPECT_EQ(acc->promiscuity, 0);
+    EXPECT_EQ(acc->priv_flags & IFF_BRIDGE_PORT, 0u);
+    EXPECT_EQ(br->ports[2], nullptr);
+    EXPECT_EQ(br->ports_per_kind[JXBRIDGE_PORT_ACCESS], 0);
+    EXPECT_EQ(jxbridge_del_port(nullptr), -ENODEV);
+    // The rest go with the bridge (checked in TearDown).
+}
+
+TEST_F(PortTest, FlagsStatesAndErrorDisable) {
+    jxbridge_port *p = add(0, 5, dev("acc1"), JXBRIDGE_PORT_ACCESS);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->mn_flag, 1u);
+    EXPECT_EQ(jxbridge_set_port_mn_flag(p, 2), -EINVAL);
+    EXPECT_EQ(jxbridge_set_port_protected(p, 1), 0);
+    EXPECT_EQ(jxbridge_set_port_mvr(p, 1), 0);
+    EXPECT_EQ(events(11), 2u);
+    EXPECT_EQ(jxbridge_set_port_protected(nullptr, 1), -EINVAL);
+
+    EXPECT_EQ(jxbridge_str2state("error-DISABLED"), 1);
+    EXPECT_EQ(jxbridge_str2state("acs-disabled"), 3);
+    EXPECT_EQ(jxbridge_str2state("down"), -EINVAL);
+    EXPECT_STREQ(jxbridge_state2str(7), "unknown");
+    EXPECT_EQ(jxbridge_port_state_set(p, JXBRIDGE_STATE_KORV_DISABLED), 0);
+    u32 st = 0;
+    EXPECT_EQ(jxbridge_port_state_get(p, &st), 0);
+    EXPECT_EQ(st, 2u);
+    jxbridge_port_state_set_private(p, JXBRIDGE_STATE_OK);
+
+    // Causes outside the bridge's mask, or error-disable off, change nothing.
+    jxbridge_port_error_state_set(p, 0x1);
+    EXPECT_EQ(p->state, 0u);
+    br->err_disable_mask = 0x3;
+    br->err_recovery_mask = 0x1;
+    br->err_disable_enabled = 0;
+    jxbridge_port_error_state_set(p, 0x1);
+    EXPECT_EQ(p->state, 0u);
+    br->err_disable_enabled = 1;
+    jxbridge_port_error_state_set(p, 0x2);
+    EXPECT_EQ(p->state, 1u);
+    EXPECT_EQ(p->recovery_countdown, 0u); // 0x2 does not recover by itself
+    jxbridge_port_error_state_set(p, 0x5);
+    EXPECT_EQ(p->error_causes, 0x3u);
+    EXPECT_EQ(p->recovery_countdown, 300u);
+    jxbridge_port_error_cause_remove(p, 0x1);
+    EXPECT_EQ(p->state, 1u);
+    jxbridge_port_error_cause_remove(p, 0x2);
+    EXPECT_EQ(p->state, 0u);
+    EXPECT_EQ(logged("[Bridge] Removing cause 0x00000002 from port 'acc1'.\n"), 1u);
+}
+
+TEST_F(PortTest, PvcGroups) {
+    jxbridge_port *m = add(0, 0, dev("atm0"), JXBRIDGE_PORT_ACCESS_PVC);
+    jxbridge_port *s1 = add(1, 0, dev("atm1"), JXBRIDGE_PORT_ACCESS_PVC);
+    jxbridge_port *s2 = add(2, 0, dev("atm2"), JXBRIDGE_PORT_ACCESS_PVC);
+    ASSERT_TRUE(m && s1 && s2);
+    EXPECT_STREQ(m->display_name, "atm0_? (0/0)");
+    m->pvc_mode = 1;
+    EXPECT_EQ(jxbridge_port_pvc_set(m, 255, s1), -EINVAL); // the free marker is no queue
+    EXPECT_EQ(jxbridge_port_pvc_set(m, 3, s1), 0);
+    EXPECT_EQ(s1->pvc_master, m);
+    EXPECT_EQ(s1->pvc_mode, 2u);
+    EXPECT_EQ(jxbridge_port_pvc_set(s2, 1, s1), -EBUSY); // s1 has a master
+    EXPECT_EQ(jxbridge_port_pvc_set(s2, 1, m), -EXDEV);  // m is a master
+    for (u32 q = 10; q < 17; q++)
+        EXPECT_EQ(jxbridge_port_pvc_set(m, q, s1), 0);
+    EXPECT_EQ(jxbridge_port_pvc_set(m, 20, s2), -ENOSPC);
+    jxbridge_port *got = nullptr;
+    EXPECT_EQ(jxbridge_port_pvc_get(m, 16, &got), 0);
+    EXPECT_EQ(got, s1);
+    EXPECT_EQ(jxbridge_port_pvc_unset(m, 3), 0);
+    EXPECT_EQ(s1->pvc_master, m); // still named by other entries
+    EXPECT_EQ(jxbridge_port_pvc_unset(m, 3), -ENOENT);
+    for (u32 q = 10; q < 17; q++)
+        EXPECT_EQ(jxbridge_port_pvc_unset(m, q), 0);
+    EXPECT_EQ(s1->pvc_master, nullptr);
+
+    // A slave going away leaves no entry pointing at it.
+    EXPECT_EQ(jxbridge_port_pvc_set(m, 4, s2), 0);
+    EXPECT_EQ(jxbridge_del_port(s2), 0);
+    EXPECT_EQ(jxbridge_port_pvc_get(m, 4, &got), -ENOENT);
+}
+
+TEST_F(PortTest, SwitchingModeAndCounters) {
+    jxbridge_port *p = add(0, 0, dev("acc1"), JXBRIDGE_PORT_ACCESS);
+    jxbridge_port *lag = add(1, 0, dev("lag1"), JXBRIDGE_PORT_LAG);
+    ASSERT_TRUE(p && lag);
+    EXPECT_EQ(p->flow_byte, 224);
+    linecard_flowmgr_clear();
+    EXPECT_EQ(jxbridge_switching_mode_set(br, 1), 0);
+    EXPECT_EQ(p->flow_byte, 255);
+    EXPECT_EQ(events(20), 2u);
+    EXPECT_EQ(events(11), 2u);
+    EXPECT_EQ(events(2), 1u); // multicast mode follows to flood
+    EXPECT_EQ(br->mcast_mode, 1u);
+    EXPECT_EQ(logged("[Bridge] Switching mode changed to CORD vSwitch.\n"), 1u);
+    EXPECT_EQ(jxbridge_switching_mode_set(br, 1), 0);
+    EXPECT_EQ(logged("[Bridge] Switching mode remains CORD vSwitch.\n"), 1u);
+    EXPECT_EQ(jxbridge_switching_mode_set(br, 7), 0);
+    EXPECT_EQ(p->flow_byte, 0);
+    EXPECT_EQ(logged("[Bridge] Switching mode changed to unknown?.\n"), 1u);
+    EXPECT_EQ(jxbridge_switching_mode_set(nullptr, 0), -EINVAL);
+
+    p->counters.rx_discard = 5;
+    p->counters.drop_storm_dlf = 2;
+    p->counters.rx_pkts = 1ull << 40;
+    p->counters.drop_stp = 9;
+    p->counters.drop_qos_policer = 4; // the engine's own, not overlaid
+    jxbridge_port_counters c;
+    ASSERT_EQ(jxbridge_get_port_counters(br, p, 2, &c), 0);
+    EXPECT_EQ(memcmp((u8 *)&c + 8, (u8 *)&p->counters + 8, sizeof(c) - 8), 0);
+    EXPECT_EQ(c.clear_time, p->counters_clear_time);
+    ASSERT_EQ(jxbridge_get_port_counters(br, p, 0, &c), 0);
+    EXPECT_EQ(c.rx_discard, 7u);
+    EXPECT_EQ(c.rx_pkts, 0u);
+    EXPECT_EQ(c.drop_stp, 9u);
+    EXPECT_EQ(c.drop_qos_policer, 0u);
+    ASSERT_EQ(jxbridge_get_port_counters(br, p, 1, &c), 0);
+    EXPECT_EQ(c.rx_discard, 0u);
+    lag->counters.tx_discard = 3;
+    ASSERT_EQ(jxbridge_get_port_counters(br, lag, 0, &c), 0);
+    EXPECT_EQ(c.tx_discard, 0u); // a LAG that is down reads all zero
+    EXPECT_EQ(c.clear_time, 0u);
+
+    jxbridge_show_port_counters(br, p, 2);
+    EXPECT_EQ(logged("rx_discard..........................5\n"), 1u);
+    EXPECT_EQ(logged("rx_pkts.............................1099511627776\n"), 1u);
+    EXPECT_EQ(logged("mac_source_guard_violations.........0\n"), 1u);
+    EXPECT_EQ(logged("drop_stp"), 0u);
+    jxbridge_clear_port_counters(br, p);
+    ASSERT_EQ(jxbridge_get_port_counters(br, p, 2, &c), 0);
+    EXPECT_EQ(c.rx_discard, 0u);
+    EXPECT_EQ(c.rx_pkts, 0u);
+}
+
+} // namespace
