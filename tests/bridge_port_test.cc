@@ -3,6 +3,7 @@
 #include "jxtest.h"
 
 #include "kernel/netdevice.h"
+#include "linecard/engine.h"
 #include "linecard/flowmgr.h"
 #include "sources/jxbridge/jxbridge.h"
 
@@ -31,6 +32,8 @@ class PortTest : public ModuleTest {
             free_netdev(d);
         }
         linecard_flowmgr_clear();
+        linecard_engine_remove();
+        linecard_engine_clear();
         ModuleTest::TearDown();
     }
     net_device *dev(const char *name) {
@@ -262,6 +265,68 @@ TEST_F(PortTest, SwitchingModeAndCounters) {
     ASSERT_EQ(jxbridge_get_port_counters(br, p, 2, &c), 0);
     EXPECT_EQ(c.rx_discard, 0u);
     EXPECT_EQ(c.rx_pkts, 0u);
+}
+
+int korv_calls;
+u32 korv_last_speed;
+int fake_korv(net_device *, u32, u32 speed, u32) {
+    korv_calls++;
+    korv_last_speed = speed;
+    return 0;
+}
+
+TEST_F(PortTest, LagFollowsItsMembersAndProgramsTheEngine) {
+    EXPECT_EQ(logged("[br0/LED] Initialized ("), 1u);
+    net_device *e0 = dev("eth0"), *e1 = dev("eth1");
+    jxbridge_port *m0 = add(0, 0, e0, JXBRIDGE_PORT_UPLINK);
+    jxbridge_port *m1 = add(1, 0, e1, JXBRIDGE_PORT_UPLINK);
+    jxbridge_port *acc = add(2, 0, dev("acc1"), JXBRIDGE_PORT_ACCESS);
+    jxbridge_port *lag = add(3, 40, dev("lag1"), JXBRIDGE_PORT_LAG);
+    ASSERT_TRUE(m0 && m1 && acc && lag);
+
+    // Without the engine the LAG cannot be programmed.
+    EXPECT_EQ(jxbridge_port_set_master(m0, lag), 1);
+    EXPECT_EQ(logged("symbol_request(tarnAPISetLAG) FAILED, return\n"), 1u);
+    m0->lag_master = nullptr;
+    linecard_engine_install();
+    EXPECT_EQ(jxbridge_port_set_master(m0, acc), -EINVAL); // not a LAG
+    ASSERT_EQ(jxbridge_port_set_master(m0, lag), 0);
+    ASSERT_EQ(jxbridge_port_set_master(m1, lag), 0);
+    korv_calls = 0;
+    rte_symbol_add("korv", "korvPhyStatusChanged", (void *)&fake_korv);
+
+    jxbridge_port_phy_state_set(e0, 1, 1000, 1);
+    EXPECT_EQ(lag->phy_state, (u32)JXBRIDGE_PHY_UP);
+    EXPECT_EQ(lag->speed, 1000u);
+    jxbridge_port_phy_state_set(e1, 1, 2500, 1);
+    EXPECT_EQ(lag->speed, 3500u);
+    jxbridge_port_phy_state_set(e0, 0, 1000, 1);
+    EXPECT_EQ(m0->speed, 0u); // down forces speed 0
+    EXPECT_EQ(lag->phy_state, (u32)JXBRIDGE_PHY_UP);
+    EXPECT_EQ(lag->speed, 2500u);
+    jxbridge_port_phy_state_set(e1, 0, 0, 0);
+    EXPECT_EQ(lag->phy_state, (u32)JXBRIDGE_PHY_DOWN);
+    EXPECT_EQ(korv_calls, 4);
+    EXPECT_EQ(korv_last_speed, 0u);
+    rte_symbol_remove("korvPhyStatusChanged");
+
+    // The engine hears the members that are up, by subport.
+    jxbridge_port_phy_state_set(e1, 1, 100, 1);
+    ASSERT_EQ(jxbridge_port_del_master(m0, lag), 0);
+    auto calls = linecard_engine_calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "tarnAPISetLAG(40, 0, 0x2)");
+    EXPECT_EQ(calls.back(), "arlSetLAG(40, 0, 0x2)");
+    EXPECT_EQ(jxbridge_port_del_master(m0, lag), -EINVAL); // no longer a member
+    linecard_engine_set_result("tarnAPISetLAG", -5);
+    EXPECT_EQ(jxbridge_port_del_master(m1, lag), -EINVAL);
+    linecard_engine_set_result("tarnAPISetLAG", 0);
+
+    // A LAG that goes away leaves no member pointing at it.
+    m1->lag_master = lag;
+    EXPECT_EQ(jxbridge_del_port(lag), 0);
+    EXPECT_EQ(m1->lag_master, nullptr);
+    jxbridge_port_phy_state_set(e1, 0, 0, 0);
 }
 
 } // namespace

@@ -65,6 +65,7 @@ static void jxbridge_destroy(struct jxbridge *br) {
         if (debug)
             printk(KERN_INFO "[Bridge] /proc/%s/%s removed.\n", JXBRIDGE_PROC_ROOT, br->dev->name);
     }
+    jxbridge_led_release(br);
     kfree(br->bll_map);
     br->bll_map = nullptr;
     jxbridge_timer_pool_stop(br);
@@ -126,6 +127,9 @@ int jxbridge_add(const char *name, int max_ports) {
     br->err_recovery_time = 300;
     br->err_disable_mask = 0;
     br->err_recovery_mask = 0;
+    rc = jxbridge_led_init(br);
+    if (rc)
+        goto fail;
     br->bll_map = (s32 *)jxbridge_zalloc(sizeof(s32) * JXBRIDGE_BLL_MAP_SIZE);
     if (!br->bll_map) {
         rc = -ENOMEM;
@@ -589,6 +593,160 @@ void jxbridge_port_error_cause_remove(struct jxbridge_port *p, u32 causes) {
     }
 }
 EXPORT_SYMBOL(jxbridge_port_error_cause_remove);
+
+// The packet engine's view of a LAG: its members' subports that can carry
+// traffic. Returns 0, or 1 when the engine cannot be programmed.
+static int bridge_tarn_lag_set(struct jxbridge_port *lag, int lag_up) {
+    auto set_lag = (int (*)(int, int, u32))jxbridge_symbol_get("tarnAPISetLAG");
+    if (!set_lag) {
+        printk(KERN_INFO "[Bridge] \t%s:%d symbol_request(tarnAPISetLAG) FAILED, return\n",
+               bridge_file, __LINE__);
+        return 1;
+    }
+    struct jxbridge *B = lag->bridge;
+    u32 mask = 0;
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *m = B->ports[i];
+        if (m && m->lag_master == lag && m->phy_state == JXBRIDGE_PHY_UP && m->ucc_subport < 32)
+            mask |= 1u << m->ucc_subport;
+    }
+    int id = (int)lag->bll_port_no;
+    int rc = set_lag(id, lag_up ? 1 : 0, mask);
+    if (rc) {
+        printk(KERN_ERR "[Bridge] tarnAPISetLAG(%d, %d, 0x%x) failed (%d).\n", id, lag_up ? 1 : 0,
+               mask, rc);
+        return 1;
+    }
+    auto arl = (int (*)(int, int, u32))jxbridge_symbol_get("arlSetLAG");
+    if (arl)
+        arl(id, lag_up ? 1 : 0, mask);
+    return 0;
+}
+
+static bool jxbridge_lag_member_up(struct jxbridge_port *lag, struct jxbridge_port *except) {
+    struct jxbridge *B = lag->bridge;
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *m = B->ports[i];
+        if (m && m != except && m->lag_master == lag && m->phy_state == JXBRIDGE_PHY_UP)
+            return true;
+    }
+    return false;
+}
+
+static u32 jxbridge_lag_speed(struct jxbridge_port *lag) {
+    struct jxbridge *B = lag->bridge;
+    u32 sum = 0;
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i] && B->ports[i]->lag_master == lag)
+            sum += B->ports[i]->speed;
+    return sum;
+}
+
+int jxbridge_port_set_master(struct jxbridge_port *p, struct jxbridge_port *lag) {
+    if (!p || !lag || lag->kind != JXBRIDGE_PORT_LAG || p == lag) {
+        if (debug)
+            printk(KERN_INFO "[Bridge] \tjxbridge_port_set_master: Master is not LAG port, "
+                             "return.\n");
+        return -EINVAL;
+    }
+    p->lag_master = lag;
+    if (bridge_tarn_lag_set(lag, !!(lag->dev->flags & IFF_UP))) {
+        if (debug)
+            printk(KERN_INFO "[Bridge] \tjxbridge_port_set_master: bridge_tarn_lag_set FAILED, "
+                             "return\n");
+        return 1;
+    }
+    if (p->phy_state == JXBRIDGE_PHY_UP)
+        lag->phy_state = JXBRIDGE_PHY_UP;
+    lag->speed = jxbridge_lag_speed(lag);
+    return 0;
+}
+
+int jxbridge_port_del_master(struct jxbridge_port *p, struct jxbridge_port *lag) {
+    if (!p || !lag || lag->kind != JXBRIDGE_PORT_LAG || p->lag_master != lag)
+        return -EINVAL;
+    p->lag_master = nullptr;
+    if (bridge_tarn_lag_set(lag, !!(lag->dev->flags & IFF_UP)))
+        return -EINVAL;
+    if (!jxbridge_lag_member_up(lag, nullptr)) {
+        lag->phy_state = JXBRIDGE_PHY_DOWN;
+        if (debug)
+            printk(KERN_INFO "[Bridge] \tjxbridge_port_del_master: Setting LAG PHY_STATE to "
+                             "DOWN.\n");
+    }
+    lag->speed = jxbridge_lag_speed(lag);
+    return 0;
+}
+
+static const char *jxbridge_phy2a(u32 state) {
+    return state ? "UP" : "DOWN";
+}
+
+void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u32 duplex) {
+    if (!dev) {
+        printk(KERN_ERR "%s:%d %s() called with NULL device.\n", bridge_file, __LINE__, __func__);
+        return;
+    }
+    mutex_lock(&jxbridge_lock);
+    struct jxbridge_port *p = (dev->priv_flags & IFF_BRIDGE_PORT)
+                                  ? (struct jxbridge_port *)dev->rx_handler_data
+                                  : nullptr;
+    if (!p) {
+        mutex_unlock(&jxbridge_lock);
+        return;
+    }
+    u32 up = state ? JXBRIDGE_PHY_UP : JXBRIDGE_PHY_DOWN;
+    if (debug)
+        printk(KERN_INFO "[Bridge] %s Port='%s', old_state=%s, phy_state=%s, speed=%d, "
+                         "duplex=%d\n",
+               __func__, dev->name, jxbridge_phy2a(p->phy_state), jxbridge_phy2a(up), (int)speed,
+               (int)duplex);
+    struct jxbridge_port *lag = p->lag_master;
+    if (up != p->phy_state) {
+        p->phy_state = up;
+        if (!up)
+            speed = 0;
+        if (lag && up && lag->phy_state != JXBRIDGE_PHY_UP) {
+            lag->phy_state = JXBRIDGE_PHY_UP;
+            if (debug)
+                printk(KERN_INFO "[Bridge] \t%s: Setting master(%s) PHY_STATE to UP\n", dev->name,
+                       lag->dev->name);
+        } else if (lag && !up && lag->phy_state == JXBRIDGE_PHY_UP &&
+                   !jxbridge_lag_member_up(lag, p)) {
+            lag->phy_state = JXBRIDGE_PHY_DOWN;
+            if (debug)
+                printk(KERN_INFO "[Bridge] \t%s: Setting master(%s) PHY_STATE to DOWN\n", dev->name,
+                       lag->dev->name);
+        }
+    }
+    if (speed != p->speed) {
+        p->speed = speed;
+        if (lag) {
+            lag->speed = jxbridge_lag_speed(lag);
+            if (debug)
+                printk(KERN_INFO "[Bridge] \t%s: Setting master(%s) speed to %d\n", dev->name,
+                       lag->dev->name, (int)lag->speed);
+        }
+    }
+    p->duplex = duplex;
+    bool notify = p->kind == JXBRIDGE_PORT_UPLINK || p->kind == JXBRIDGE_PORT_LAG;
+    mutex_unlock(&jxbridge_lock);
+    if (notify) {
+        auto korv = (int (*)(struct net_device *, u32, u32, u32))jxbridge_symbol_get(
+            "korvPhyStatusChanged");
+        if (korv)
+            korv(dev, up, speed, duplex);
+    }
+}
+EXPORT_SYMBOL(jxbridge_port_phy_state_set);
+
+void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *p, u32 state) {
+    if (!p)
+        return;
+    p->phy_state = state ? JXBRIDGE_PHY_UP : JXBRIDGE_PHY_DOWN;
+    printk(KERN_INFO "[Bridge] Virtual port '%s' phy state chenged to '%s'\n", p->dev->name,
+           jxbridge_phy2a(p->phy_state));
+}
 
 int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_port *s) {
     if (!m || !s || queue >= JXBRIDGE_PVC_FREE) // 255 marks a free entry

@@ -19,6 +19,7 @@
 #define JXBRIDGE_LINE_MAX 150 // command buffer: 149 bytes and the terminator
 #define JXBRIDGE_BLL_MAP_SIZE 24617
 #define JXBRIDGE_TIMER_SLOTS 11
+#define JXBRIDGE_TIMER_SLOT_LED 10
 #define JXBRIDGE_PORT_NAME_LEN 17
 
 // Module parameters.
@@ -109,6 +110,7 @@ struct jxbridge {
     u32 err_disable_mask;
     u32 err_recovery_mask;
     struct jxbridge_timer_pool timer_pool;
+    struct jxbridge_led *led;
     struct jxbridge_port *uplinks[4];
     struct jxbridge_port *local_port;
     struct jxbridge_port *ont0_port;
@@ -243,6 +245,11 @@ void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_get(struct jxbridge *bridge, u32 *mode);
 
+// The LED engine (bridge_led.cc).
+struct jxbridge_led;
+int jxbridge_led_init(struct jxbridge *bridge);
+void jxbridge_led_release(struct jxbridge *bridge);
+
 // Ports (bridge.cc). A slot of -1 asks for the first free slot.
 struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
                                         struct net_device *dev, u32 kind);
@@ -262,6 +269,10 @@ int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
 int jxbridge_port_state_get(struct jxbridge_port *port, u32 *out);
 void jxbridge_port_error_state_set(struct jxbridge_port *port, u32 causes);
 void jxbridge_port_error_cause_remove(struct jxbridge_port *port, u32 causes);
+void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u32 duplex);
+void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *port, u32 state);
+int jxbridge_port_set_master(struct jxbridge_port *port, struct jxbridge_port *lag);
+int jxbridge_port_del_master(struct jxbridge_port *port, struct jxbridge_port *lag);
 int jxbridge_port_pvc_set(struct jxbridge_port *master, u32 queue, struct jxbridge_port *slave);
 int jxbridge_port_pvc_unset(struct jxbridge_port *master, u32 queue);
 int jxbridge_port_pvc_get(struct jxbridge_port *master, u32 queue, struct jxbridge_port **out);
