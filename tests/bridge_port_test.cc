@@ -329,4 +329,41 @@ TEST_F(PortTest, LagFollowsItsMembersAndProgramsTheEngine) {
     jxbridge_port_phy_state_set(e1, 0, 0, 0);
 }
 
+TEST_F(PortTest, MacSourceGuardViolationDisablesUntilRecovery) {
+    jxbridge_port *p = add(0, 0, dev("acc1"), JXBRIDGE_PORT_ACCESS);
+    jxbridge_port *q = add(1, 0, dev("acc2"), JXBRIDGE_PORT_ACCESS);
+    ASSERT_TRUE(p && q);
+    const u8 mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    br->err_disable_enabled = 0;
+    jxbridge_port_msg_violation(p, mac, 10, q);
+    EXPECT_EQ(logged("[Bridge]   Port 'acc1' error-disabling not enabled.\n"), 1u);
+    EXPECT_EQ(p->state, 0u);
+
+    br->err_disable_enabled = 1;
+    br->err_disable_mask = 1;
+    br->err_recovery_mask = 1;
+    br->err_recovery_time = 3;
+    jxbridge_port_msg_violation(p, mac, 10, q);
+    EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_ERROR_DISABLED);
+    EXPECT_EQ(p->counters.mac_source_guard_violations, 1u);
+    EXPECT_EQ(p->cause_info, 0x000a001122334455ull);
+    EXPECT_EQ(logged("Get cause info - port 'acc2', VID 10, MAC 00:11:22:33:44:55.\n"), 1u);
+    jxbridge_port_recovery_tick(br);
+    jxbridge_port_recovery_tick(br);
+    EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_ERROR_DISABLED);
+    jxbridge_port_recovery_tick(br);
+    EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_OK);
+    EXPECT_EQ(p->cause_info, 0u);
+    EXPECT_EQ(logged("[Bridge]   Taking port 'acc1' out of 'error-disabled' state.\n"), 1u);
+
+    // A cause that does not recover by itself keeps the port disabled.
+    br->err_disable_mask = 3;
+    jxbridge_port_error_state_set(q, 3);
+    for (int i = 0; i < 4; i++)
+        jxbridge_port_recovery_tick(br);
+    EXPECT_EQ(q->state, (u32)JXBRIDGE_STATE_ERROR_DISABLED);
+    EXPECT_EQ(q->error_causes, 2u);
+    EXPECT_EQ(logged("[Bridge]   Port 'acc2' remains 'error-disabled' (causes 0x00000002).\n"), 2u);
+}
+
 } // namespace

@@ -748,6 +748,55 @@ void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *p, u32 state) {
            jxbridge_phy2a(p->phy_state));
 }
 
+// A MAC source guard violation seen on a port (the MAC table calls this).
+void jxbridge_port_msg_violation(struct jxbridge_port *p, const u8 *mac, u16 vid,
+                                 struct jxbridge_port *from) {
+    if (!p->bridge->err_disable_enabled) {
+        printk(KERN_INFO "[Bridge]   Port '%s' error-disabling not enabled.\n", p->dev->name);
+        return;
+    }
+    printk(KERN_INFO "[Bridge]   Port '%s' is going to 'error-disabled' state.\n", p->dev->name);
+    p->counters.mac_source_guard_violations++;
+    u64 info = (u64)vid << 48;
+    for (int i = 0; i < 6; i++)
+        info |= (u64)mac[i] << (8 * (5 - i));
+    p->cause_info = info;
+    p->cause_port = from;
+    printk(KERN_INFO "Get cause info - port '%s', VID %d, MAC %02x:%02x:%02x:%02x:%02x:%02x.\n",
+           from ? from->dev->name : p->dev->name, vid, mac[0], mac[1], mac[2], mac[3], mac[4],
+           mac[5]);
+    jxbridge_port_error_state_set(p, JXBRIDGE_CAUSE_MSG);
+    jxbridge_flow_event(11, p);
+}
+
+// One second of the recovery countdown for every error-disabled port; run
+// every 250 jiffies while the bridge is up.
+void jxbridge_port_recovery_tick(struct jxbridge *B) {
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *p = B->ports[i];
+        if (!p || !p->error_causes || p->state == JXBRIDGE_STATE_OK)
+            continue;
+        if (p->recovery_countdown && --p->recovery_countdown > 0) {
+            if (debug)
+                printk(KERN_INFO "[Bridge]   Port '%s' remains 'error-disabled' for %d seconds "
+                                 "(causes 0x%08x).\n",
+                       p->dev->name, (int)p->recovery_countdown, p->error_causes);
+            continue;
+        }
+        p->error_causes &= ~B->err_recovery_mask;
+        if (p->error_causes) {
+            printk(KERN_INFO "[Bridge]   Port '%s' remains 'error-disabled' (causes 0x%08x).\n",
+                   p->dev->name, p->error_causes);
+        } else {
+            printk(KERN_INFO "[Bridge]   Taking port '%s' out of 'error-disabled' state.\n",
+                   p->dev->name);
+            jxbridge_port_state_set_private(p, JXBRIDGE_STATE_OK);
+            p->cause_info = 0;
+            p->cause_port = nullptr;
+        }
+    }
+}
+
 int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_port *s) {
     if (!m || !s || queue >= JXBRIDGE_PVC_FREE) // 255 marks a free entry
         return -EINVAL;

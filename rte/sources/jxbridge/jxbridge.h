@@ -137,6 +137,7 @@ enum jxbridge_port_state : u32 {
     JXBRIDGE_STATE_KORV_DISABLED = 2,
     JXBRIDGE_STATE_ACS_DISABLED = 3,
 };
+#define JXBRIDGE_CAUSE_MSG 0x1 // MAC source guard violation
 #define JXBRIDGE_PHY_DOWN 0
 #define JXBRIDGE_PHY_UP 1
 #define JXBRIDGE_PVC_ENTRIES 8
@@ -269,6 +270,9 @@ int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
 int jxbridge_port_state_get(struct jxbridge_port *port, u32 *out);
 void jxbridge_port_error_state_set(struct jxbridge_port *port, u32 causes);
 void jxbridge_port_error_cause_remove(struct jxbridge_port *port, u32 causes);
+void jxbridge_port_msg_violation(struct jxbridge_port *port, const u8 *mac, u16 vid,
+                                 struct jxbridge_port *from);
+void jxbridge_port_recovery_tick(struct jxbridge *bridge);
 void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u32 duplex);
 void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *port, u32 state);
 int jxbridge_port_set_master(struct jxbridge_port *port, struct jxbridge_port *lag);
