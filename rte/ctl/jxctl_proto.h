@@ -89,6 +89,11 @@ struct jxctl_link {
     uint8_t up;
     uint8_t carrier;
     uint8_t pad[6];
+    uint64_t rx_packets; // the device's statistics
+    uint64_t tx_packets;
+    uint64_t rx_dropped;
+    uint64_t tx_dropped;
 };
-static_assert(sizeof(jxctl_link) == 32);
+static_assert(sizeof(jxctl_link) == 64);
+static_assert(offsetof(jxctl_link, rx_packets) == 32);
 static_assert(offsetof(jxctl_link, name) == 8);

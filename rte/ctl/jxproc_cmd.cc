@@ -239,8 +239,13 @@ int do_link(const ctx &c, const std::vector<std::string> &a)
         if (rc < 0)
             return fail(c, "link", "", rc);
         for (const jxctl_link &l : links)
-            fprintf(c.out, "%d: %.*s: flags=0x%x %s\n", l.ifindex, (int)sizeof(l.name), l.name,
-                    l.flags, l.up ? "up" : "down");
+            // The state stays last: scripts match "... up" and "... down".
+            fprintf(c.out,
+                    "%d: %.*s: flags=0x%x rx=%llu tx=%llu rx_dropped=%llu tx_dropped=%llu %s\n",
+                    l.ifindex, (int)sizeof(l.name), l.name, l.flags,
+                    (unsigned long long)l.rx_packets, (unsigned long long)l.tx_packets,
+                    (unsigned long long)l.rx_dropped, (unsigned long long)l.tx_dropped,
+                    l.up ? "up" : "down");
         fflush(c.out);
         return 0;
     }

@@ -14,3 +14,36 @@
 void linecard_memory_init();
 // Releases the simulated memory; mappings into it must be gone.
 void linecard_memory_fini();
+
+// Ethernet driver (ethdrv.cc): the line card's e1000e stand-in. Its exported
+// hook variable is where the bridge points when a bridge comes up; a frame
+// handed to the hook belongs to the hook whatever it answers.
+struct net_device;
+struct sk_buff;
+extern int (*e1000e_process_frame_hook)(struct sk_buff *skb);
+// Publishes the driver's symbols; call before the modules load.
+void linecard_ethdrv_init();
+void linecard_ethdrv_fini();
+// Takes one received frame (data at the Ethernet header) for dev: counts it,
+// pulls the header and hands it to the hook, or to dev's Linux stack without one.
+void linecard_ethdrv_rx(struct net_device *dev, struct sk_buff *skb);
+
+// Bound interfaces (afpacket.cc): a Linux interface driven as a line-card
+// Ethernet port of the same name through an AF_PACKET ring. Errors are
+// negative errno values; -ENODEV for an interface that does not exist.
+int linecard_port_bind(const char *ifname);
+int linecard_port_unbind(const char *ifname);
+// Unbinds every port, including those whose interface went away.
+void linecard_port_unbind_all();
+
+// Frame repairs for what the host did to a received frame, over plain bytes.
+// Puts a stripped VLAN tag back after the two MAC addresses: the new length,
+// or 0 when src is shorter than the MACs or dst has no room for len + 4 bytes.
+size_t linecard_vlan_restore(u8 *dst, size_t cap, const u8 *src, size_t len, u16 tpid, u16 tci);
+// Finishes a partial checksum: the field at start + offset holds the
+// pseudo-header sum, the result covers start to the end. 0 or -EINVAL.
+int linecard_csum_complete(u8 *frame, size_t len, size_t start, size_t offset);
+// Computes the TCP or UDP checksum of an Ethernet frame (up to two VLAN tags,
+// IPv4 or IPv6 without extension headers): 0, -EPROTONOSUPPORT for anything
+// else, -EINVAL for a truncated frame.
+int linecard_csum_fill(u8 *frame, size_t len);

@@ -25,10 +25,13 @@ namespace {
 
 void usage(FILE *f)
 {
-    fputs("usage: jxnode [--socket PATH] [--script FILE] [MODULE.PARAM=VALUE]...\n"
+    fputs("usage: jxnode [--socket PATH] [--script FILE] [--port IFNAME]... "
+          "[MODULE.PARAM=VALUE]...\n"
           "Serves the control files on PATH (default $" JXCTL_SOCKET_ENV
           ", else " JXCTL_DEFAULT_SOCKET ").\n"
-          "FILE holds jxproc command lines, run once the node serves.\n",
+          "FILE holds jxproc command lines, run once the node serves.\n"
+          "IFNAME is a Linux interface bound as the line-card port of that name\n"
+          "(promiscuous, GRO/LRO off; give it no IP address).\n",
           f);
 }
 
@@ -100,6 +103,7 @@ int main(int argc, char **argv)
     std::string socket_path = jxctl_socket_path();
     std::string script;
     std::vector<std::string> params;
+    std::vector<std::string> port_names;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--socket" || a == "--script") {
@@ -108,6 +112,12 @@ int main(int argc, char **argv)
                 return 2;
             }
             (a == "--socket" ? socket_path : script) = argv[++i];
+        } else if (a == "--port") {
+            if (i + 1 >= argc || !argv[i + 1][0]) {
+                usage(stderr);
+                return 2;
+            }
+            port_names.push_back(argv[++i]);
         } else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
@@ -153,13 +163,33 @@ int main(int argc, char **argv)
     rte_sched_allow_rt(true);
     rte_log_set_sink(log_sink);
     linecard_memory_init();
+    linecard_ethdrv_init();
+    // Ports go before the modules, so a module never sees a device vanish under it.
+    auto shutdown = [] {
+        linecard_port_unbind_all();
+        rte_modules_unload_all();
+        linecard_ethdrv_fini();
+        linecard_memory_fini();
+    };
 
     for (const std::string &mod : known) {
         int rc = rte_module_load(mod.c_str(), module_args[mod]);
         if (rc < 0) {
             fprintf(stderr, "jxnode: loading %s failed: %s (%d)\n", mod.c_str(), strerror(-rc),
                     rc);
-            rte_modules_unload_all();
+            shutdown();
+            return 1;
+        }
+    }
+    // Bound after the modules load, so their notifiers see the devices arrive.
+    for (const std::string &name : port_names) {
+        int rc = linecard_port_bind(name.c_str());
+        if (rc < 0) {
+            const char *why = rc == -ENODEV            ? "no such interface"
+                              : rc == -EPROTONOSUPPORT ? "not an Ethernet interface"
+                                                       : strerror(-rc);
+            fprintf(stderr, "jxnode: cannot bind port %s: %s (%d)\n", name.c_str(), why, rc);
+            shutdown();
             return 1;
         }
     }
@@ -172,12 +202,12 @@ int main(int argc, char **argv)
         else
             fprintf(stderr, "jxnode: cannot serve on %s: %s (%d)\n", socket_path.c_str(),
                     strerror(-rc), rc);
-        rte_modules_unload_all();
+        shutdown();
         return 1;
     }
     if (!script.empty() && !run_script(script)) {
         server.stop();
-        rte_modules_unload_all();
+        shutdown();
         return 1;
     }
     printf("jxnode: serving on %s\n", socket_path.c_str());
@@ -188,7 +218,6 @@ int main(int argc, char **argv)
     }
     fprintf(stderr, "jxnode: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     server.stop();
-    rte_modules_unload_all();
-    linecard_memory_fini();
+    shutdown();
     return 0;
 }

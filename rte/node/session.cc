@@ -118,6 +118,11 @@ long do_link_list(const jxctl_req &req)
         strlcpy(l.name, dev->name, sizeof(l.name));
         l.up = (dev->flags & IFF_UP) ? 1 : 0;
         l.carrier = dev->carrier ? 1 : 0;
+        const net_device_stats *st = dev_get_stats(dev);
+        l.rx_packets = st->rx_packets;
+        l.tx_packets = st->tx_packets;
+        l.rx_dropped = st->rx_dropped;
+        l.tx_dropped = st->tx_dropped;
         links.push_back(l);
     }
     rtnl_unlock();

@@ -1,0 +1,459 @@
+// Bound interfaces: a Linux interface (veth, TAP, a NIC) driven as a line-card
+// Ethernet port of the same name.
+//
+// Receive: an AF_PACKET socket with a TPACKET_V3 ring of blocks, drained by one
+// thread per port, which copies each frame into a pool frame and hands it to
+// the Ethernet driver (ethdrv.cc). Transmit: send() on the same socket,
+// bypassing the host's qdisc; a frame is always consumed, a failed send counts
+// tx_dropped.
+//
+// The bridge must see frames as a line-card driver delivers them, so the host's
+// receive-side shortcuts are undone or switched off:
+// - a VLAN tag the host stripped into the ring's metadata is put back;
+// - checksums the host left unfinished (PACKET_VNET_HDR's NEEDS_CSUM, or
+//   TP_STATUS_CSUMNOTREADY without it) are completed;
+// - GRO and LRO are switched off on the interface; a merged frame that still
+//   arrives (a veth peer sending with TSO/GSO on) is dropped and counted in
+//   rx_length_errors, as a NIC drops an over-long frame;
+// - frames the node itself sent are not received back (PACKET_IGNORE_OUTGOING).
+//
+// What binding does to the host interface: it is set up, put in promiscuous
+// mode (a socket membership, gone with the socket) and GRO/LRO are switched
+// off (restored at unbind). The host stack still sees every frame, so the
+// interface must carry no IP address, or the host answers beside the node.
+//
+// When the interface goes away, the port's device is unregistered
+// (NETDEV_UNREGISTER reaches the bridge) and the port is reaped at the next
+// bind, unbind or unbind_all.
+#include "linecard/linecard.h"
+
+#include "linecard/afpacket_host.h"
+
+#include "kernel/netdevice.h"
+#include "kernel/printk.h"
+#include "kernel/skbuff.h"
+#include "kernel/sync.h"
+
+#include <endian.h>
+#include <linux/if_packet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// <linux/virtio_net.h> brings the host's struct ethhdr, which the kernel
+// layer defines itself; the header's layout is a stable ABI.
+struct virtio_net_hdr {
+    u8 flags;
+    u8 gso_type;
+    u16 hdr_len;
+    u16 gso_size;
+    u16 csum_start;
+    u16 csum_offset;
+};
+static_assert(sizeof(virtio_net_hdr) == 10);
+constexpr u8 kVnetNeedsCsum = 1;
+constexpr u8 kVnetGsoNone = 0;
+
+// Blocks are retired after a short time so that a lone frame is not held back
+// until its block fills.
+constexpr unsigned kBlockSize = 1u << 18;
+constexpr unsigned kBlockCount = 16;
+constexpr unsigned kFrameSize = 2048;
+constexpr unsigned kBlockRetireMs = 2;
+// How often a port whose interface is down checks that it still exists.
+constexpr int kDownCheckMs = 500;
+
+struct lc_port {
+    std::string name;
+    lc_host host;
+    int stop_fd = -1;
+    struct net_device *dev = nullptr;
+    std::thread rx;
+    bool warned_merged = false;
+};
+
+std::mutex ports_lock;
+std::map<std::string, lc_port *> ports;
+std::vector<lc_port *> gone_ports; // interface vanished; device already unregistered
+
+u32 csum_add(u32 sum, const u8 *data, size_t len) {
+    for (size_t i = 0; i + 1 < len; i += 2)
+        sum += u32(data[i]) << 8 | data[i + 1];
+    if (len & 1)
+        sum += u32(data[len - 1]) << 8;
+    return sum;
+}
+
+u16 csum_fold(u32 sum) {
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return u16(sum);
+}
+
+void put_be16(u8 *p, u16 v) {
+    p[0] = u8(v >> 8);
+    p[1] = u8(v);
+}
+
+u16 get_be16(const u8 *p) {
+    return u16(p[0] << 8 | p[1]);
+}
+
+} // namespace
+
+size_t linecard_vlan_restore(u8 *dst, size_t cap, const u8 *src, size_t len, u16 tpid, u16 tci) {
+    if (len < 2 * ETH_ALEN || cap < len + VLAN_HLEN)
+        return 0;
+    memcpy(dst, src, 2 * ETH_ALEN);
+    put_be16(dst + 2 * ETH_ALEN, tpid);
+    put_be16(dst + 2 * ETH_ALEN + 2, tci);
+    memcpy(dst + 2 * ETH_ALEN + VLAN_HLEN, src + 2 * ETH_ALEN, len - 2 * ETH_ALEN);
+    return len + VLAN_HLEN;
+}
+
+int linecard_csum_complete(u8 *frame, size_t len, size_t start, size_t offset) {
+    if (start > len || offset > len - start || len - start - offset < 2)
+        return -EINVAL;
+    u16 sum = csum_fold(csum_add(0, frame + start, len - start));
+    u16 res = u16(~sum);
+    // Zero means "no checksum" to UDP; one's complement has another zero.
+    put_be16(frame + start + offset, res ? res : 0xffff);
+    return 0;
+}
+
+int linecard_csum_fill(u8 *frame, size_t len) {
+    size_t off = 2 * ETH_ALEN;
+    if (len < off + 2)
+        return -EINVAL;
+    u16 type = get_be16(frame + off);
+    for (int tags = 0; tags < 2 && (type == ETH_P_8021Q || type == ETH_P_8021AD); tags++) {
+        off += VLAN_HLEN;
+        if (len < off + 2)
+            return -EINVAL;
+        type = get_be16(frame + off);
+    }
+    off += 2;
+    u32 sum = 0;
+    u8 proto;
+    size_t l4, l4_len;
+    if (type == ETH_P_IP) {
+        if (len < off + 20)
+            return -EINVAL;
+        const u8 *ip = frame + off;
+        size_t ihl = size_t(ip[0] & 0xf) * 4;
+        size_t total = get_be16(ip + 2);
+        if ((ip[0] >> 4) != 4 || ihl < 20 || total < ihl || len < off + total)
+            return -EINVAL;
+        // Fragments after the first carry no L4 header.
+        if (get_be16(ip + 6) & 0x1fff)
+            return -EPROTONOSUPPORT;
+        proto = ip[9];
+        l4 = off + ihl;
+        l4_len = total - ihl;
+        sum = csum_add(sum, ip + 12, 8);
+    } else if (type == ETH_P_IPV6) {
+        if (len < off + 40)
+            return -EINVAL;
+        const u8 *ip = frame + off;
+        proto = ip[6];
+        l4 = off + 40;
+        l4_len = get_be16(ip + 4);
+        if (len < l4 + l4_len)
+            return -EINVAL;
+        sum = csum_add(sum, ip + 8, 32);
+    } else {
+        return -EPROTONOSUPPORT;
+    }
+    size_t field;
+    if (proto == 6)
+        field = 16;
+    else if (proto == 17)
+        field = 6;
+    else
+        return -EPROTONOSUPPORT;
+    if (l4_len < field + 2)
+        return -EINVAL;
+    sum += proto;
+    sum += u32(l4_len >> 16) + u32(l4_len & 0xffff);
+    put_be16(frame + l4 + field, 0);
+    sum = csum_add(sum, frame + l4, l4_len);
+    u16 res = u16(~csum_fold(sum));
+    put_be16(frame + l4 + field, res ? res : 0xffff);
+    return 0;
+}
+
+namespace {
+
+netdev_tx_t port_xmit(struct sk_buff *skb, struct net_device *dev) {
+    auto *p = static_cast<lc_port *>(dev->rte_backend);
+    virtio_net_hdr vh = {}; // no offloads asked of the host
+    struct iovec iov[2] = {{&vh, sizeof(vh)}, {skb->data, skb->len}};
+    struct msghdr msg = {};
+    msg.msg_iov = p->host.vnet ? iov : iov + 1;
+    msg.msg_iovlen = p->host.vnet ? 2 : 1;
+    size_t want = skb->len + (p->host.vnet ? sizeof(vh) : 0);
+    ssize_t n = sendmsg(p->host.fd, &msg, MSG_DONTWAIT);
+    if (n == ssize_t(want)) {
+        __atomic_fetch_add(&dev->stats.tx_packets, 1, __ATOMIC_RELAXED);
+        __atomic_fetch_add(&dev->stats.tx_bytes, skb->len, __ATOMIC_RELAXED);
+    } else {
+        __atomic_fetch_add(&dev->stats.tx_dropped, 1, __ATOMIC_RELAXED);
+    }
+    kfree_skb(skb);
+    return NETDEV_TX_OK;
+}
+
+const struct net_device_ops port_ops = {
+    .ndo_start_xmit = port_xmit,
+};
+
+void count(unsigned long *counter) {
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
+// One frame of the ring: repaired into a pool frame and handed to the driver.
+void port_rx_one(lc_port *p, const tpacket3_hdr *h) {
+    struct net_device *dev = p->dev;
+    const u8 *base = reinterpret_cast<const u8 *>(h);
+    if (p->host.filter_outgoing) {
+        auto *sll = reinterpret_cast<const sockaddr_ll *>(base + TPACKET_ALIGN(sizeof(*h)));
+        if (sll->sll_pkttype == PACKET_OUTGOING)
+            return;
+    }
+    // A port that is down receives nothing, as a NIC that is closed.
+    if (!(__atomic_load_n(&dev->flags, __ATOMIC_RELAXED) & IFF_UP))
+        return;
+    const u8 *data = base + h->tp_mac;
+    size_t len = h->tp_snaplen;
+    virtio_net_hdr vh = {};
+    if (p->host.vnet)
+        memcpy(&vh, data - sizeof(vh), sizeof(vh));
+    if (len < h->tp_len || len < ETH_HLEN || vh.gso_type != kVnetGsoNone) {
+        count(&dev->stats.rx_length_errors);
+        count(&dev->stats.rx_errors);
+        if (vh.gso_type != kVnetGsoNone && !p->warned_merged) {
+            p->warned_merged = true;
+            pr_warn("linecard: %s: dropping merged frames (%zu bytes); switch TSO/GSO off on "
+                    "the sending side\n",
+                    p->name.c_str(), len);
+        }
+        return;
+    }
+    const bool tagged = h->tp_status & TP_STATUS_VLAN_VALID;
+    const size_t frame_len = len + (tagged ? VLAN_HLEN : 0);
+    if (frame_len > SKB_MAX_ALLOC) {
+        count(&dev->stats.rx_length_errors);
+        count(&dev->stats.rx_errors);
+        return;
+    }
+    struct sk_buff *skb = netdev_alloc_skb(dev, frame_len);
+    if (!skb) {
+        count(&dev->stats.rx_dropped);
+        return;
+    }
+    u8 *out = static_cast<u8 *>(skb_put(skb, frame_len));
+    size_t shift = 0;
+    if (tagged) {
+        u16 tpid =
+            (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : u16(ETH_P_8021Q);
+        linecard_vlan_restore(out, frame_len, data, len, tpid, h->hv1.tp_vlan_tci);
+        shift = VLAN_HLEN;
+    } else {
+        memcpy(out, data, len);
+    }
+    int err = 0;
+    if (p->host.vnet && (vh.flags & kVnetNeedsCsum))
+        err = linecard_csum_complete(out, frame_len, size_t(le16toh(vh.csum_start)) + shift,
+                                     le16toh(vh.csum_offset));
+    else if (!p->host.vnet && (h->tp_status & TP_STATUS_CSUMNOTREADY))
+        err = linecard_csum_fill(out, frame_len);
+    if (err == -EINVAL) {
+        count(&dev->stats.rx_frame_errors);
+        count(&dev->stats.rx_errors);
+        kfree_skb(skb);
+        return;
+    }
+    skb_reset_mac_header(skb);
+    linecard_ethdrv_rx(dev, skb);
+}
+
+void port_unregister_gone(lc_port *p);
+
+void port_rx_main(lc_port *p) {
+    unsigned block = 0;
+    bool down = false;
+    while (true) {
+        auto *bd =
+            reinterpret_cast<tpacket_block_desc *>(p->host.ring + size_t(block) * kBlockSize);
+        if (__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) {
+            if (down) {
+                down = false;
+                netif_carrier_on(p->dev);
+            }
+            const u8 *pos = reinterpret_cast<const u8 *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
+            for (u32 i = 0; i < bd->hdr.bh1.num_pkts; i++) {
+                auto *h = reinterpret_cast<const tpacket3_hdr *>(pos);
+                port_rx_one(p, h);
+                pos += h->tp_next_offset;
+            }
+            __atomic_store_n(&bd->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+            block = (block + 1) % kBlockCount;
+            continue;
+        }
+        struct pollfd pfd[2] = {{p->host.fd, POLLIN, 0}, {p->stop_fd, POLLIN, 0}};
+        int n = poll(pfd, 2, down ? kDownCheckMs : -1);
+        if (n < 0 && errno != EINTR) {
+            pr_err("linecard: %s: receive stopped: poll: %d\n", p->name.c_str(), -errno);
+            return;
+        }
+        if (pfd[1].revents)
+            return;
+        if (pfd[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            int err = 0;
+            socklen_t sl = sizeof(err);
+            getsockopt(p->host.fd, SOL_SOCKET, SO_ERROR, &err, &sl);
+            if (err == ENETDOWN || err == ENXIO || err == ENODEV || (pfd[0].revents & POLLNVAL)) {
+                down = true;
+                netif_carrier_off(p->dev);
+            }
+        }
+        // A socket whose interface went away reports nothing more: look.
+        if (down && !lc_host_exists(&p->host))
+            break;
+    }
+    port_unregister_gone(p);
+}
+
+// The receive thread found its interface gone: the device goes now, the port
+// is reaped later by a caller that can join this thread.
+void port_unregister_gone(lc_port *p) {
+    {
+        std::lock_guard<std::mutex> g(ports_lock);
+        auto it = ports.find(p->name);
+        if (it == ports.end() || it->second != p)
+            return; // an unbind is already taking it down
+        ports.erase(it);
+        gone_ports.push_back(p);
+    }
+    pr_info("linecard: %s: interface gone, device unregistered\n", p->name.c_str());
+    unregister_netdev(p->dev);
+}
+
+void port_free(lc_port *p) {
+    if (p->rx.joinable())
+        p->rx.join();
+    lc_host_close(&p->host);
+    if (p->stop_fd >= 0)
+        close(p->stop_fd);
+    if (p->dev)
+        free_netdev(p->dev);
+    delete p;
+}
+
+void reap_gone() {
+    std::vector<lc_port *> gone;
+    {
+        std::lock_guard<std::mutex> g(ports_lock);
+        gone.swap(gone_ports);
+    }
+    for (lc_port *p : gone)
+        port_free(p);
+}
+
+} // namespace
+
+int linecard_port_bind(const char *ifname) {
+    if (!ifname || !ifname[0] || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
+        return -EINVAL;
+    reap_gone();
+    auto *p = new lc_port;
+    p->name = ifname;
+    {
+        std::lock_guard<std::mutex> g(ports_lock);
+        if (ports.count(p->name)) {
+            delete p;
+            return -EEXIST;
+        }
+    }
+    p->dev = alloc_netdev(0, ifname, NET_NAME_USER, ether_setup);
+    if (!p->dev) {
+        delete p;
+        return -ENOMEM;
+    }
+    p->dev->netdev_ops = &port_ops;
+    p->dev->rte_backend = p;
+    int err = lc_host_open(ifname, kBlockSize, kBlockCount, kFrameSize, kBlockRetireMs, &p->host);
+    if (!err) {
+        memcpy(p->dev->dev_addr, p->host.mac, ETH_ALEN);
+        if (p->host.mtu)
+            p->dev->mtu = p->host.mtu;
+        p->stop_fd = eventfd(0, EFD_CLOEXEC);
+        if (p->stop_fd < 0)
+            err = errno ? -errno : -EIO;
+    }
+    if (!err) {
+        std::lock_guard<std::mutex> g(ports_lock);
+        if (ports.count(p->name))
+            err = -EEXIST;
+        else
+            ports[p->name] = p;
+    }
+    if (!err) {
+        err = register_netdev(p->dev);
+        if (err) {
+            std::lock_guard<std::mutex> g(ports_lock);
+            ports.erase(p->name);
+        }
+    }
+    if (err) {
+        port_free(p);
+        return err;
+    }
+    p->rx = std::thread(port_rx_main, p);
+    pr_info("linecard: %s bound (host ifindex %d, %s)\n", ifname, p->host.ifindex,
+            p->host.vnet ? "virtio header" : "parsed checksums");
+    return 0;
+}
+
+int linecard_port_unbind(const char *ifname) {
+    if (!ifname)
+        return -EINVAL;
+    reap_gone();
+    lc_port *p = nullptr;
+    {
+        std::lock_guard<std::mutex> g(ports_lock);
+        auto it = ports.find(ifname);
+        if (it == ports.end())
+            return -ENODEV;
+        p = it->second;
+        ports.erase(it);
+    }
+    u64 one = 1;
+    if (write(p->stop_fd, &one, sizeof(one)) != sizeof(one))
+        pr_err("linecard: %s: cannot stop the receive thread\n", p->name.c_str());
+    p->rx.join();
+    unregister_netdev(p->dev);
+    port_free(p);
+    return 0;
+}
+
+void linecard_port_unbind_all() {
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> g(ports_lock);
+        for (const auto &entry : ports)
+            names.push_back(entry.first);
+    }
+    for (const std::string &n : names)
+        linecard_port_unbind(n.c_str());
+    reap_gone();
+}
