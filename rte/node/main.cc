@@ -9,6 +9,7 @@
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 #include "kernel/time.h"
+#include "linecard/engine.h"
 #include "linecard/linecard.h"
 
 #include <algorithm>
@@ -164,10 +165,12 @@ int main(int argc, char **argv)
     rte_log_set_sink(log_sink);
     linecard_memory_init();
     linecard_ethdrv_init();
+    linecard_engine_install(); // the line card's packet engine is always there
     // Ports go before the modules, so a module never sees a device vanish under it.
     auto shutdown = [] {
         linecard_port_unbind_all();
         rte_modules_unload_all();
+        linecard_engine_remove();
         linecard_ethdrv_fini();
         linecard_memory_fini();
     };
