@@ -366,4 +366,31 @@ TEST_F(PortTest, MacSourceGuardViolationDisablesUntilRecovery) {
     EXPECT_EQ(logged("[Bridge]   Port 'acc2' remains 'error-disabled' (causes 0x00000002).\n"), 2u);
 }
 
+TEST_F(PortTest, PortsGoWithTheirDevice) {
+    net_device *atm = dev("atm0");
+    net_device *eth = dev("eth2");
+    ASSERT_NE(add(0, 0, atm, JXBRIDGE_PORT_ACCESS_PVC), nullptr);
+    ASSERT_NE(add(1, 0, atm, JXBRIDGE_PORT_ACCESS_PVC), nullptr); // a shared device
+    jxbridge_port *third = add(3, 0, atm, JXBRIDGE_PORT_ACCESS_PVC);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(jxbridge_del_port(third), 0);
+    EXPECT_TRUE(atm->priv_flags & IFF_BRIDGE_PORT); // two ports still use it
+    jxbridge_port *p = add(2, 7, eth, JXBRIDGE_PORT_UPLINK);
+    ASSERT_NE(p, nullptr);
+    unregister_netdev(atm);
+    EXPECT_EQ(br->ports[0], nullptr);
+    EXPECT_EQ(br->ports[1], nullptr);
+    EXPECT_EQ(br->ports[2], p);
+    EXPECT_EQ(br->num_ports, 1);
+    EXPECT_EQ(logged("[Bridge/br0] Port 'atm0_? (1/1)' removed: its device is going away.\n"), 1u);
+    unregister_netdev(eth);
+    EXPECT_EQ(br->ports[2], nullptr);
+    EXPECT_EQ(get_jxbridge_port_from_bll_port_no(br, 7), nullptr);
+    EXPECT_EQ(eth->promiscuity, 0);
+    for (net_device *d : {atm, eth}) {
+        devs.erase(std::find(devs.begin(), devs.end(), d));
+        free_netdev(d);
+    }
+}
+
 } // namespace

@@ -43,3 +43,5 @@ void rtnl_unlock() {
 bool rtnl_is_locked() {
     return mutex_is_locked(&rtnl_mutex);
 }
+
+bool rtnl_is_held() { return mutex_is_owner(&rtnl_mutex); }

@@ -71,6 +71,8 @@ inline void write_unlock(rwlock_t *l) {
 void rtnl_lock();
 void rtnl_unlock();
 bool rtnl_is_locked();
+// Whether the calling task holds the routing lock (notifiers run under it).
+bool rtnl_is_held();
 
 inline void preempt_disable() {}
 inline void preempt_enable() {}

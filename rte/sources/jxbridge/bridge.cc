@@ -392,6 +392,20 @@ struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
 }
 EXPORT_SYMBOL(jxbridge_add_port);
 
+// Whether any bridge still has a port on dev: a shared device keeps its
+// bridge-port flag until its last port goes.
+static bool jxbridge_dev_is_port(struct net_device *dev) {
+    for (struct net_device *bdev : rte_netdev_list()) {
+        if (!(bdev->priv_flags & IFF_EBRIDGE))
+            continue;
+        struct jxbridge *B = (struct jxbridge *)netdev_priv(bdev);
+        for (u32 i = 0; B->ports && i < B->max_ports; i++)
+            if (B->ports[i] && B->ports[i]->dev == dev)
+                return true;
+    }
+    return false;
+}
+
 int jxbridge_del_port(struct jxbridge_port *p) {
     if (!p) {
         printk(KERN_INFO "[Bridge]   Invalid port.\n");
@@ -407,11 +421,6 @@ int jxbridge_del_port(struct jxbridge_port *p) {
     B->ports_per_kind[p->kind]--;
     B->num_ports--;
     struct net_device *dev = p->dev;
-    if (p->made_promisc) {
-        rtnl_lock();
-        dev_set_promiscuity(dev, -1);
-        rtnl_unlock();
-    }
     // Nothing may keep pointing at the port once it is gone.
     for (auto &u : B->uplinks)
         if (u == p)
@@ -444,16 +453,38 @@ int jxbridge_del_port(struct jxbridge_port *p) {
             e.slave->pvc_mode = 0;
         }
     B->ports[p->port_no] = nullptr;
-    dev->priv_flags &= ~IFF_BRIDGE_PORT;
-    if (dev->rx_handler_data == p) {
+    // The device's own notifiers call here with the routing lock held.
+    bool take_rtnl = !rtnl_is_held();
+    if (take_rtnl)
         rtnl_lock();
+    if (p->made_promisc)
+        dev_set_promiscuity(dev, -1);
+    if (!jxbridge_dev_is_port(dev))
+        dev->priv_flags &= ~IFF_BRIDGE_PORT;
+    if (dev->rx_handler_data == p)
         netdev_rx_handler_unregister(dev);
+    if (take_rtnl)
         rtnl_unlock();
-    }
     kfree(p);
     return 0;
 }
 EXPORT_SYMBOL(jxbridge_del_port);
+
+void jxbridge_del_ports_of_dev(struct net_device *dev) {
+    for (struct net_device *bdev : rte_netdev_list()) {
+        if (!(bdev->priv_flags & IFF_EBRIDGE))
+            continue;
+        struct jxbridge *B = (struct jxbridge *)netdev_priv(bdev);
+        for (u32 i = 0; B->ports && i < B->max_ports; i++) {
+            struct jxbridge_port *p = B->ports[i];
+            if (!p || p->dev != dev)
+                continue;
+            printk(KERN_INFO "[Bridge/%s] Port '%s' removed: its device is going away.\n",
+                   bdev->name, p->display_name);
+            jxbridge_del_port(p);
+        }
+    }
+}
 
 int jxbridge_get_port_by_name(struct jxbridge *B, const char *name, struct jxbridge_port **out) {
     if (!B)

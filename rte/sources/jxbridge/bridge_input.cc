@@ -15,21 +15,18 @@ struct jxbridge_q_t jxbridge_q;
 using qman_fn_t = void (*)();
 static qman_fn_t qman_pause, qman_resume;
 
-static u16 cb_flags(const struct sk_buff *skb)
-{
+static u16 cb_flags(const struct sk_buff *skb) {
     u16 v;
     memcpy(&v, skb->cb + JXBRIDGE_CB_FLAGS, sizeof(v));
     return v;
 }
 
-static void cb_clear_internal(struct sk_buff *skb)
-{
+static void cb_clear_internal(struct sk_buff *skb) {
     u16 v = cb_flags(skb) & ~JXBRIDGE_CB_F_INTERNAL;
     memcpy(skb->cb + JXBRIDGE_CB_FLAGS, &v, sizeof(v));
 }
 
-int jxbridge_process_frame(struct sk_buff *skb)
-{
+int jxbridge_process_frame(struct sk_buff *skb) {
     // No bridge takes frames yet: every frame is one that no port claims.
     if (!skb)
         return 1;
@@ -37,8 +34,7 @@ int jxbridge_process_frame(struct sk_buff *skb)
     return 1;
 }
 
-int jxbridge_threaded_rx(struct sk_buff *skb)
-{
+int jxbridge_threaded_rx(struct sk_buff *skb) {
     struct jxbridge_q_t *q = &jxbridge_q;
     if (!skb)
         return 1;
@@ -63,7 +59,8 @@ int jxbridge_threaded_rx(struct sk_buff *skb)
         u32 cur = q->current_len, max = q->max;
         spin_unlock_irqrestore(&q->lock, flags);
         if (jxbridge_threaded_debug)
-            printk(KERN_INFO "[Bridge/Threaded] pid=%d, queuing (%u/%u).\n", current->pid, cur, max);
+            printk(KERN_INFO "[Bridge/Threaded] pid=%d, queuing (%u/%u).\n", current->pid, cur,
+                   max);
         wake_up_process(q->thread);
         return 0;
     }
@@ -90,8 +87,7 @@ int jxbridge_threaded_rx(struct sk_buff *skb)
     return 1;
 }
 
-static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail)
-{
+static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail) {
     struct sk_buff *skb = *head;
     if (!skb)
         return nullptr;
@@ -104,8 +100,7 @@ static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail)
     return skb;
 }
 
-static int jxbridge_threaded_main(void *)
-{
+static int jxbridge_threaded_main(void *) {
     struct jxbridge_q_t *q = &jxbridge_q;
     printk(KERN_INFO "[jxbridge/threaded] %s:%d Started (%d).\n", input_file, __LINE__,
            threaded_node);
@@ -161,8 +156,7 @@ static int jxbridge_threaded_main(void *)
     return 0;
 }
 
-int jxbridge_threaded_init()
-{
+int jxbridge_threaded_init() {
     struct jxbridge_q_t *q = &jxbridge_q;
     q->qman_pauses = 0;
     q->enabled = 1;
@@ -177,9 +171,8 @@ int jxbridge_threaded_init()
     q->max = threaded_max;
     qman_pause = qman_resume = nullptr;
     q->af_max = threaded_appflt_max;
-    struct task_struct *t = kthread_create_on_node(jxbridge_threaded_main, nullptr,
-                                                   cpu_to_node(threaded_node), "jxbridge/%d",
-                                                   threaded_node);
+    struct task_struct *t = kthread_create_on_node(
+        jxbridge_threaded_main, nullptr, cpu_to_node(threaded_node), "jxbridge/%d", threaded_node);
     if (IS_ERR_OR_NULL(t))
         return -ENOMEM;
     kthread_bind(t, threaded_node);
@@ -190,8 +183,7 @@ int jxbridge_threaded_init()
     return 0;
 }
 
-void jxbridge_threaded_fini()
-{
+void jxbridge_threaded_fini() {
     struct jxbridge_q_t *q = &jxbridge_q;
     if (q->thread) {
         kthread_stop(q->thread);
@@ -214,8 +206,7 @@ void jxbridge_threaded_fini()
     spin_unlock_irqrestore(&q->lock, flags);
 }
 
-int jxbridge_qman_force_stop_dequeues()
-{
+int jxbridge_qman_force_stop_dequeues() {
     qman_fn_t &pause = qman_pause;
     if (!pause)
         pause = (qman_fn_t)jxbridge_symbol_get("dpaa_tarn_pause_linux_rx");
@@ -232,8 +223,7 @@ int jxbridge_qman_force_stop_dequeues()
     return rc;
 }
 
-int jxbridge_qman_force_start_dequeues()
-{
+int jxbridge_qman_force_start_dequeues() {
     qman_fn_t &resume = qman_resume;
     if (!resume)
         resume = (qman_fn_t)jxbridge_symbol_get("dpaa_tarn_resume_linux_rx");
@@ -257,8 +247,7 @@ static const char *const hook_variables[] = {"e1000e_process_frame_hook",
                                              "dpaa2_process_frame_hook", "i40e_process_frame_hook",
                                              "bond_process_frame_hook"};
 
-static void jxbridge_bind_driver_hooks(jxbridge_frame_hook_fn hook)
-{
+static void jxbridge_bind_driver_hooks(jxbridge_frame_hook_fn hook) {
     using setter_t = void (*)(jxbridge_frame_hook_fn);
     for (const char *name : hook_setters)
         if (auto set = (setter_t)jxbridge_symbol_get(name))
@@ -268,11 +257,22 @@ static void jxbridge_bind_driver_hooks(jxbridge_frame_hook_fn hook)
             *var = hook;
 }
 
-void jxbridge_unbind_driver_hooks() { jxbridge_bind_driver_hooks(nullptr); }
+void jxbridge_unbind_driver_hooks() {
+    jxbridge_bind_driver_hooks(nullptr);
+}
 
-static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, void *ptr)
-{
+static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, void *ptr) {
     struct net_device *dev = netdev_notifier_info_to_dev(ptr);
+    if (event == NETDEV_UNREGISTER && (dev->priv_flags & IFF_BRIDGE_PORT)) {
+        // The host took the device away: no port may keep pointing at it.
+        bool held = mutex_is_owner(&jxbridge_lock);
+        if (!held)
+            mutex_lock(&jxbridge_lock);
+        jxbridge_del_ports_of_dev(dev);
+        if (!held)
+            mutex_unlock(&jxbridge_lock);
+        return NOTIFY_DONE;
+    }
     if ((dev->priv_flags & IFF_BRIDGE_PORT) && !dev->rx_handler_data)
         return notifier_from_errno(-ENODEV);
     if (!(dev->priv_flags & IFF_EBRIDGE))
@@ -304,5 +304,9 @@ static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, v
 
 static struct notifier_block jxbridge_notifier = {jxbridge_netdev_event, nullptr, 0};
 
-int jxbridge_notifier_register() { return register_netdevice_notifier(&jxbridge_notifier); }
-void jxbridge_notifier_unregister() { unregister_netdevice_notifier(&jxbridge_notifier); }
+int jxbridge_notifier_register() {
+    return register_netdevice_notifier(&jxbridge_notifier);
+}
+void jxbridge_notifier_unregister() {
+    unregister_netdevice_notifier(&jxbridge_notifier);
+}

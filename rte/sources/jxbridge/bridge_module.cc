@@ -81,24 +81,21 @@ EXPORT_SYMBOL(jxbridge_flow_hook);
 jxbridge_flow_event_hook_fn jxbridge_flow_event_hook;
 EXPORT_SYMBOL(jxbridge_flow_event_hook);
 
-void jxbridge_set_flow_hook(jxbridge_flow_hook_fn fn)
-{
+void jxbridge_set_flow_hook(jxbridge_flow_hook_fn fn) {
     if (debug)
         printk(KERN_INFO "Setting flow hook to %p.\n", (void *)fn);
     jxbridge_flow_hook = fn;
 }
 EXPORT_SYMBOL(jxbridge_set_flow_hook);
 
-void jxbridge_set_flow_event_hook(jxbridge_flow_event_hook_fn fn)
-{
+void jxbridge_set_flow_event_hook(jxbridge_flow_event_hook_fn fn) {
     if (debug)
         printk(KERN_INFO "Setting flow event hook to %p.\n", (void *)fn);
     jxbridge_flow_event_hook = fn;
 }
 EXPORT_SYMBOL(jxbridge_set_flow_event_hook);
 
-void *jxbridge_alloc(size_t size, const char *file, int line)
-{
+void *jxbridge_alloc(size_t size, const char *file, int line) {
     void *p = kzalloc(size, GFP_ATOMIC);
     if (!p)
         printk(KERN_ERR "%s:%d Unable to allocate %d bytes.\n", file, line, (int)size);
@@ -107,8 +104,7 @@ void *jxbridge_alloc(size_t size, const char *file, int line)
 
 // The lock is dropped around user copies: a copy may fault in the caller's
 // memory and must not stall every frame and command meanwhile.
-unsigned long jxbridge_copy_from_user(void *to, const void __user *from, unsigned long n)
-{
+unsigned long jxbridge_copy_from_user(void *to, const void __user *from, unsigned long n) {
     bool held = mutex_is_owner(&jxbridge_lock);
     if (held)
         mutex_unlock(&jxbridge_lock);
@@ -118,8 +114,7 @@ unsigned long jxbridge_copy_from_user(void *to, const void __user *from, unsigne
     return left;
 }
 
-unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned long n)
-{
+unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned long n) {
     bool held = mutex_is_owner(&jxbridge_lock);
     if (held)
         mutex_unlock(&jxbridge_lock);
@@ -129,8 +124,7 @@ unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned 
     return left;
 }
 
-void *jxbridge_symbol_get(const char *name)
-{
+void *jxbridge_symbol_get(const char *name) {
     void *p = __symbol_get(name);
     if (!p) {
         request_module("symbol:%s", name);
@@ -139,8 +133,7 @@ void *jxbridge_symbol_get(const char *name)
     return p;
 }
 
-static int jxbridge_init()
-{
+static int jxbridge_init() {
     printk(KERN_INFO "[Bridge] Module loading.\n");
     if (gems_per_olt < 1)
         printk(KERN_CRIT "[Bridge] Number of OLT ports out of range (%d).\n", gems_per_olt);
@@ -168,8 +161,7 @@ static int jxbridge_init()
     return 0;
 }
 
-static void jxbridge_exit()
-{
+static void jxbridge_exit() {
     // Both hooks go: a flow manager's event hook must not outlive the module.
     jxbridge_flow_hook = nullptr;
     jxbridge_flow_event_hook = nullptr;

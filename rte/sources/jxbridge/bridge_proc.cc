@@ -14,10 +14,11 @@ static const char help_text[] =
     "<sleep_interval>\n\tthreaded afmax <num>\n\tmap add <addr> <len>\n\tmap del <addr>\n\tmap "
     "read <addr> <offs>\n\tmap write <addr> <offs> <value>\n\tshow\n\tqman_force_pause <0|1>\n";
 
-static u32 percent(u32 cur, u32 max) { return max ? (u32)((u64)cur * 100 / max) : 0; }
+static u32 percent(u32 cur, u32 max) {
+    return max ? (u32)((u64)cur * 100 / max) : 0;
+}
 
-static int config_show(struct seq_file *m, void *)
-{
+static int config_show(struct seq_file *m, void *) {
     struct jxbridge_q_t *q = &jxbridge_q;
     mutex_lock(&jxbridge_lock);
     seq_printf(m, "Bridge API version:              %u\n", JXBRIDGE_API_VERSION);
@@ -56,14 +57,14 @@ static int config_show(struct seq_file *m, void *)
     return 0;
 }
 
-static void config_log_status()
-{
+static void config_log_status() {
     struct jxbridge_q_t *q = &jxbridge_q;
     printk(KERN_INFO "Debug:                      %u\n", (u32)debug);
     printk(KERN_INFO "Max OLT-s                   %d\n", max_olt);
     printk(KERN_INFO "Unknown-to-kernel:            %u\n", (u32)unknown_to_kernel);
     printk(KERN_INFO "[Threaded] Threaded:             %s\n", int2onoff(q->enabled));
-    printk(KERN_INFO "[Threaded] Overflow traffic:     %s\n", q->overflow_drop ? "drop" : "forward");
+    printk(KERN_INFO "[Threaded] Overflow traffic:     %s\n",
+           q->overflow_drop ? "drop" : "forward");
     printk(KERN_INFO "[Threaded] Work interval:        %d\n", q->work_interval);
     printk(KERN_INFO "[Threaded] Sleep interval:       %d\n", q->sleep_interval);
     printk(KERN_INFO "[Threaded] Current queue:        %u\n", q->current_len);
@@ -81,8 +82,7 @@ static void config_log_status()
 
 // A number that names what it is for: "Missing <len>." when absent, and the
 // expected notation when it does not parse.
-static int config_named_num(const char *word, const char *what, long long *out)
-{
+static int config_named_num(const char *word, const char *what, long long *out) {
     if (!word) {
         printk(KERN_WARNING "Missing <%s>.\n", what);
         return -ENOARG;
@@ -96,8 +96,7 @@ static int config_named_num(const char *word, const char *what, long long *out)
     return rc;
 }
 
-static int config_int_switch(const char *word, int *out)
-{
+static int config_int_switch(const char *word, int *out) {
     long long v;
     int rc = a2num(word, &v);
     if (rc)
@@ -108,8 +107,7 @@ static int config_int_switch(const char *word, int *out)
     return 0;
 }
 
-static int config_threaded(char **w)
-{
+static int config_threaded(char **w) {
     struct jxbridge_q_t *q = &jxbridge_q;
     long long v;
     int rc;
@@ -159,8 +157,7 @@ static int config_threaded(char **w)
     return -EINVAL;
 }
 
-static int config_map(char **w)
-{
+static int config_map(char **w) {
     if (!w[1])
         return -ENOARG;
     u64 addr;
@@ -209,8 +206,7 @@ static int config_map(char **w)
     return jxbridge_map_write(addr, offs, (u8)value);
 }
 
-static int config_command(char *line)
-{
+static int config_command(char *line) {
     char *w[8];
     jxbridge_split(line, w, ARRAY_SIZE(w));
     if (!w[0][0] || w[0][0] == '#')
@@ -286,8 +282,7 @@ static int config_command(char *line)
     return -EINVAL;
 }
 
-static ssize_t config_write(struct file *, const char __user *buf, size_t count, loff_t *)
-{
+static ssize_t config_write(struct file *, const char __user *buf, size_t count, loff_t *) {
     char line[JXBRIDGE_LINE_MAX];
     long consumed = line_read(buf, count, line, sizeof(line));
     if (consumed <= 0)
@@ -301,8 +296,7 @@ static ssize_t config_write(struct file *, const char __user *buf, size_t count,
     return rc < 0 ? rc : consumed;
 }
 
-static long config_ioctl_locked(unsigned int cmd, unsigned long arg)
-{
+static long config_ioctl_locked(unsigned int cmd, unsigned long arg) {
     void __user *uarg = (void __user *)arg;
     switch (cmd) {
     case JXBRIDGE_IOCTL_ADD: {
@@ -354,19 +348,17 @@ static long config_ioctl_locked(unsigned int cmd, unsigned long arg)
     }
 }
 
-static long config_ioctl(struct file *, unsigned int cmd, unsigned long arg)
-{
+static long config_ioctl(struct file *, unsigned int cmd, unsigned long arg) {
     if (debug || ioctl_debug)
-        printk(KERN_INFO "[Bridge] IOCTL(c=0x%08x, d=0x%08x)@%s from '%s' (%d)\n", cmd,
-               (u32)arg, config_name, current->comm, current->pid);
+        printk(KERN_INFO "[Bridge] IOCTL(c=0x%08x, d=0x%08x)@%s from '%s' (%d)\n", cmd, (u32)arg,
+               config_name, current->comm, current->pid);
     mutex_lock(&jxbridge_lock);
     long rc = config_ioctl_locked(cmd, arg);
     mutex_unlock(&jxbridge_lock);
     return rc;
 }
 
-static int config_open(struct inode *, struct file *file)
-{
+static int config_open(struct inode *, struct file *file) {
     return single_open(file, config_show, nullptr);
 }
 
@@ -379,8 +371,7 @@ static const struct file_operations config_fops = {
     .release = single_release,
 };
 
-int jxbridge_proc_init()
-{
+int jxbridge_proc_init() {
     jxbridge_proc_root = proc_mkdir(JXBRIDGE_PROC_ROOT, init_net.proc_net);
     if (!jxbridge_proc_root)
         return -ENOMEM;
@@ -394,8 +385,7 @@ int jxbridge_proc_init()
     return 0;
 }
 
-int jxbridge_proc_fini()
-{
+int jxbridge_proc_fini() {
     if (!jxbridge_config_entry)
         return -EIDRM;
     proc_remove(jxbridge_config_entry);
@@ -406,8 +396,7 @@ int jxbridge_proc_fini()
 }
 
 // The root goes last: the bridges' directories below it go with their bridges.
-void jxbridge_proc_root_remove()
-{
+void jxbridge_proc_root_remove() {
     if (!jxbridge_proc_root)
         return;
     proc_remove(jxbridge_proc_root);

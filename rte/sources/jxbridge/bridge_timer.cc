@@ -4,8 +4,7 @@
 
 static const char *const timer_file = "rte/sources/jxbridge/bridge_timer.cc";
 
-static void jxbridge_timer_expired(struct timer_list *tl)
-{
+static void jxbridge_timer_expired(struct timer_list *tl) {
     struct jxbridge_timer *t = container_of(tl, struct jxbridge_timer, timer);
     if (!t->deferred) {
         t->callback(t);
@@ -16,8 +15,7 @@ static void jxbridge_timer_expired(struct timer_list *tl)
         wake_up_process(t->bridge->timer_pool.thread);
 }
 
-static int jxbridge_timer_pool_main(void *data)
-{
+static int jxbridge_timer_pool_main(void *data) {
     struct jxbridge *bridge = (struct jxbridge *)data;
     struct jxbridge_timer_pool *pool = &bridge->timer_pool;
     while (!kthread_should_stop()) {
@@ -53,12 +51,12 @@ static int jxbridge_timer_pool_main(void *data)
     return 0;
 }
 
-int jxbridge_timer_pool_start(struct jxbridge *bridge)
-{
+int jxbridge_timer_pool_start(struct jxbridge *bridge) {
     struct jxbridge_timer_pool *pool = &bridge->timer_pool;
     memset(pool->slots, 0, sizeof(pool->slots));
     pool->running = nullptr;
-    struct task_struct *t = kthread_create(jxbridge_timer_pool_main, bridge, "jxbridge_timer/%d", 1);
+    struct task_struct *t =
+        kthread_create(jxbridge_timer_pool_main, bridge, "jxbridge_timer/%d", 1);
     if (IS_ERR_OR_NULL(t))
         return -ENOMEM;
     kthread_bind(t, 1);
@@ -71,8 +69,7 @@ int jxbridge_timer_pool_start(struct jxbridge *bridge)
     return 0;
 }
 
-void jxbridge_timer_pool_stop(struct jxbridge *bridge)
-{
+void jxbridge_timer_pool_stop(struct jxbridge *bridge) {
     struct jxbridge_timer_pool *pool = &bridge->timer_pool;
     if (!pool->thread)
         return;
@@ -81,8 +78,7 @@ void jxbridge_timer_pool_stop(struct jxbridge *bridge)
 }
 
 int jxbridge_timer_init(struct jxbridge *bridge, struct jxbridge_timer *timer,
-                        jxbridge_timer_fn callback, void *data, int slot)
-{
+                        jxbridge_timer_fn callback, void *data, int slot) {
     timer_setup(&timer->timer, jxbridge_timer_expired, 0);
     timer->deferred = 0;
     timer->pending = 0;
@@ -99,14 +95,12 @@ int jxbridge_timer_init(struct jxbridge *bridge, struct jxbridge_timer *timer,
 }
 EXPORT_SYMBOL(jxbridge_timer_init);
 
-int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires)
-{
+int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires) {
     return mod_timer(&timer->timer, expires);
 }
 EXPORT_SYMBOL(jxbridge_mod_timer);
 
-int jxbridge_del_timer_sync(struct jxbridge_timer *timer)
-{
+int jxbridge_del_timer_sync(struct jxbridge_timer *timer) {
     struct jxbridge_timer_pool *pool = timer->bridge ? &timer->bridge->timer_pool : nullptr;
     if (timer->deferred && pool) {
         mutex_lock(&pool->slots_lock);

@@ -5,8 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-long line_read(const char __user *ubuf, size_t count, char *line, size_t size)
-{
+long line_read(const char __user *ubuf, size_t count, char *line, size_t size) {
     if (!count)
         return 0;
     // Look one byte past the longest command for its terminator.
@@ -34,8 +33,7 @@ long line_read(const char __user *ubuf, size_t count, char *line, size_t size)
     return (long)consumed;
 }
 
-int jxbridge_split(char *line, char **words, int max_words)
-{
+int jxbridge_split(char *line, char **words, int max_words) {
     int n = 0;
     char *rest = line;
     while (rest && n < max_words) {
@@ -54,8 +52,7 @@ int jxbridge_split(char *line, char **words, int max_words)
     return n;
 }
 
-int a2num(const char *word, long long *out)
-{
+int a2num(const char *word, long long *out) {
     if (!word)
         return -ENOARG;
     const char *p = word;
@@ -80,8 +77,7 @@ int a2num(const char *word, long long *out)
     return 0;
 }
 
-int a2vid(const char *word, u16 *out)
-{
+int a2vid(const char *word, u16 *out) {
     long long v;
     int rc = a2num(word, &v);
     if (rc)
@@ -92,8 +88,7 @@ int a2vid(const char *word, u16 *out)
     return 0;
 }
 
-int a2tag(const char *word, const char *name, u32 *out)
-{
+int a2tag(const char *word, const char *name, u32 *out) {
     long long v;
     int rc = a2num(word, &v);
     if (rc)
@@ -107,8 +102,7 @@ int a2tag(const char *word, const char *name, u32 *out)
     return 0;
 }
 
-int a2cmp(const char *word)
-{
+int a2cmp(const char *word) {
     static const char *const ops[] = {"==", "!=", "<", "<=", ">", ">="};
     if (!word)
         return -ENOARG;
@@ -118,8 +112,7 @@ int a2cmp(const char *word)
     return -EINVAL;
 }
 
-int a2remark_dir(const char *word)
-{
+int a2remark_dir(const char *word) {
     if (!word)
         return -ENOARG;
     if (!strcasecmp(word, "in") || !strcasecmp(word, "ingress"))
@@ -129,8 +122,7 @@ int a2remark_dir(const char *word)
     return -EINVAL;
 }
 
-int a2bool(const char *word)
-{
+int a2bool(const char *word) {
     static const char *const yes[] = {"on", "yes", "enable", "enabled", "1"};
     static const char *const no[] = {"off", "no", "disable", "disabled", "0"};
     if (!word)
@@ -144,8 +136,7 @@ int a2bool(const char *word)
     return -1;
 }
 
-int a2addr(const char *word, u64 *out)
-{
+int a2addr(const char *word, u64 *out) {
     if (!word) {
         printk(KERN_WARNING "%s\n", "Missing <addr>.");
         return -1;
@@ -162,8 +153,8 @@ int a2addr(const char *word, u64 *out)
 namespace {
 
 // Reads 1..max_digits digits of the base; the field must end at a separator.
-bool parse_field(const char *&p, int base, int max_digits, unsigned long limit, unsigned long *out)
-{
+bool parse_field(const char *&p, int base, int max_digits, unsigned long limit,
+                 unsigned long *out) {
     unsigned long v = 0;
     int n = 0;
     while (*p && n <= max_digits) {
@@ -185,8 +176,7 @@ bool parse_field(const char *&p, int base, int max_digits, unsigned long limit, 
 }
 
 bool parse_fields(const char *word, char sep, int count, int base, int max_digits,
-                  unsigned long limit, unsigned long *fields)
-{
+                  unsigned long limit, unsigned long *fields) {
     if (!word)
         return false;
     const char *p = word;
@@ -199,8 +189,7 @@ bool parse_fields(const char *word, char sep, int count, int base, int max_digit
     return *p == '\0';
 }
 
-bool ipv4_quiet(const char *word, u32 *addr)
-{
+bool ipv4_quiet(const char *word, u32 *addr) {
     unsigned long f[4];
     if (!parse_fields(word, '.', 4, 10, 3, 255, f))
         return false;
@@ -210,8 +199,7 @@ bool ipv4_quiet(const char *word, u32 *addr)
 
 } // namespace
 
-int parse_mac(const char *word, u8 *mac)
-{
+int parse_mac(const char *word, u8 *mac) {
     unsigned long f[6];
     if (!parse_fields(word, ':', 6, 16, 8, 0xff, f)) {
         printk(KERN_ERR "Can't parse '%s' as MAC address.\n", word ? word : "");
@@ -222,8 +210,7 @@ int parse_mac(const char *word, u8 *mac)
     return 0;
 }
 
-int parse_ipv4(const char *word, u32 *addr)
-{
+int parse_ipv4(const char *word, u32 *addr) {
     if (!ipv4_quiet(word, addr)) {
         printk(KERN_ERR "Can't parse '%s' as IPv4 address.\n", word ? word : "");
         return -EINVAL;
@@ -231,8 +218,7 @@ int parse_ipv4(const char *word, u32 *addr)
     return 0;
 }
 
-int parse_ipv6(const char *word, u8 *addr)
-{
+int parse_ipv6(const char *word, u8 *addr) {
     unsigned long f[8];
     if (!parse_fields(word, ':', 8, 16, 4, 0xffff, f)) {
         printk(KERN_ERR "Can't parse '%s' as IPv6 address.\n", word ? word : "");
@@ -245,8 +231,7 @@ int parse_ipv6(const char *word, u8 *addr)
     return 0;
 }
 
-int parse_ip(const char *word, int *family, u8 *addr)
-{
+int parse_ip(const char *word, int *family, u8 *addr) {
     u32 v4;
     if (ipv4_quiet(word, &v4)) {
         memcpy(addr, &v4, sizeof(v4));
@@ -259,6 +244,12 @@ int parse_ip(const char *word, int *family, u8 *addr)
     return rc;
 }
 
-const char *int2onoff(int v) { return v ? "on" : "off"; }
-const char *int2yesno(int v) { return v ? "yes" : "no"; }
-const char *int2endis(int v) { return v ? "enabled" : "disabled"; }
+const char *int2onoff(int v) {
+    return v ? "on" : "off";
+}
+const char *int2yesno(int v) {
+    return v ? "yes" : "no";
+}
+const char *int2endis(int v) {
+    return v ? "enabled" : "disabled";
+}

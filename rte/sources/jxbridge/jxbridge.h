@@ -255,6 +255,8 @@ void jxbridge_led_release(struct jxbridge *bridge);
 struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
                                         struct net_device *dev, u32 kind);
 int jxbridge_del_port(struct jxbridge_port *port);
+// Removes every port bound to dev, in every bridge (the device is going away).
+void jxbridge_del_ports_of_dev(struct net_device *dev);
 int jxbridge_get_port_by_name(struct jxbridge *bridge, const char *name,
                               struct jxbridge_port **out);
 struct jxbridge_port *jxbridge_get_port_by_number(struct jxbridge *bridge, u32 slot);
