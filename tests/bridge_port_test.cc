@@ -150,6 +150,13 @@ TEST_F(PortTest, FlagsStatesAndErrorDisable) {
     EXPECT_EQ(jxbridge_set_port_mvr(p, 1), 0);
     EXPECT_EQ(events(11), 2u);
     EXPECT_EQ(jxbridge_set_port_protected(nullptr, 1), -EINVAL);
+    jxbridge_set_port_mn_flag(p, 0);
+    jxbridge_show_port_mn_flag(br);
+    jxbridge_show_port_protected(br);
+    EXPECT_EQ(logged("port  mn_flag\n"), 1u);
+    EXPECT_EQ(logged("acc1  0\n"), 1u);
+    EXPECT_EQ(logged("----  ---------\n"), 1u);
+    EXPECT_EQ(logged("acc1  1\n"), 1u);
 
     EXPECT_EQ(jxbridge_str2state("error-DISABLED"), 1);
     EXPECT_EQ(jxbridge_str2state("acs-disabled"), 3);
@@ -309,6 +316,12 @@ TEST_F(PortTest, LagFollowsItsMembersAndProgramsTheEngine) {
     EXPECT_EQ(korv_calls, 4);
     EXPECT_EQ(korv_last_speed, 0u);
     rte_symbol_remove("korvPhyStatusChanged");
+    jxbridge_show_lag(br);
+    EXPECT_EQ(logged("      eth0 (0/0),   0      DOWN               lag1 (3/40),  40          "
+                     "DOWN\n"),
+              1u);
+    EXPECT_EQ(logged("      eth1 (1/1),   1      DOWN"), 1u);
+    EXPECT_EQ(logged("acc1 (2/2)"), 0u); // not a member
 
     // The engine hears the members that are up, by subport.
     jxbridge_port_phy_state_set(e1, 1, 100, 1);

@@ -828,6 +828,38 @@ void jxbridge_port_recovery_tick(struct jxbridge *B) {
     }
 }
 
+void jxbridge_show_port_mn_flag(struct jxbridge *B) {
+    printk(KERN_INFO "port  mn_flag\n");
+    printk(KERN_INFO "----  -------\n");
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i])
+            printk(KERN_INFO "%4s  %u\n", B->ports[i]->dev->name, B->ports[i]->mn_flag);
+}
+
+void jxbridge_show_port_protected(struct jxbridge *B) {
+    printk(KERN_INFO "port  protected\n");
+    printk(KERN_INFO "----  ---------\n");
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i])
+            printk(KERN_INFO "%4s  %d\n", B->ports[i]->dev->name, (int)B->ports[i]->is_protected);
+}
+
+void jxbridge_show_lag(struct jxbridge *B) {
+    printk(KERN_INFO "Port (name,id,bll-id) PHY state Member of LAG (name,id,bll-id) LAG PHY "
+                     "state\n");
+    printk(KERN_INFO "--------------------- --------- ------------------------------ "
+                     "-------------\n");
+    for (u32 i = 0; i < B->max_ports; i++) {
+        struct jxbridge_port *p = B->ports[i];
+        if (!p || !p->lag_master)
+            continue;
+        struct jxbridge_port *m = p->lag_master;
+        printk(KERN_INFO "%16s,%4d %9s %25s,%4d %13s\n", p->display_name, (int)p->bll_port_no,
+               jxbridge_phy2a(p->phy_state), m->display_name, (int)m->bll_port_no,
+               jxbridge_phy2a(m->phy_state));
+    }
+}
+
 int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_port *s) {
     if (!m || !s || queue >= JXBRIDGE_PVC_FREE) // 255 marks a free entry
         return -EINVAL;

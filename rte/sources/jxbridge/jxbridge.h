@@ -285,6 +285,9 @@ int jxbridge_port_pvc_get(struct jxbridge_port *master, u32 queue, struct jxbrid
 int jxbridge_get_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector,
                                struct jxbridge_port_counters *out);
 void jxbridge_clear_port_counters(struct jxbridge *bridge, struct jxbridge_port *port);
+void jxbridge_show_port_mn_flag(struct jxbridge *bridge);
+void jxbridge_show_port_protected(struct jxbridge *bridge);
+void jxbridge_show_lag(struct jxbridge *bridge);
 void jxbridge_show_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector);
 
 // The physical memory map debugging facility (bridge.cc).
