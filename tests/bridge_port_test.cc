@@ -406,4 +406,34 @@ TEST_F(PortTest, PortsGoWithTheirDevice) {
     }
 }
 
+TEST_F(PortTest, QueueOverflowCountsOnThePortAndItsLagMember) {
+    net_device *e0 = dev("eth0"), *lagdev = dev("lag1");
+    jxbridge_port *m = add(0, 0, e0, JXBRIDGE_PORT_UPLINK);
+    jxbridge_port *lag = add(1, 0, lagdev, JXBRIDGE_PORT_LAG);
+    ASSERT_TRUE(m && lag);
+    m->lag_master = lag;
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded max 1"), 0);
+    u32 drops_before = jxbridge_q.drops;
+
+    // The receive thread waits for jxbridge_lock with at most one frame in
+    // hand, so of three frames at least one finds the queue full.
+    mutex_lock(&jxbridge_lock);
+    int dropped = 0;
+    for (int i = 0; i < 3; i++) {
+        sk_buff *skb = netdev_alloc_skb(lagdev, 60);
+        ASSERT_NE(skb, nullptr);
+        skb_put(skb, 60);
+        skb->dev = lagdev;          // delivered on the LAG...
+        skb->skb_iif = e0->ifindex; // ...first received by its member
+        dropped += jxbridge_threaded_rx(skb) == 1;
+    }
+    mutex_unlock(&jxbridge_lock);
+    rte_settle();
+    EXPECT_GE(dropped, 1);
+    EXPECT_EQ(jxbridge_q.drops - drops_before, (u32)dropped);
+    EXPECT_EQ(lag->counters.rx_discard, (u32)dropped);
+    EXPECT_EQ(lag->counters.rx_discard_queue_full, (u32)dropped);
+    EXPECT_EQ(m->counters.rx_discard_queue_full, (u32)dropped);
+}
+
 } // namespace

@@ -34,10 +34,35 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     return 1;
 }
 
+// The port record of the device a frame arrived on, or none.
+static struct jxbridge_port *jxbridge_rx_port(struct net_device *dev) {
+    if (!dev || !(dev->priv_flags & IFF_BRIDGE_PORT))
+        return nullptr;
+    return (struct jxbridge_port *)dev->rx_handler_data;
+}
+
+// A frame lost to a full queue counts on its port, and on the LAG member
+// that first received it.
+static void jxbridge_count_queue_full(struct jxbridge_port *P, int iif) {
+    if (!P)
+        return;
+    P->counters.rx_discard++;
+    P->counters.rx_discard_queue_full++;
+    if (P->kind != JXBRIDGE_PORT_LAG || !iif)
+        return;
+    struct jxbridge_port *m = jxbridge_rx_port(__dev_get_by_index(&init_net, iif));
+    if (m && m != P && m->lag_master == P) {
+        m->counters.rx_discard++;
+        m->counters.rx_discard_queue_full++;
+    }
+}
+
 int jxbridge_threaded_rx(struct sk_buff *skb) {
     struct jxbridge_q_t *q = &jxbridge_q;
     if (!skb)
         return 1;
+    struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
+    int iif = skb->skb_iif;
     if (!q->enabled || (cb_flags(skb) & JXBRIDGE_CB_F_INTERNAL)) {
         if (debug && (cb_flags(skb) & JXBRIDGE_CB_F_INTERNAL))
             printk(KERN_INFO "[Bridge/Threaded] pid=%d, internal skb %p, process immediately.\n",
@@ -70,6 +95,7 @@ int jxbridge_threaded_rx(struct sk_buff *skb) {
             printk(KERN_INFO "[Bridge/Threaded] pid=%d, droping overflow \n", current->pid);
         kfree_skb(skb);
         spin_lock_irqsave(&q->lock, flags);
+        jxbridge_count_queue_full(P, iif);
         q->drops++;
         spin_unlock_irqrestore(&q->lock, flags);
         return 1;
@@ -82,6 +108,7 @@ int jxbridge_threaded_rx(struct sk_buff *skb) {
         return rc;
     }
     spin_lock_irqsave(&q->lock, flags);
+    jxbridge_count_queue_full(P, iif);
     q->drops++;
     spin_unlock_irqrestore(&q->lock, flags);
     return 1;
