@@ -434,6 +434,25 @@ TEST_F(PortTest, QueueOverflowCountsOnThePortAndItsLagMember) {
     EXPECT_EQ(lag->counters.rx_discard, (u32)dropped);
     EXPECT_EQ(lag->counters.rx_discard_queue_full, (u32)dropped);
     EXPECT_EQ(m->counters.rx_discard_queue_full, (u32)dropped);
+
+    // Frames still queued from a device that goes away are dropped with it.
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded max 10"), 0);
+    mutex_lock(&jxbridge_lock);
+    for (int i = 0; i < 4; i++) {
+        sk_buff *skb = netdev_alloc_skb(e0, 60);
+        ASSERT_NE(skb, nullptr);
+        skb_put(skb, 60);
+        skb->dev = e0;
+        EXPECT_EQ(jxbridge_threaded_rx(skb), 0);
+    }
+    u32 drops = jxbridge_q.drops;
+    EXPECT_GE(jxbridge_q.current_len, 3u);
+    jxbridge_del_ports_of_dev(e0);
+    EXPECT_EQ(jxbridge_q.current_len, 0u);
+    EXPECT_GE(jxbridge_q.drops - drops, 3u);
+    EXPECT_EQ(br->ports[0], nullptr);
+    mutex_unlock(&jxbridge_lock);
+    rte_settle();
 }
 
 } // namespace

@@ -49,6 +49,7 @@ struct jxbridge *jxbridge_find(const char *name) {
 // Undoes creation from whatever point it reached; every step checks its own
 // field, so the same path serves a failed creation and a deletion.
 static void jxbridge_destroy(struct jxbridge *br) {
+    jxbridge_q_purge(br, nullptr);
     for (u32 i = 0; br->ports && i < br->max_ports; i++)
         if (br->ports[i])
             jxbridge_del_port(br->ports[i]);
@@ -471,6 +472,7 @@ int jxbridge_del_port(struct jxbridge_port *p) {
 EXPORT_SYMBOL(jxbridge_del_port);
 
 void jxbridge_del_ports_of_dev(struct net_device *dev) {
+    jxbridge_q_purge(nullptr, dev);
     for (struct net_device *bdev : rte_netdev_list()) {
         if (!(bdev->priv_flags & IFF_EBRIDGE))
             continue;

@@ -233,6 +233,43 @@ void jxbridge_threaded_fini() {
     spin_unlock_irqrestore(&q->lock, flags);
 }
 
+// Drops the queued frames that came from dev, or from any port of bridge B,
+// counting them: neither may be touched once its owner is gone.
+void jxbridge_q_purge(struct jxbridge *B, struct net_device *dev) {
+    struct jxbridge_q_t *q = &jxbridge_q;
+    struct sk_buff *doomed = nullptr;
+    unsigned long flags;
+    spin_lock_irqsave(&q->lock, flags);
+    for (struct sk_buff *skb = q->head, *next; skb; skb = next) {
+        next = skb->next;
+        struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
+        bool match =
+            (dev && skb->dev == dev) || (B && (skb->dev == B->dev || (P && P->bridge == B)));
+        if (!match)
+            continue;
+        if (skb->prev)
+            skb->prev->next = skb->next;
+        else
+            q->head = skb->next;
+        if (skb->next)
+            skb->next->prev = skb->prev;
+        else
+            q->tail = skb->prev;
+        q->current_len--;
+        q->drops++;
+        skb->prev = nullptr;
+        skb->next = doomed;
+        doomed = skb;
+    }
+    spin_unlock_irqrestore(&q->lock, flags);
+    while (doomed) {
+        struct sk_buff *skb = doomed;
+        doomed = skb->next;
+        skb->next = nullptr;
+        kfree_skb(skb);
+    }
+}
+
 int jxbridge_qman_force_stop_dequeues() {
     qman_fn_t &pause = qman_pause;
     if (!pause)

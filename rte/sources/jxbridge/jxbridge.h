@@ -326,6 +326,7 @@ int jxbridge_threaded_rx(struct sk_buff *skb);
 int jxbridge_threaded_init();
 void jxbridge_threaded_fini();
 int jxbridge_qman_force_stop_dequeues();
+void jxbridge_q_purge(struct jxbridge *bridge, struct net_device *dev);
 int jxbridge_qman_force_start_dequeues();
 int jxbridge_process_frame(struct sk_buff *skb);
 int jxbridge_notifier_register();
