@@ -196,7 +196,13 @@ TEST_F(PortTest, PvcGroups) {
     jxbridge_port *s2 = add(2, 0, dev("atm2"), JXBRIDGE_PORT_ACCESS_PVC);
     ASSERT_TRUE(m && s1 && s2);
     EXPECT_STREQ(m->display_name, "atm0_? (0/0)");
-    m->pvc_mode = 1;
+    EXPECT_EQ(jxbridge_port_pvc_vp_set(s1, 35), 0);
+    EXPECT_STREQ(s1->display_name, "atm1_35 (1/1)");
+    EXPECT_EQ(jxbridge_port_vpi_vci_set(s2, 8, 35), 0);
+    EXPECT_EQ(jxbridge_port_vpi_vci_find(br, s2->dev, 8, 35), s2);
+    EXPECT_EQ(jxbridge_port_vpi_vci_find(br, s1->dev, 8, 35), nullptr);
+    EXPECT_EQ(jxbridge_port_pvc_mode_set(m, 3), -EINVAL);
+    ASSERT_EQ(jxbridge_port_pvc_mode_set(m, 1), 0);
     EXPECT_EQ(jxbridge_port_pvc_set(m, 255, s1), -EINVAL); // the free marker is no queue
     EXPECT_EQ(jxbridge_port_pvc_set(m, 3, s1), 0);
     EXPECT_EQ(s1->pvc_master, m);

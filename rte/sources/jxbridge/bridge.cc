@@ -862,6 +862,62 @@ void jxbridge_show_lag(struct jxbridge *B) {
     }
 }
 
+int jxbridge_port_pvc_mode_set(struct jxbridge_port *p, u32 mode) {
+    if (!p || mode > 2)
+        return -EINVAL;
+    p->pvc_mode = mode;
+    return 0;
+}
+
+int jxbridge_port_pvc_mode_get(struct jxbridge_port *p, u32 *mode) {
+    if (!p || !mode)
+        return -EINVAL;
+    *mode = p->pvc_mode;
+    return 0;
+}
+
+int jxbridge_port_vpi_vci_set(struct jxbridge_port *p, u8 vpi, u8 vci) {
+    if (!p)
+        return -EINVAL;
+    p->vpi = vpi;
+    p->vci = vci;
+    return 0;
+}
+
+int jxbridge_port_vpi_vci_get(struct jxbridge_port *p, u8 *vpi, u8 *vci) {
+    if (!p || !vpi || !vci)
+        return -EINVAL;
+    *vpi = p->vpi;
+    *vci = p->vci;
+    return 0;
+}
+
+// The port of the bridge on dev that carries this VPI/VCI.
+struct jxbridge_port *jxbridge_port_vpi_vci_find(struct jxbridge *B, struct net_device *dev, u8 vpi,
+                                                 u8 vci) {
+    for (u32 i = 0; B && i < B->max_ports; i++) {
+        struct jxbridge_port *p = B->ports[i];
+        if (p && p->dev == dev && p->vpi == vpi && p->vci == vci)
+            return p;
+    }
+    return nullptr;
+}
+
+int jxbridge_port_pvc_vp_set(struct jxbridge_port *p, u16 number) {
+    if (!p)
+        return -EINVAL;
+    p->pvc_vp = number;
+    jxbridge_port_display_name(p);
+    return 0;
+}
+
+int jxbridge_port_pvc_vp_get(struct jxbridge_port *p, u16 *number) {
+    if (!p || !number)
+        return -EINVAL;
+    *number = p->pvc_vp;
+    return 0;
+}
+
 int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_port *s) {
     if (!m || !s || queue >= JXBRIDGE_PVC_FREE) // 255 marks a free entry
         return -EINVAL;

@@ -279,6 +279,14 @@ void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u
 void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *port, u32 state);
 int jxbridge_port_set_master(struct jxbridge_port *port, struct jxbridge_port *lag);
 int jxbridge_port_del_master(struct jxbridge_port *port, struct jxbridge_port *lag);
+int jxbridge_port_pvc_mode_set(struct jxbridge_port *port, u32 mode);
+int jxbridge_port_pvc_mode_get(struct jxbridge_port *port, u32 *mode);
+int jxbridge_port_vpi_vci_set(struct jxbridge_port *port, u8 vpi, u8 vci);
+int jxbridge_port_vpi_vci_get(struct jxbridge_port *port, u8 *vpi, u8 *vci);
+struct jxbridge_port *jxbridge_port_vpi_vci_find(struct jxbridge *bridge, struct net_device *dev,
+                                                 u8 vpi, u8 vci);
+int jxbridge_port_pvc_vp_set(struct jxbridge_port *port, u16 number);
+int jxbridge_port_pvc_vp_get(struct jxbridge_port *port, u16 *number);
 int jxbridge_port_pvc_set(struct jxbridge_port *master, u32 queue, struct jxbridge_port *slave);
 int jxbridge_port_pvc_unset(struct jxbridge_port *master, u32 queue);
 int jxbridge_port_pvc_get(struct jxbridge_port *master, u32 queue, struct jxbridge_port **out);
