@@ -13,72 +13,20 @@ if [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null; then
     exit 0
 fi
 
-BIN=${JX_BIN_DIR:?JX_BIN_DIR must name the build directory}
-JXNODE=$BIN/jxnode
-JXPROC=$BIN/jxproc
-CONFIG=/proc/net/jxbridge/config
-PY=/usr/bin/python3
-
 TMP=$(mktemp -d /tmp/jxports-e2e.XXXXXX)
-export JXNODE_SOCKET=$TMP/run/ctl.sock
+. "$(dirname "$0")/lib/node.sh"
+PY=/usr/bin/python3
 NS=jxns$$
 PORT=jxp$$ # the node's end
 PEER=jxq$$ # in $NS
-NODE_PID=
-DRAIN_PID=
-FAILS=0
 
 cleanup() {
-    if [ -n "$NODE_PID" ] && kill -0 "$NODE_PID" 2>/dev/null; then
-        kill -KILL "$NODE_PID"
-        wait "$NODE_PID" 2>/dev/null
-    fi
-    [ -n "$DRAIN_PID" ] && wait "$DRAIN_PID" 2>/dev/null
+    node_cleanup
     ip link del "$PORT" 2>/dev/null
     ip netns del "$NS" 2>/dev/null
     rm -rf "$TMP"
 }
 trap cleanup EXIT
-
-pass() { echo "PASS: $1"; }
-fail() {
-    echo "FAIL: $1${2:+ ($2)}"
-    FAILS=$((FAILS + 1))
-}
-
-start_node() {
-    local fifo=$TMP/ready.fifo line
-    rm -f "$fifo"
-    mkfifo "$fifo"
-    "$JXNODE" "$@" >"$fifo" 2>"$TMP/node.err" &
-    NODE_PID=$!
-    exec 3<"$fifo"
-    : >"$TMP/node.out"
-    # The line is a guard against a node that never comes up, not a wait for time.
-    while read -r -t 60 line <&3; do
-        echo "$line" >>"$TMP/node.out"
-        case $line in "jxnode: serving on "*)
-            cat <&3 >>"$TMP/node.out" &
-            DRAIN_PID=$!
-            exec 3<&-
-            return 0
-            ;;
-        esac
-    done
-    exec 3<&-
-    return 1
-}
-
-stop_node() {
-    [ -n "$NODE_PID" ] || return 1
-    kill -TERM "$NODE_PID"
-    wait "$NODE_PID"
-    local rc=$?
-    NODE_PID=
-    wait "$DRAIN_PID" 2>/dev/null
-    DRAIN_PID=
-    return $rc
-}
 
 setup() {
     ip netns add "$NS" &&
@@ -235,8 +183,4 @@ fi
 case_stop_restores
 case_interface_gone
 
-if [ $FAILS -ne 0 ]; then
-    echo "$FAILS case(s) failed"
-    exit 1
-fi
-echo "all cases passed"
+finish

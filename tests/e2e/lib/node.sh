@@ -1,0 +1,72 @@
+# Shared by the end-to-end scripts: the programs, results, and a jxnode started
+# in the background. The sourcing script sets TMP (a private directory) first.
+
+BIN=${JX_BIN_DIR:?JX_BIN_DIR must name the build directory}
+JXNODE=$BIN/jxnode
+JXPROC=$BIN/jxproc
+CONFIG=/proc/net/jxbridge/config
+export JXNODE_SOCKET=$TMP/run/ctl.sock
+NODE_PID=
+DRAIN_PID=
+FAILS=0
+
+pass() { echo "PASS: $1"; }
+fail() {
+    echo "FAIL: $1${2:+ ($2)}"
+    FAILS=$((FAILS + 1))
+}
+
+# Kills a node left running by a failed case; for the script's EXIT trap.
+node_cleanup() {
+    if [ -n "$NODE_PID" ] && kill -0 "$NODE_PID" 2>/dev/null; then
+        kill -KILL "$NODE_PID"
+        wait "$NODE_PID" 2>/dev/null
+    fi
+    [ -n "$DRAIN_PID" ] && wait "$DRAIN_PID" 2>/dev/null
+}
+
+# Starts jxnode in the background and returns once it says it serves; its
+# standard output goes to $TMP/node.out, its log to $TMP/node.err.
+start_node() {
+    local fifo=$TMP/ready.fifo line
+    rm -f "$fifo"
+    mkfifo "$fifo"
+    "$JXNODE" "$@" >"$fifo" 2>"$TMP/node.err" &
+    NODE_PID=$!
+    exec 3<"$fifo"
+    : >"$TMP/node.out"
+    # The line is a guard against a node that never comes up, not a wait for time.
+    while read -r -t 60 line <&3; do
+        echo "$line" >>"$TMP/node.out"
+        case $line in "jxnode: serving on "*)
+            cat <&3 >>"$TMP/node.out" &
+            DRAIN_PID=$!
+            exec 3<&-
+            return 0
+            ;;
+        esac
+    done
+    exec 3<&-
+    return 1
+}
+
+# Stops the node with SIGTERM; returns its exit status.
+stop_node() {
+    [ -n "$NODE_PID" ] || return 1
+    kill -TERM "$NODE_PID"
+    wait "$NODE_PID"
+    local rc=$?
+    NODE_PID=
+    wait "$DRAIN_PID" 2>/dev/null
+    DRAIN_PID=
+    return $rc
+}
+
+# Ends the script with the verdict of its cases.
+finish() {
+    if [ "$FAILS" -ne 0 ]; then
+        echo "$FAILS case(s) failed"
+        exit 1
+    fi
+    echo "all cases passed"
+}
