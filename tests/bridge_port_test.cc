@@ -461,4 +461,28 @@ TEST_F(PortTest, QueueOverflowCountsOnThePortAndItsLagMember) {
     rte_settle();
 }
 
+TEST_F(PortTest, TheBridgeDirectoryHoldsEveryFile) {
+    const std::pair<const char *, unsigned> files[] = {
+        {"bridge", 0644},     {"ports", 0600},     {"acl", 0600},
+        {"vlan", 0600},       {"mac_table", 0666}, {"mac_table_entries", 0600},
+        {"qos", 0600},        {"ipsg", 0600},      {"tal", 0600},
+        {"rmirroring", 0600}, {"pon", 0600},       {"tracer", 0666},
+        {"pcap", 0600},       {"event", 0600},     {"openolt", 0644},
+        {"erps", 0644},       {"cfm", 0644}};
+    std::vector<rte_proc_dirent> list;
+    ASSERT_EQ(rte_vfs_list("/proc/net/jxbridge/br0", &list), 0);
+    ASSERT_EQ(list.size(), std::size(files));
+    for (auto [name, mode] : files) {
+        auto it = std::find_if(list.begin(), list.end(), [&](auto &e) { return e.name == name; });
+        ASSERT_NE(it, list.end()) << name;
+        EXPECT_EQ(it->mode & 0777, mode) << name;
+    }
+    // Until their engines serve them, the files read empty and refuse commands.
+    EXPECT_EQ(proc_cat("/proc/net/jxbridge/br0/acl"), "");
+    EXPECT_EQ(proc_write("/proc/net/jxbridge/br0/vlan", "help"), -EINVAL);
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "del br0"), 0);
+    br = nullptr;
+    EXPECT_EQ(rte_vfs_list("/proc/net/jxbridge/br0", &list), -ENOENT);
+}
+
 } // namespace

@@ -53,19 +53,7 @@ static void jxbridge_destroy(struct jxbridge *br) {
     for (u32 i = 0; br->ports && i < br->max_ports; i++)
         if (br->ports[i])
             jxbridge_del_port(br->ports[i]);
-    if (br->proc_dir) {
-        // Operations in progress on the bridge's files may be waiting for
-        // jxbridge_lock: they must be able to finish before the entries go.
-        bool held = mutex_is_owner(&jxbridge_lock);
-        if (held)
-            mutex_unlock(&jxbridge_lock);
-        proc_remove(br->proc_dir);
-        if (held)
-            mutex_lock(&jxbridge_lock);
-        br->proc_dir = nullptr;
-        if (debug)
-            printk(KERN_INFO "[Bridge] /proc/%s/%s removed.\n", JXBRIDGE_PROC_ROOT, br->dev->name);
-    }
+    jxbridge_proc_bridge_fini(br);
     jxbridge_led_release(br);
     kfree(br->bll_map);
     br->bll_map = nullptr;
@@ -119,11 +107,9 @@ int jxbridge_add(const char *name, int max_ports) {
     rtnl_unlock();
     if (rc)
         goto fail;
-    br->proc_dir = proc_mkdir(dev->name, jxbridge_proc_root);
-    if (!br->proc_dir) {
-        rc = -ENOMEM;
+    rc = jxbridge_proc_bridge_init(br);
+    if (rc)
         goto fail;
-    }
     br->err_disable_enabled = 1;
     br->err_recovery_time = 300;
     br->err_disable_mask = 0;

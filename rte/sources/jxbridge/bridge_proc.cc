@@ -404,3 +404,88 @@ void jxbridge_proc_root_remove() {
     if (debug)
         printk(KERN_INFO "[Bridge] /proc/%s removed.\n", JXBRIDGE_PROC_ROOT);
 }
+
+// The bridge's own directory. Each file belongs to an engine; until that
+// engine serves it, the file reads empty and refuses commands as an absent
+// engine does.
+static ssize_t bridge_file_read(struct file *, char __user *, size_t, loff_t *) {
+    return 0;
+}
+static ssize_t bridge_file_write(struct file *, const char __user *, size_t, loff_t *) {
+    return -EINVAL;
+}
+static long bridge_file_ioctl(struct file *, unsigned int, unsigned long) {
+    return -EINVAL;
+}
+static const struct file_operations bridge_file_fops = {
+    .read = bridge_file_read,
+    .write = bridge_file_write,
+    .unlocked_ioctl = bridge_file_ioctl,
+};
+
+static const struct {
+    const char *name;
+    umode_t mode;
+    const char *tag; // subsystem named when the file cannot be made
+} bridge_files[] = {
+    {"bridge", 0644, "Bridge"},
+    {"ports", 0600, "Bridge"},
+    {"acl", 0600, "ACL"},
+    {"vlan", 0600, "VLAN"},
+    {"mac_table", 0666, "MAC Table"},
+    {"mac_table_entries", 0600, "MAC Table"},
+    {"qos", 0600, "QOS"},
+    {"ipsg", 0600, "IPSG"},
+    {"tal", 0600, "TAL"},
+    {"rmirroring", 0600, "RMIRRORING"},
+    {"pon", 0600, nullptr},
+    {"tracer", 0666, nullptr},
+    {"pcap", 0600, nullptr},
+    {"event", 0600, nullptr},
+    {"openolt", 0644, nullptr},
+    {"erps", 0644, nullptr},
+    {"cfm", 0644, nullptr},
+};
+static const char *const bridge_files_removal[] = {
+    "acl",   "vlan",   "mac_table_entries", "mac_table", "qos",
+    "ipsg",  "tal",    "rmirroring",        "pon",       "event",
+    "pcap",  "tracer", "openolt",           "erps",      "cfm",
+    "ports", "bridge"};
+static_assert(ARRAY_SIZE(bridge_files_removal) == ARRAY_SIZE(bridge_files));
+
+int jxbridge_proc_bridge_init(struct jxbridge *B) {
+    const char *name = B->dev->name;
+    B->proc_dir = proc_mkdir(name, jxbridge_proc_root);
+    if (!B->proc_dir)
+        return -ENOMEM;
+    for (const auto &f : bridge_files) {
+        if (proc_create_data(f.name, f.mode, B->proc_dir, &bridge_file_fops, B))
+            continue;
+        if (!f.tag)
+            continue; // the later files are optional
+        if (debug)
+            printk(KERN_ERR "[%s] Unable to create /proc/%s/%s/%s.\n", f.tag, JXBRIDGE_PROC_ROOT,
+                   name, f.name);
+        return -ENOBUFS;
+    }
+    return 0;
+}
+
+int jxbridge_proc_bridge_fini(struct jxbridge *B) {
+    if (!B->proc_dir)
+        return -EIDRM;
+    // Operations in progress on the bridge's files may be waiting for
+    // jxbridge_lock: they must be able to finish before the entries go.
+    bool held = mutex_is_owner(&jxbridge_lock);
+    if (held)
+        mutex_unlock(&jxbridge_lock);
+    for (const char *f : bridge_files_removal)
+        remove_proc_entry(f, B->proc_dir);
+    proc_remove(B->proc_dir);
+    if (held)
+        mutex_lock(&jxbridge_lock);
+    B->proc_dir = nullptr;
+    if (debug)
+        printk(KERN_INFO "[Bridge] /proc/%s/%s removed.\n", JXBRIDGE_PROC_ROOT, B->dev->name);
+    return 0;
+}

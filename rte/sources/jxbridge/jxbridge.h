@@ -351,6 +351,9 @@ unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned 
 int jxbridge_proc_init();
 int jxbridge_proc_fini();
 void jxbridge_proc_root_remove();
+// The bridge's directory and its files; fini returns -43 when there is none.
+int jxbridge_proc_bridge_init(struct jxbridge *bridge);
+int jxbridge_proc_bridge_fini(struct jxbridge *bridge);
 
 // Text parsing (bridge_util.cc). Word parsers return 0 or a negative errno.
 long line_read(const char __user *ubuf, size_t count, char *line, size_t size);
