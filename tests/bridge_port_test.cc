@@ -7,6 +7,9 @@
 #include "linecard/flowmgr.h"
 #include "sources/jxbridge/jxbridge.h"
 
+#include <atomic>
+#include <thread>
+
 using namespace jxtest;
 
 namespace {
@@ -483,6 +486,54 @@ TEST_F(PortTest, TheBridgeDirectoryHoldsEveryFile) {
     ASSERT_GT(proc_write("/proc/net/jxbridge/config", "del br0"), 0);
     br = nullptr;
     EXPECT_EQ(rte_vfs_list("/proc/net/jxbridge/br0", &list), -ENOENT);
+}
+
+struct recording_filter {
+    jxbridge_af_filter ops;
+    std::atomic<int> sent{0};
+    std::atomic<bool> dev_cleared{true};
+};
+int recording_xmit(sk_buff *skb, jxbridge_af_filter *f) {
+    auto *rf = reinterpret_cast<recording_filter *>(f);
+    if (skb->dev)
+        rf->dev_cleared = false;
+    rf->sent++;
+    kfree_skb(skb);
+    return 0;
+}
+
+TEST_F(PortTest, FilterFramesQueueForTheReceiveThread) {
+    net_device *e0 = dev("acc1");
+    jxbridge_port *p = add(0, 0, e0, JXBRIDGE_PORT_ACCESS);
+    ASSERT_NE(p, nullptr);
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded afmax 1"), 0);
+    recording_filter rf;
+    rf.ops.xmit = recording_xmit;
+    auto frame = [&] {
+        sk_buff *skb = netdev_alloc_skb(e0, 60);
+        skb_put(skb, 60);
+        skb->dev = e0;
+        return skb;
+    };
+    u32 drops = jxbridge_q.af_drops;
+    EXPECT_EQ(jxbridge_threaded_af_rx(nullptr, &rf.ops), 1); // nothing to send
+    EXPECT_EQ(jxbridge_q.af_drops, drops + 1);
+
+    // Hold the thread on jxbridge_lock with a received frame, so that the
+    // filter's frames wait on their queue.
+    mutex_lock(&jxbridge_lock);
+    ASSERT_EQ(jxbridge_threaded_rx(frame()), 0);
+    while (__atomic_load_n(&jxbridge_q.current_len, __ATOMIC_ACQUIRE) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(jxbridge_threaded_af_rx(frame(), &rf.ops), 0);
+    EXPECT_EQ(jxbridge_threaded_af_rx(frame(), &rf.ops), 1); // the queue holds one
+    EXPECT_EQ(p->counters.rx_discard_queue_full, 1u);
+    EXPECT_EQ(jxbridge_q.af_drops, drops + 2);
+    mutex_unlock(&jxbridge_lock);
+    rte_settle();
+    EXPECT_EQ(rf.sent, 1);
+    EXPECT_TRUE(rf.dev_cleared);
+    EXPECT_EQ(jxbridge_q.af_current, 0u);
 }
 
 } // namespace

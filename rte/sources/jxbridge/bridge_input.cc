@@ -114,6 +114,48 @@ int jxbridge_threaded_rx(struct sk_buff *skb) {
     return 1;
 }
 
+int jxbridge_threaded_af_rx(struct sk_buff *skb, struct jxbridge_af_filter *filter) {
+    struct jxbridge_q_t *q = &jxbridge_q;
+    unsigned long flags;
+    spin_lock_irqsave(&q->lock, flags);
+    q->af_total_rx++;
+    if (!skb || !filter) {
+        q->af_drops++;
+        spin_unlock_irqrestore(&q->lock, flags);
+        if (skb)
+            kfree_skb(skb);
+        return 1;
+    }
+    if (q->af_current >= q->af_max) {
+        if (debug)
+            printk(KERN_INFO "[Bridge/Threaded] pid=%d, dropping AF overflow.\n", current->pid);
+        struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
+        if (P)
+            P->counters.rx_discard_queue_full++;
+        q->af_drops++;
+        spin_unlock_irqrestore(&q->lock, flags);
+        kfree_skb(skb);
+        return 1;
+    }
+    // While it waits, the frame's device pointer names its filter; the
+    // thread takes it back off before the filter sends the frame.
+    skb->dev = (struct net_device *)filter;
+    skb->next = nullptr;
+    skb->prev = q->af_tail;
+    if (q->af_tail)
+        q->af_tail->next = skb;
+    else
+        q->af_head = skb;
+    q->af_tail = skb;
+    q->af_current++;
+    u32 cur = q->af_current, max = q->af_max;
+    spin_unlock_irqrestore(&q->lock, flags);
+    wake_up_process(q->thread);
+    if (debug)
+        printk(KERN_INFO "[Bridge/Threaded] pid=%d, AF queuing (%u/%u).\n", current->pid, cur, max);
+    return 0;
+}
+
 static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail) {
     struct sk_buff *skb = *head;
     if (!skb)
@@ -166,10 +208,10 @@ static int jxbridge_threaded_main(void *) {
             mutex_unlock(&jxbridge_lock);
         }
         if (af) {
-            // Filters that send frames back come with the application filters.
             cb_clear_internal(af);
+            auto *filter = (struct jxbridge_af_filter *)af->dev;
             af->dev = nullptr;
-            kfree_skb(af);
+            filter->xmit(af, filter);
         }
         if (time_after(jiffies, period + q->work_interval)) {
             period = jiffies;
@@ -228,6 +270,7 @@ void jxbridge_threaded_fini() {
     while ((skb = dequeue(&q->af_head, &q->af_tail))) {
         q->af_current--;
         q->af_drops++;
+        skb->dev = nullptr; // the filter it was waiting for
         kfree_skb(skb);
     }
     spin_unlock_irqrestore(&q->lock, flags);

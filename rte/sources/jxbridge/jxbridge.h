@@ -331,6 +331,13 @@ struct jxbridge_q_t {
 };
 extern struct jxbridge_q_t jxbridge_q;
 int jxbridge_threaded_rx(struct sk_buff *skb);
+// A filter that sends frames through the receive thread; its transmit
+// operation owns the frame it is given.
+struct jxbridge_af_filter {
+    int (*xmit)(struct sk_buff *skb, struct jxbridge_af_filter *filter);
+};
+// Queues a frame a filter sends: 0 queued, 1 dropped (and freed).
+int jxbridge_threaded_af_rx(struct sk_buff *skb, struct jxbridge_af_filter *filter);
 int jxbridge_threaded_init();
 void jxbridge_threaded_fini();
 int jxbridge_qman_force_stop_dequeues();
