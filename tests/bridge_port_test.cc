@@ -536,4 +536,54 @@ TEST_F(PortTest, FilterFramesQueueForTheReceiveThread) {
     EXPECT_EQ(jxbridge_q.af_current, 0u);
 }
 
+TEST_F(PortTest, OverflowForwardGoesToTheStackAndInternalFramesSkipTheQueue) {
+    net_device *e0 = dev("acc1");
+    jxbridge_port *p = add(0, 0, e0, JXBRIDGE_PORT_ACCESS);
+    ASSERT_NE(p, nullptr);
+    std::atomic<int> stack_took{0};
+    bool stack_accepts = true;
+    e0->rte_stack_rx = [&](sk_buff *skb) {
+        kfree_skb(skb);
+        if (!stack_accepts)
+            return NET_RX_DROP;
+        stack_took++;
+        return NET_RX_SUCCESS;
+    };
+    auto frame = [&] {
+        sk_buff *skb = netdev_alloc_skb(e0, 60);
+        skb_put(skb, 60);
+        skb->dev = e0;
+        return skb;
+    };
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded max 1"), 0);
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded overflow forward"), 0);
+    u32 drops = jxbridge_q.drops;
+
+    mutex_lock(&jxbridge_lock);
+    ASSERT_EQ(jxbridge_threaded_rx(frame()), 0);
+    while (__atomic_load_n(&jxbridge_q.current_len, __ATOMIC_ACQUIRE) != 0)
+        std::this_thread::yield();
+    ASSERT_EQ(jxbridge_threaded_rx(frame()), 0); // fills the queue
+    EXPECT_EQ(jxbridge_threaded_rx(frame()), NET_RX_SUCCESS);
+    EXPECT_EQ(stack_took, 1);
+    EXPECT_EQ(jxbridge_q.drops, drops); // the stack took it: no drop
+    stack_accepts = false;
+    EXPECT_EQ(jxbridge_threaded_rx(frame()), 1);
+    EXPECT_EQ(jxbridge_q.drops, drops + 1);
+    EXPECT_EQ(p->counters.rx_discard, 1u);
+    EXPECT_EQ(p->counters.rx_discard_queue_full, 1u);
+
+    mutex_unlock(&jxbridge_lock);
+    rte_settle();
+
+    // An internal frame is processed at once, never queued.
+    sk_buff *internal = frame();
+    u16 flags = 1u << 9;
+    memcpy(internal->cb + 22, &flags, sizeof(flags));
+    u32 rx = jxbridge_q.total_rx;
+    jxbridge_threaded_rx(internal);
+    EXPECT_EQ(jxbridge_q.total_rx, rx);
+    e0->rte_stack_rx = nullptr;
+}
+
 } // namespace
