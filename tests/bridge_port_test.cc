@@ -370,11 +370,19 @@ TEST_F(PortTest, MacSourceGuardViolationDisablesUntilRecovery) {
     EXPECT_EQ(p->counters.mac_source_guard_violations, 1u);
     EXPECT_EQ(p->cause_info, 0x000a001122334455ull);
     EXPECT_EQ(logged("Get cause info - port 'acc2', VID 10, MAC 00:11:22:33:44:55.\n"), 1u);
-    jxbridge_port_recovery_tick(br);
-    jxbridge_port_recovery_tick(br);
+    // The countdown runs on the bridge's timer, and only while it is up.
+    rte_clock_advance(10 * HZ);
     EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_ERROR_DISABLED);
-    jxbridge_port_recovery_tick(br);
+    rtnl_lock();
+    ASSERT_EQ(dev_open(br->dev), 0);
+    rtnl_unlock();
+    rte_clock_advance(2 * HZ);
+    EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_ERROR_DISABLED);
+    rte_clock_advance(HZ + HZ / 2);
     EXPECT_EQ(p->state, (u32)JXBRIDGE_STATE_OK);
+    rtnl_lock();
+    dev_close(br->dev);
+    rtnl_unlock();
     EXPECT_EQ(p->cause_info, 0u);
     EXPECT_EQ(logged("[Bridge]   Taking port 'acc1' out of 'error-disabled' state.\n"), 1u);
 

@@ -46,6 +46,17 @@ struct jxbridge *jxbridge_find(const char *name) {
     return (struct jxbridge *)netdev_priv(dev);
 }
 
+// The bridge's message timer: while the bridge is up, error-disabled ports
+// count down to their recovery once a second.
+static void jxbridge_msg_tick(struct jxbridge_timer *t) {
+    struct jxbridge *br = (struct jxbridge *)t->data;
+    mutex_lock(&jxbridge_lock);
+    if (br->dev->flags & IFF_UP)
+        jxbridge_port_recovery_tick(br);
+    jxbridge_mod_timer(t, jiffies + 250);
+    mutex_unlock(&jxbridge_lock);
+}
+
 // Undoes creation from whatever point it reached; every step checks its own
 // field, so the same path serves a failed creation and a deletion.
 static void jxbridge_destroy(struct jxbridge *br) {
@@ -55,6 +66,10 @@ static void jxbridge_destroy(struct jxbridge *br) {
             jxbridge_del_port(br->ports[i]);
     jxbridge_proc_bridge_fini(br);
     jxbridge_led_release(br);
+    if (br->msg_timer_armed) {
+        jxbridge_del_timer_sync(&br->msg_timer);
+        br->msg_timer_armed = false;
+    }
     kfree(br->bll_map);
     br->bll_map = nullptr;
     jxbridge_timer_pool_stop(br);
@@ -114,6 +129,8 @@ int jxbridge_add(const char *name, int max_ports) {
     br->err_recovery_time = 300;
     br->err_disable_mask = 0;
     br->err_recovery_mask = 0;
+    jxbridge_timer_init(br, &br->msg_timer, jxbridge_msg_tick, br, JXBRIDGE_TIMER_SLOT_MSG);
+    br->msg_timer_armed = true;
     rc = jxbridge_led_init(br);
     if (rc)
         goto fail;

@@ -19,6 +19,7 @@
 #define JXBRIDGE_LINE_MAX 150 // command buffer: 149 bytes and the terminator
 #define JXBRIDGE_BLL_MAP_SIZE 24617
 #define JXBRIDGE_TIMER_SLOTS 11
+#define JXBRIDGE_TIMER_SLOT_MSG 0
 #define JXBRIDGE_TIMER_SLOT_LED 10
 #define JXBRIDGE_PORT_NAME_LEN 17
 
@@ -111,6 +112,8 @@ struct jxbridge {
     u32 err_recovery_mask;
     struct jxbridge_timer_pool timer_pool;
     struct jxbridge_led *led;
+    struct jxbridge_timer msg_timer; // once a second: port recovery
+    bool msg_timer_armed;
     struct jxbridge_port *uplinks[4];
     struct jxbridge_port *local_port;
     struct jxbridge_port *ont0_port;
