@@ -9,12 +9,29 @@
 
 int (*e1000e_process_frame_hook)(struct sk_buff *skb);
 
+// The packet engine's receive path towards the host, which the bridge pauses
+// while no bridge is up. Bound ports deliver to the hook or the stack either
+// way, so the switch is only remembered.
+static int dpaa_rx_paused;
+static int dpaa_tarn_pause_linux_rx(void) {
+    __atomic_store_n(&dpaa_rx_paused, 1, __ATOMIC_RELAXED);
+    return 0;
+}
+static int dpaa_tarn_resume_linux_rx(void) {
+    __atomic_store_n(&dpaa_rx_paused, 0, __ATOMIC_RELAXED);
+    return 0;
+}
+
 void linecard_ethdrv_init() {
     // Found by name, as on the line card: the bridge binds it on NETDEV_UP.
     rte_symbol_add("e1000e", "e1000e_process_frame_hook", (void *)&e1000e_process_frame_hook);
+    rte_symbol_add("dpaa", "dpaa_tarn_pause_linux_rx", (void *)&dpaa_tarn_pause_linux_rx);
+    rte_symbol_add("dpaa", "dpaa_tarn_resume_linux_rx", (void *)&dpaa_tarn_resume_linux_rx);
 }
 
 void linecard_ethdrv_fini() {
+    rte_symbol_remove("dpaa_tarn_pause_linux_rx");
+    rte_symbol_remove("dpaa_tarn_resume_linux_rx");
     rte_symbol_remove("e1000e_process_frame_hook");
     __atomic_store_n(&e1000e_process_frame_hook, nullptr, __ATOMIC_RELEASE);
 }
