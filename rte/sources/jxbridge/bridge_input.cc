@@ -34,6 +34,37 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     return 1;
 }
 
+// The queues are doubly linked through the frames' own links, under the
+// queue lock.
+static void enqueue(struct sk_buff **head, struct sk_buff **tail, struct sk_buff *skb) {
+    skb->next = nullptr;
+    skb->prev = *tail;
+    if (*tail)
+        (*tail)->next = skb;
+    else
+        *head = skb;
+    *tail = skb;
+}
+
+static void unlink(struct sk_buff **head, struct sk_buff **tail, struct sk_buff *skb) {
+    if (skb->prev)
+        skb->prev->next = skb->next;
+    else
+        *head = skb->next;
+    if (skb->next)
+        skb->next->prev = skb->prev;
+    else
+        *tail = skb->prev;
+    skb->next = skb->prev = nullptr;
+}
+
+static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail) {
+    struct sk_buff *skb = *head;
+    if (skb)
+        unlink(head, tail, skb);
+    return skb;
+}
+
 // The port record of the device a frame arrived on, or none.
 static struct jxbridge_port *jxbridge_rx_port(struct net_device *dev) {
     if (!dev || !(dev->priv_flags & IFF_BRIDGE_PORT))
@@ -73,13 +104,7 @@ int jxbridge_threaded_rx(struct sk_buff *skb) {
     spin_lock_irqsave(&q->lock, flags);
     q->total_rx++;
     if (q->current_len < q->max) {
-        skb->next = nullptr;
-        skb->prev = q->tail;
-        if (q->tail)
-            q->tail->next = skb;
-        else
-            q->head = skb;
-        q->tail = skb;
+        enqueue(&q->head, &q->tail, skb);
         q->current_len++;
         u32 cur = q->current_len, max = q->max;
         spin_unlock_irqrestore(&q->lock, flags);
@@ -140,13 +165,7 @@ int jxbridge_threaded_af_rx(struct sk_buff *skb, struct jxbridge_af_filter *filt
     // While it waits, the frame's device pointer names its filter; the
     // thread takes it back off before the filter sends the frame.
     skb->dev = (struct net_device *)filter;
-    skb->next = nullptr;
-    skb->prev = q->af_tail;
-    if (q->af_tail)
-        q->af_tail->next = skb;
-    else
-        q->af_head = skb;
-    q->af_tail = skb;
+    enqueue(&q->af_head, &q->af_tail, skb);
     q->af_current++;
     u32 cur = q->af_current, max = q->af_max;
     spin_unlock_irqrestore(&q->lock, flags);
@@ -154,19 +173,6 @@ int jxbridge_threaded_af_rx(struct sk_buff *skb, struct jxbridge_af_filter *filt
     if (debug)
         printk(KERN_INFO "[Bridge/Threaded] pid=%d, AF queuing (%u/%u).\n", current->pid, cur, max);
     return 0;
-}
-
-static struct sk_buff *dequeue(struct sk_buff **head, struct sk_buff **tail) {
-    struct sk_buff *skb = *head;
-    if (!skb)
-        return nullptr;
-    *head = skb->next;
-    if (*head)
-        (*head)->prev = nullptr;
-    else
-        *tail = nullptr;
-    skb->next = skb->prev = nullptr;
-    return skb;
 }
 
 static int jxbridge_threaded_main(void *) {
@@ -290,17 +296,9 @@ void jxbridge_q_purge(struct jxbridge *B, struct net_device *dev) {
             (dev && skb->dev == dev) || (B && (skb->dev == B->dev || (P && P->bridge == B)));
         if (!match)
             continue;
-        if (skb->prev)
-            skb->prev->next = skb->next;
-        else
-            q->head = skb->next;
-        if (skb->next)
-            skb->next->prev = skb->prev;
-        else
-            q->tail = skb->prev;
+        unlink(&q->head, &q->tail, skb);
         q->current_len--;
         q->drops++;
-        skb->prev = nullptr;
         skb->next = doomed;
         doomed = skb;
     }
