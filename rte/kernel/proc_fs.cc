@@ -232,6 +232,10 @@ void *PDE_DATA(const struct inode *inode) {
     return inode->pde ? inode->pde->data : nullptr;
 }
 
+const char *file_dentry_name(const struct file *file) {
+    return file && file->rte_pde ? file->rte_pde->name.c_str() : "";
+}
+
 struct proc_dir_entry *rte_proc_lookup(const char *path) {
     std::lock_guard<std::mutex> g(g_mu);
     return lookup_locked(path);

@@ -132,6 +132,8 @@ void remove_proc_entry(const char *name, struct proc_dir_entry *parent);
 int remove_proc_subtree(const char *name, struct proc_dir_entry *parent);
 void proc_remove(struct proc_dir_entry *de);
 void *PDE_DATA(const struct inode *inode);
+// The name of the entry a file was opened on (the kernel's dentry name).
+const char *file_dentry_name(const struct file *file);
 struct proc_dir_entry *rte_proc_lookup(const char *path); // "/proc/net/..."
 
 // Sequence files.

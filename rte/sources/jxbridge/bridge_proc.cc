@@ -405,6 +405,52 @@ void jxbridge_proc_root_remove() {
         printk(KERN_INFO "[Bridge] /proc/%s removed.\n", JXBRIDGE_PROC_ROOT);
 }
 
+// The framing every file of a bridge's directory shares.
+struct jxbridge *jxbridge_proc_bridge(struct file *file) {
+    return (struct jxbridge *)PDE_DATA(file_inode(file));
+}
+
+static bool proc_debug(const struct jxbridge_proc_ops *ops) {
+    return debug || ioctl_debug || (ops->debug && *ops->debug);
+}
+
+ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
+                            const struct jxbridge_proc_ops *ops) {
+    char line[JXBRIDGE_LINE_MAX];
+    long consumed = line_read(buf, count, line, sizeof(line));
+    if (consumed <= 0)
+        return consumed;
+    struct jxbridge *bridge = jxbridge_proc_bridge(file);
+    if (!bridge)
+        return -ENODEV;
+    mutex_lock(&jxbridge_lock);
+    if (proc_debug(ops))
+        printk(KERN_INFO "[%s] write(\"%s\") on [%s] from '%s' (%d)\n", ops->tag, line,
+               file_dentry_name(file), current->comm, current->pid);
+    char *words[JXBRIDGE_PROC_WORDS + 1];
+    jxbridge_split(line, words, JXBRIDGE_PROC_WORDS);
+    words[JXBRIDGE_PROC_WORDS] = nullptr;
+    int rc = 0;
+    if (words[0][0] && words[0][0] != '#')
+        rc = ops->command(bridge, words);
+    mutex_unlock(&jxbridge_lock);
+    return rc < 0 ? rc : consumed;
+}
+
+long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
+                         const struct jxbridge_proc_ops *ops) {
+    struct jxbridge *bridge = jxbridge_proc_bridge(file);
+    if (!bridge || !ops->ioctl)
+        return -EINVAL;
+    mutex_lock(&jxbridge_lock);
+    if (proc_debug(ops))
+        printk(KERN_INFO "[%s] IOCTL(c=%u, d=0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
+               (u32)arg, file_dentry_name(file), current->comm, current->pid);
+    long rc = ops->ioctl(bridge, cmd, arg);
+    mutex_unlock(&jxbridge_lock);
+    return rc;
+}
+
 // The bridge's own directory. Each file belongs to an engine; until that
 // engine serves it, the file reads empty and refuses commands as an absent
 // engine does.
@@ -427,24 +473,25 @@ static const struct {
     const char *name;
     umode_t mode;
     const char *tag; // subsystem named when the file cannot be made
+    const struct file_operations *fops;
 } bridge_files[] = {
-    {"bridge", 0644, "Bridge"},
-    {"ports", 0600, "Bridge"},
-    {"acl", 0600, "ACL"},
-    {"vlan", 0600, "VLAN"},
-    {"mac_table", 0666, "MAC Table"},
-    {"mac_table_entries", 0600, "MAC Table"},
-    {"qos", 0600, "QOS"},
-    {"ipsg", 0600, "IPSG"},
-    {"tal", 0600, "TAL"},
-    {"rmirroring", 0600, "RMIRRORING"},
-    {"pon", 0600, nullptr},
-    {"tracer", 0666, nullptr},
-    {"pcap", 0600, nullptr},
-    {"event", 0600, nullptr},
-    {"openolt", 0644, nullptr},
-    {"erps", 0644, nullptr},
-    {"cfm", 0644, nullptr},
+    {"bridge", 0644, "Bridge", &bridge_file_fops},
+    {"ports", 0600, "Bridge", &bridge_file_fops},
+    {"acl", 0600, "ACL", &bridge_file_fops},
+    {"vlan", 0600, "VLAN", &bridge_file_fops},
+    {"mac_table", 0666, "MAC Table", &bridge_file_fops},
+    {"mac_table_entries", 0600, "MAC Table", &bridge_file_fops},
+    {"qos", 0600, "QOS", &bridge_file_fops},
+    {"ipsg", 0600, "IPSG", &bridge_file_fops},
+    {"tal", 0600, "TAL", &bridge_file_fops},
+    {"rmirroring", 0600, "RMIRRORING", &bridge_file_fops},
+    {"pon", 0600, nullptr, &bridge_file_fops},
+    {"tracer", 0666, nullptr, &jxbridge_tracer_fops},
+    {"pcap", 0600, nullptr, &bridge_file_fops},
+    {"event", 0600, nullptr, &bridge_file_fops},
+    {"openolt", 0644, nullptr, &bridge_file_fops},
+    {"erps", 0644, nullptr, &bridge_file_fops},
+    {"cfm", 0644, nullptr, &bridge_file_fops},
 };
 static const char *const bridge_files_removal[] = {
     "acl",   "vlan",   "mac_table_entries", "mac_table", "qos",
@@ -459,7 +506,7 @@ int jxbridge_proc_bridge_init(struct jxbridge *B) {
     if (!B->proc_dir)
         return -ENOMEM;
     for (const auto &f : bridge_files) {
-        if (proc_create_data(f.name, f.mode, B->proc_dir, &bridge_file_fops, B))
+        if (proc_create_data(f.name, f.mode, B->proc_dir, f.fops, B))
             continue;
         if (!f.tag)
             continue; // the later files are optional

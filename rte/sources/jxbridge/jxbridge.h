@@ -14,6 +14,8 @@
 #include "kernel/types.h"
 #include "kernel/uaccess.h"
 
+#include "bridge_log.h"
+
 #define JXBRIDGE_API_VERSION 56
 #define JXBRIDGE_PROC_ROOT "jxbridge"
 #define JXBRIDGE_LINE_MAX 150 // command buffer: 149 bytes and the terminator
@@ -120,6 +122,7 @@ struct jxbridge {
     struct net_device *trap_dev;
     struct proc_dir_entry *proc_dir;
     struct jxbridge_port **ports;
+    struct jxbridge_tracer_state tracer;
 };
 
 // Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
@@ -364,6 +367,25 @@ void jxbridge_proc_root_remove();
 // The bridge's directory and its files; fini returns -43 when there is none.
 int jxbridge_proc_bridge_init(struct jxbridge *bridge);
 int jxbridge_proc_bridge_fini(struct jxbridge *bridge);
+
+// The framing every file of a bridge's directory shares: one command per
+// write (line_read), run under jxbridge_lock with its words split on single
+// blanks; an empty line or a '#' comment succeeds without calling the
+// command. ioctls run under jxbridge_lock too. Both log the call when the
+// module's debug, ioctl_debug or the file's own switch is on.
+#define JXBRIDGE_PROC_WORDS 80
+struct jxbridge_proc_ops {
+    const char *tag;  // "Bridge" logs as "[Bridge] write(...)"
+    const int *debug; // the file's own switch, or null
+    // words[0] is the command; the list ends with a null pointer.
+    int (*command)(struct jxbridge *bridge, char **words);
+    long (*ioctl)(struct jxbridge *bridge, unsigned int cmd, unsigned long arg);
+};
+struct jxbridge *jxbridge_proc_bridge(struct file *file);
+ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
+                            const struct jxbridge_proc_ops *ops);
+long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
+                         const struct jxbridge_proc_ops *ops);
 
 // Text parsing (bridge_util.cc). Word parsers return 0 or a negative errno.
 long line_read(const char __user *ubuf, size_t count, char *line, size_t size);
