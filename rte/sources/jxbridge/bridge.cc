@@ -125,6 +125,7 @@ int jxbridge_add(const char *name, int max_ports) {
     rc = jxbridge_proc_bridge_init(br);
     if (rc)
         goto fail;
+    br->outer_ethertype = 0x8100;
     br->err_disable_enabled = 1;
     br->err_recovery_time = 300;
     br->err_disable_mask = 0;
@@ -273,31 +274,32 @@ static bool jxbridge_kind_has_handler(u32 kind) {
            kind == JXBRIDGE_PORT_LOCAL || kind == JXBRIDGE_PORT_LAG;
 }
 
-struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
-                                        struct net_device *dev, u32 kind) {
+int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_device *dev, u32 kind,
+                         struct jxbridge_port **out) {
+    *out = nullptr;
     if (!B || !dev)
-        return nullptr;
+        return -EINVAL;
     if (debug)
         printk(KERN_INFO "[Bridge] %s(br=%s, port=%d, bll=%d, dev=%s, type=%d)\n", __func__,
                B->dev->name, (int)slot, (int)bll, dev->name, (int)kind);
     // Kinds index the per-kind counts: anything past the table is refused.
     if (kind >= JXBRIDGE_PORT_ALL)
-        return nullptr;
+        return -EINVAL;
     if (kind == JXBRIDGE_PORT_PON_OLT) {
         printk(KERN_INFO "%s(br=%s, port=%d, bll=%d, dev=%s, type=%d) - OLT\n", __func__,
                B->dev->name, (int)slot, (int)bll, dev->name, (int)kind);
-        return nullptr;
+        return -EINVAL;
     }
     if (slot != 0xFFFFFFFFu) {
         if (slot >= B->max_ports) {
             printk(KERN_INFO "[Bridge]  Port number '%d' is out of range [0-%d].\n", (int)slot,
                    (int)B->max_ports - 1);
-            return nullptr;
+            return -ERANGE;
         }
         if (B->ports[slot]) {
             printk(KERN_INFO "[Bridge]  Port number '%d' already in bridge '%s'.\n", (int)slot,
                    B->dev->name);
-            return nullptr;
+            return -EBUSY;
         }
     } else {
         u32 i = 0;
@@ -308,7 +310,7 @@ struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
             printk(KERN_INFO "[Bridge]   Adding interface id %d , bll_port_no= %d, with device "
                              "'%s'.\n",
                    (int)slot, (int)bll, dev->name);
-            return nullptr;
+            return -ENOSPC;
         }
         slot = i;
         if (debug) {
@@ -319,9 +321,11 @@ struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
         }
     }
     auto *p = (struct jxbridge_port *)jxbridge_zalloc(sizeof(struct jxbridge_port));
-    if (!p) {
-        printk(KERN_ERR "TODO %s:%d\n", bridge_file, __LINE__);
-        return nullptr;
+    if (!p)
+        return -ENOMEM;
+    if (storm_init(B, p)) {
+        kfree(p);
+        return -ENOMEM;
     }
     // Shared devices (PVC, ONU, GEM) carry several ports: a refusal must
     // leave the flag as the other ports need it.
@@ -345,8 +349,9 @@ struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
             printk(KERN_ERR "Register handler for dev %s not successful. Error %d!\n", dev->name,
                    rc);
             dev->priv_flags = (dev->priv_flags & ~IFF_BRIDGE_PORT) | had_flag;
+            storm_fini(B, p);
             kfree(p);
-            return nullptr;
+            return rc;
         }
     }
     if (jxbridge_kind_is_promisc(kind)) {
@@ -392,6 +397,14 @@ struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
     p->flow_byte = jxbridge_flow_byte(B->switching_mode);
     if (kind != JXBRIDGE_PORT_PON_GEM)
         jxbridge_flow_event(20, p);
+    *out = p;
+    return 0;
+}
+
+struct jxbridge_port *jxbridge_add_port(struct jxbridge *B, u32 slot, u32 bll,
+                                        struct net_device *dev, u32 kind) {
+    struct jxbridge_port *p;
+    jxbridge_add_port_rc(B, slot, bll, dev, kind, &p);
     return p;
 }
 EXPORT_SYMBOL(jxbridge_add_port);
@@ -469,6 +482,8 @@ int jxbridge_del_port(struct jxbridge_port *p) {
         netdev_rx_handler_unregister(dev);
     if (take_rtnl)
         rtnl_unlock();
+    storm_fini(B, p);
+    stp_port_fini(p);
     kfree(p);
     return 0;
 }
@@ -1074,8 +1089,9 @@ int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 
 }
 
 void jxbridge_clear_port_counters(struct jxbridge *B, struct jxbridge_port *p) {
-    (void)B;
     memset(&p->counters, 0, sizeof(p->counters));
+    for (u32 cls : {STORM_DLF, STORM_BCAST, STORM_MCAST})
+        storm_drop_frames_reset(B, cls, p);
     p->counters_clear_time = (u32)ktime_get_real_seconds();
 }
 
@@ -1083,6 +1099,19 @@ void jxbridge_show_port_counters(struct jxbridge *B, struct jxbridge_port *p, u3
     struct jxbridge_port_counters c;
     if (jxbridge_get_port_counters(B, p, selector, &c))
         return;
+    jxbridge_log_counters(&c);
+}
+
+int bridge_tarn_statistics_get(u32 ucc, u32 subport, struct jxbridge_port_counters *out) {
+    (void)ucc;
+    (void)subport;
+    // The engine keeps no statistics of its own here.
+    memset(out, 0, sizeof(*out));
+    return 0;
+}
+
+void jxbridge_log_counters(const struct jxbridge_port_counters *cp) {
+    const struct jxbridge_port_counters &c = *cp;
 #define JX_CNT32(f)                                                                                \
     { #f, offsetof(jxbridge_port_counters, f), false }
 #define JX_CNT64(f)                                                                                \

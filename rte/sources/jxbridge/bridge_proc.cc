@@ -475,8 +475,8 @@ static const struct {
     const char *tag; // subsystem named when the file cannot be made
     const struct file_operations *fops;
 } bridge_files[] = {
-    {"bridge", 0644, "Bridge", &bridge_file_fops},
-    {"ports", 0600, "Bridge", &bridge_file_fops},
+    {"bridge", 0644, "Bridge", &jxbridge_bridge_fops},
+    {"ports", 0600, "Bridge", &jxbridge_ports_fops},
     {"acl", 0600, "ACL", &bridge_file_fops},
     {"vlan", 0600, "VLAN", &bridge_file_fops},
     {"mac_table", 0666, "MAC Table", &bridge_file_fops},

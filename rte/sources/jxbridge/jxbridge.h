@@ -123,6 +123,13 @@ struct jxbridge {
     struct proc_dir_entry *proc_dir;
     struct jxbridge_port **ports;
     struct jxbridge_tracer_state tracer;
+    u16 outer_ethertype; // the S-tag TPID besides 0x8100
+    u8 local_mac[6];
+    u32 stp_enabled;
+    u32 vlan_ingress_drops;
+    u32 vlan_egress_drops;
+    u32 netlink_drops;
+    struct app_filter_set *app_filters;
 };
 
 // Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
@@ -235,6 +242,14 @@ struct jxbridge_port {
     u8 flow_byte;
     struct jxbridge_port *lag_master;
     bool made_promisc; // adding raised the device's promiscuity
+    struct storm_port *storm;
+    u32 stp_enabled;
+    u32 *stp_states; // per VID; made when first set
+    u32 source_guard; // MAC source guard switch
+    u32 gem_id;       // PON/GEM binding
+    u16 gem_vid;
+    u32 onu_id;
+    u8 lookup_mask; // flow lookup fields the ACLs of the port use
 };
 
 const char *jxbridge_port_type2a(u32 kind);
@@ -260,6 +275,11 @@ void jxbridge_led_release(struct jxbridge *bridge);
 // Ports (bridge.cc). A slot of -1 asks for the first free slot.
 struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
                                         struct net_device *dev, u32 kind);
+// The same, saying why a port was refused: -34 slot out of range, -16 slot
+// taken, -28 no free slot, -12 no memory, -22 a kind not added here, or the
+// device's receive handler being taken.
+int jxbridge_add_port_rc(struct jxbridge *bridge, u32 slot, u32 bll, struct net_device *dev,
+                         u32 kind, struct jxbridge_port **out);
 int jxbridge_del_port(struct jxbridge_port *port);
 // Removes every port bound to dev, in every bridge (the device is going away).
 void jxbridge_del_ports_of_dev(struct net_device *dev);
@@ -303,6 +323,53 @@ void jxbridge_show_port_mn_flag(struct jxbridge *bridge);
 void jxbridge_show_port_protected(struct jxbridge *bridge);
 void jxbridge_show_lag(struct jxbridge *bridge);
 void jxbridge_show_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector);
+void jxbridge_log_counters(const struct jxbridge_port_counters *counters);
+// The packet engine's statistics of a UCC subport.
+int bridge_tarn_statistics_get(u32 ucc, u32 subport, struct jxbridge_port_counters *out);
+
+// Storm control (bridge_storm.cc). Operations on another class return 1.
+#define STORM_BCAST 0
+#define STORM_MCAST 1
+#define STORM_DLF 2
+struct storm_port;
+int storm_init(struct jxbridge *bridge, struct jxbridge_port *port);
+void storm_fini(struct jxbridge *bridge, struct jxbridge_port *port);
+int storm_enable_set(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 value);
+int storm_enable_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 *out);
+int storm_rate_set(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 rate);
+int storm_rate_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 *out);
+// 1 when a frame of the class may pass, 0 when it is dropped (and counted).
+int storm_check_rate(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port);
+int storm_drop_frames_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 *out);
+int storm_drop_frames_reset(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port);
+int storm_time_last_clear_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port,
+                              u32 *out);
+void storm_show(struct jxbridge *bridge);
+
+// Spanning-tree states (bridge_stp.cc).
+#define JXBRIDGE_STP_DISCARDING 0
+#define JXBRIDGE_STP_LEARNING 1
+#define JXBRIDGE_STP_FORWARDING 2
+#define JXBRIDGE_STP_VLANS 4096
+#define JXBRIDGE_STP_ALL_VLANS 4096 // a VID that names every VLAN
+int stp_oper_state_set(struct jxbridge *bridge, u32 on);
+int stp_port_oper_state_set(struct jxbridge_port *port, u32 on);
+int stp_port_state_set(struct jxbridge_port *port, u32 vid, u32 state);
+u32 stp_port_state_get(struct jxbridge_port *port, u32 vid);
+void stp_port_fini(struct jxbridge_port *port);
+
+// Application filters (bridge_app_filter.cc).
+struct app_filter_set;
+int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,
+                        int (*callback)(struct sk_buff *skb));
+int app_filter_unregister(struct app_filter_set *set, const char *kind);
+int app_filter_set_debug(struct app_filter_set *set, u32 value);
+// The name of row index of the filter kinds; -2 past the end.
+int app_filter_entry_get(u32 index, const char **name);
+
+// The VLAN engine (bridge_vlan.cc).
+int vlan_set_ethertype(struct jxbridge *bridge, u16 ethertype);
+u16 vlan_get_ethertype(struct jxbridge *bridge);
 
 // The physical memory map debugging facility (bridge.cc).
 int jxbridge_map_add(phys_addr_t addr, u32 len);
@@ -382,6 +449,9 @@ struct jxbridge_proc_ops {
     long (*ioctl)(struct jxbridge *bridge, unsigned int cmd, unsigned long arg);
 };
 struct jxbridge *jxbridge_proc_bridge(struct file *file);
+// The bridge's "bridge" and "ports" files (bridge_proc_bridge.cc).
+extern const struct file_operations jxbridge_bridge_fops;
+extern const struct file_operations jxbridge_ports_fops;
 ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
                             const struct jxbridge_proc_ops *ops);
 long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,

@@ -1,0 +1,42 @@
+// Spanning-tree forwarding states as the STP daemon sets them: a global
+// switch, a per-port switch and a per-port state for every VLAN. The table
+// is made the first time a port's states are set: ports without one pass.
+#include "jxbridge.h"
+
+int stp_oper_state_set(struct jxbridge *B, u32 on) {
+    B->stp_enabled = on ? 1 : 0;
+    return 0;
+}
+
+int stp_port_oper_state_set(struct jxbridge_port *port, u32 on) {
+    port->stp_enabled = on ? 1 : 0;
+    return 0;
+}
+
+int stp_port_state_set(struct jxbridge_port *port, u32 vid, u32 state) {
+    if (vid > JXBRIDGE_STP_ALL_VLANS)
+        return -ERANGE;
+    if (!port->stp_states) {
+        port->stp_states = (u32 *)jxbridge_zalloc(sizeof(u32) * JXBRIDGE_STP_VLANS);
+        if (!port->stp_states)
+            return -ENOMEM;
+    }
+    if (vid == JXBRIDGE_STP_ALL_VLANS) {
+        for (u32 v = 0; v < JXBRIDGE_STP_VLANS; v++)
+            port->stp_states[v] = state;
+    } else {
+        port->stp_states[vid] = state;
+    }
+    return 0;
+}
+
+u32 stp_port_state_get(struct jxbridge_port *port, u32 vid) {
+    if (!port->stp_states || vid >= JXBRIDGE_STP_VLANS)
+        return JXBRIDGE_STP_DISCARDING;
+    return port->stp_states[vid];
+}
+
+void stp_port_fini(struct jxbridge_port *port) {
+    kfree(port->stp_states);
+    port->stp_states = nullptr;
+}
