@@ -1,11 +1,6 @@
 // The bridge's "bridge" and "ports" files driven as the tools and agents drive
 // them: records byte for byte through ioctl, text commands and read-outs.
-#include "jxtest.h"
-
-#include "kernel/netdevice.h"
-#include "linecard/engine.h"
-#include "linecard/flowmgr.h"
-#include "sources/jxbridge/jxbridge.h"
+#include "bridge_fixture.h"
 #include "sources/jxbridge/jxbridge_ioctl.h"
 
 #include <cstring>
@@ -17,35 +12,11 @@ namespace {
 const char *const BRIDGE = "/proc/net/jxbridge/br0/bridge";
 const char *const PORTS = "/proc/net/jxbridge/br0/ports";
 
-class BridgeFileTest : public ModuleTest {
+class BridgeFileTest : public BridgeTest {
   protected:
-    struct jxbridge *br = nullptr;
-    std::vector<net_device *> devs;
-
     void SetUp() override {
-        ModuleTest::SetUp();
-        ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br0 4"), 0);
-        br = jxbridge_find("br0");
-        ASSERT_NE(br, nullptr);
-        ASSERT_EQ(linecard_flowmgr_install(), 0);
+        BridgeTest::SetUp();
         linecard_engine_install();
-    }
-    void TearDown() override {
-        rte_modules_unload_all();
-        for (net_device *d : devs) {
-            unregister_netdev(d);
-            free_netdev(d);
-        }
-        linecard_flowmgr_clear();
-        linecard_engine_remove();
-        linecard_engine_clear();
-        ModuleTest::TearDown();
-    }
-    net_device *dev(const char *name) {
-        net_device *d = alloc_netdev(0, name, NET_NAME_USER, ether_setup);
-        EXPECT_EQ(register_netdev(d), 0);
-        devs.push_back(d);
-        return d;
     }
     template <class T> long io(unsigned cmd, T *rec) {
         return proc_ioctl(BRIDGE, cmd, (unsigned long)rec);
@@ -61,18 +32,7 @@ class BridgeFileTest : public ModuleTest {
             *out = r;
         return rc;
     }
-    jxbridge_port *port(const char *name) {
-        jxbridge_port *p = nullptr;
-        jxbridge_get_port_by_name(br, name, &p);
-        return p;
-    }
     long cmd(const std::string &text) { return proc_write(BRIDGE, text); }
-    size_t events(int code) {
-        size_t n = 0;
-        for (auto &e : linecard_flowmgr_events())
-            n += e.code == code;
-        return n;
-    }
 };
 
 TEST_F(BridgeFileTest, PortsAddedListedRenamedAndDeletedByRecord) {
