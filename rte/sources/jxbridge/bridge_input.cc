@@ -5,25 +5,18 @@
 
 static const char *const input_file = "rte/sources/jxbridge/bridge_input.cc";
 
-// Control-block flags word and the internal-frame bit (bit 9).
-#define JXBRIDGE_CB_FLAGS 22
-#define JXBRIDGE_CB_F_INTERNAL (1u << 9)
-
 struct jxbridge_q_t jxbridge_q;
 
 // The outside pause and resume functions, remembered once found.
 using qman_fn_t = void (*)();
 static qman_fn_t qman_pause, qman_resume;
 
-static u16 cb_flags(const struct sk_buff *skb) {
-    u16 v;
-    memcpy(&v, skb->cb + JXBRIDGE_CB_FLAGS, sizeof(v));
-    return v;
+static u16 cb_flags(struct sk_buff *skb) {
+    return JXBRIDGE_CB(skb)->flags;
 }
 
 static void cb_clear_internal(struct sk_buff *skb) {
-    u16 v = cb_flags(skb) & ~JXBRIDGE_CB_F_INTERNAL;
-    memcpy(skb->cb + JXBRIDGE_CB_FLAGS, &v, sizeof(v));
+    JXBRIDGE_CB(skb)->flags &= (u16)~JXBRIDGE_CB_F_INTERNAL;
 }
 
 int jxbridge_process_frame(struct sk_buff *skb) {

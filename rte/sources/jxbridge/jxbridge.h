@@ -68,6 +68,60 @@ extern struct proc_dir_entry *jxbridge_proc_root;
 void *jxbridge_alloc(size_t size, const char *file, int line);
 #define jxbridge_zalloc(size) jxbridge_alloc((size), __FILE__, __LINE__)
 
+// The bridge's use of a frame's 48-byte control block. The first 32 bytes
+// travel whole in the headers exchanged with the packet engine and the
+// filter devices, so every position is fixed. TCIs are in network order;
+// VID 0xFFF in a TCI means "no tag".
+//
+//   0 u16 received outer TCI      2 u16 received inner TCI
+//   4 u16 current outer TCI       6 u16 current inner TCI
+//   8 u32 free (ACL, QoS)        12 u16 copy sequence number (0 none)
+//  14 u16 MVR target VID         16 u16 current port number (0xFFFF none)
+//  18 u16 input port number      20 u8  "space" (low 7 bits)
+//  21 u8  free                   22 u16 flags (JXBRIDGE_CB_F_*)
+//  24 u8  flag byte (JXBRIDGE_CB_B_*)
+//  25..35 free (ACL, QoS)        36 u16 VID learned under, host order
+//  38..47 free
+struct jxbridge_skb_cb {
+    u16 rx_outer_tci;
+    u16 rx_inner_tci;
+    u16 outer_tci;
+    u16 inner_tci;
+    u8 engine8[4];
+    u16 copy_seq;
+    u16 mvr_vid;
+    u16 port_no;
+    u16 in_port_no;
+    u8 space;
+    u8 free21;
+    u16 flags;
+    u8 flag_byte;
+    u8 engine25[11];
+    u16 learned_vid;
+    u8 free38[10];
+};
+static_assert(sizeof(jxbridge_skb_cb) == 48);
+static_assert(offsetof(jxbridge_skb_cb, outer_tci) == 4);
+static_assert(offsetof(jxbridge_skb_cb, copy_seq) == 12);
+static_assert(offsetof(jxbridge_skb_cb, mvr_vid) == 14);
+static_assert(offsetof(jxbridge_skb_cb, port_no) == 16);
+static_assert(offsetof(jxbridge_skb_cb, in_port_no) == 18);
+static_assert(offsetof(jxbridge_skb_cb, space) == 20);
+static_assert(offsetof(jxbridge_skb_cb, flags) == 22);
+static_assert(offsetof(jxbridge_skb_cb, flag_byte) == 24);
+static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
+#define JXBRIDGE_CB(skb) (reinterpret_cast<struct jxbridge_skb_cb *>((skb)->cb))
+#define JXBRIDGE_NO_PORT 0xFFFF
+#define JXBRIDGE_NO_VID 0xFFF
+#define JXBRIDGE_CB_F_BYPASS_VLAN (1u << 0)
+#define JXBRIDGE_CB_F_NO_LEARN (1u << 8)
+#define JXBRIDGE_CB_F_INTERNAL (1u << 9)
+#define JXBRIDGE_CB_F_COPY (1u << 11)
+#define JXBRIDGE_CB_B_TO_LAG_MEMBER (1u << 0)
+#define JXBRIDGE_CB_B_NO_FLOW (1u << 2)
+#define JXBRIDGE_CB_B_MVR (1u << 3) // cleared when a frame enters; MVR translation
+#define JXBRIDGE_CB_B_LEARN_ONLY (1u << 5)
+
 // Deferred timers (bridge_timer.cc).
 struct jxbridge;
 struct jxbridge_timer;
@@ -130,6 +184,8 @@ struct jxbridge {
     u32 vlan_egress_drops;
     u32 netlink_drops;
     struct app_filter_set *app_filters;
+    struct mac_table *mac_table;
+    struct vlan_data *vlan;
 };
 
 // Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
