@@ -15,6 +15,8 @@
 #include "kernel/uaccess.h"
 
 #include "bridge_log.h"
+#include "bridge_vlan.h"
+#include "mac_table.h"
 
 #define JXBRIDGE_API_VERSION 56
 #define JXBRIDGE_PROC_ROOT "jxbridge"
@@ -422,10 +424,6 @@ int app_filter_unregister(struct app_filter_set *set, const char *kind);
 int app_filter_set_debug(struct app_filter_set *set, u32 value);
 // The name of row index of the filter kinds; -2 past the end.
 int app_filter_entry_get(u32 index, const char **name);
-
-// The VLAN engine (bridge_vlan.cc).
-int vlan_set_ethertype(struct jxbridge *bridge, u16 ethertype);
-u16 vlan_get_ethertype(struct jxbridge *bridge);
 
 // The physical memory map debugging facility (bridge.cc).
 int jxbridge_map_add(phys_addr_t addr, u32 len);
