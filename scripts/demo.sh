@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demonstration: builds jxnode, starts it as the line card, and drives its
 # control files with jxproc as the node's management software would: reads the
-# module's configuration, changes it, builds and removes a bridge, and shows
+# module's configuration, changes it, builds, configures and removes a bridge, and shows
 # the kernel log. Everything it starts is stopped on exit or interruption.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,10 +46,17 @@ step "changing it with text commands"
 show "$P" write $CFG threaded max 2000
 show "$P" write $CFG default_frame_size 256
 show "$P" write $CFG no_such_command || true
-step "a bridge with 8 ports, created and removed"
+step "a bridge with 8 ports, configured through its bridge file, and removed"
+BRF=/proc/net/jxbridge/br0/bridge
 show "$P" write $CFG add br0 8
 show "$P" link
 show "$P" link br0 up
+show "$P" write $BRF mcast flood
+show "$P" write $BRF error_disable time 60
+show "$P" write $BRF switching_mode cord_vswitch
+show "$P" write $BRF stp port nosuchport on || true
+show "$P" ioctl $BRF 80047a06 --out 8
+show "$P" cat $BRF
 show "$P" link br0 down
 show "$P" write $CFG del br0
 step "the node's kernel log"
