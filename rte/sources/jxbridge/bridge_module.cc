@@ -144,6 +144,7 @@ static int jxbridge_init() {
     mutex_init(&jxbridge_lock);
     jxbridge_threaded_debug = 0;
     jxbridge_dtrc = 0;
+    jxbridge_trace_init();
     jxbridge_proc_init();
     jxbridge_flow_hook = nullptr;
     jxbridge_flow_event_hook = nullptr;

@@ -4,9 +4,33 @@
 
 static const char *const timer_file = "rte/sources/jxbridge/bridge_timer.cc";
 
+// With jxbridge_dtrc on and the trace facility asking for timer entries,
+// each timer handled leaves an entry in the outside trace memory.
+static void jxbridge_timer_dtrc(struct jxbridge_timer *t, u16 slot) {
+    if (!__atomic_load_n(&jxbridge_dtrc, __ATOMIC_RELAXED))
+        return;
+    auto *flags = (const u32 *)jxbridge_symbol_get("dtrcFlags");
+    if (!flags || !(__atomic_load_n(flags, __ATOMIC_RELAXED) & JXBRIDGE_DTRC_TIMER))
+        return;
+    using sram_fn = void *(*)(unsigned int size);
+    auto get_sram = (sram_fn)jxbridge_symbol_get("dtrcGetSRAMAddr");
+    void *at = get_sram ? get_sram(sizeof(struct jxbridge_dtrc_entry)) : nullptr;
+    if (!at)
+        return;
+    struct jxbridge_dtrc_entry e = {};
+    e.type = JXBRIDGE_DTRC_TIMER;
+    e.slot = slot;
+    e.time = (u32)jiffies;
+    e.timer = (u64)(uintptr_t)t;
+    e.callback = (u64)(uintptr_t)t->callback;
+    e.data = (u64)(uintptr_t)t->data;
+    memcpy(at, &e, sizeof(e));
+}
+
 static void jxbridge_timer_expired(struct timer_list *tl) {
     struct jxbridge_timer *t = container_of(tl, struct jxbridge_timer, timer);
     if (!t->deferred) {
+        jxbridge_timer_dtrc(t, JXBRIDGE_DTRC_NO_SLOT);
         t->callback(t);
         return;
     }
@@ -34,6 +58,7 @@ static int jxbridge_timer_pool_main(void *data) {
             }
             pool->running = t;
             mutex_unlock(&pool->slots_lock);
+            jxbridge_timer_dtrc(t, (u16)i);
             t->callback(t);
             ran = true;
             mutex_lock(&pool->slots_lock);

@@ -302,7 +302,7 @@ struct jxbridge_port {
     bool made_promisc; // adding raised the device's promiscuity
     struct storm_port *storm;
     u32 stp_enabled;
-    u32 *stp_states; // per VID; made when first set
+    u32 *stp_states;  // per VID; made when first set
     u32 source_guard; // MAC source guard switch
     u32 gem_id;       // PON/GEM binding
     u16 gem_vid;
