@@ -127,6 +127,26 @@ case_states_and_groups() {
     pass "states, PHY, LAG and PVC groups and switching mode set and shown"
 }
 
+case_tracer() {
+    local tr=/proc/net/jxbridge/jxb$$/tracer out=$TMP/tracer.out
+    "$JXPROC" follow "$tr" >"$out" 2>&1 &
+    local follower=$!
+    "$JXPROC" write "$tr" tracer 1 smac 00:11:22:33:44:55 vlan 10 >/dev/null || fail "tracer armed"
+    "$JXPROC" write "$tr" show >/dev/null
+    local i
+    # The count is a guard against a hang, not a timing.
+    for i in $(seq 100); do
+        grep -q "VID:                       10 (0x000a)" "$out" && break
+        sleep 0.1
+    done
+    kill "$follower" 2>/dev/null
+    wait "$follower" 2>/dev/null
+    grep -q "^Tracer:                      on (1)" "$out" || fail "tracer state read back" "$(cat "$out")"
+    grep -q "SMAC:                      00:11:22:33:44:55" "$out" || fail "tracer condition shown"
+    [ "$(u32_at "$tr" 80047a00 00000000 0)" = 1 ] || fail "frames left by ioctl"
+    pass "the tracer armed and shown through its file"
+}
+
 case_deleted() {
     local n
     n=$(printf '%s' "${P[5]}" | od -An -tx1 | tr -d ' \n')00
@@ -149,6 +169,7 @@ fi
 case_ports_by_record
 case_counters
 case_states_and_groups
+case_tracer
 case_deleted
 stop_node || fail "jxnode stops cleanly"
 finish
