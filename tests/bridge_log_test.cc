@@ -38,28 +38,6 @@ class LogTest : public ModuleTest {
     }
 };
 
-// Whether text matches pattern whole: '?' is one digit, '*' any run of characters.
-bool like(const char *t, const char *p) {
-    if (!*p)
-        return !*t;
-    if (*p == '*') {
-        for (;; t++) {
-            if (like(t, p + 1))
-                return true;
-            if (!*t)
-                return false;
-        }
-    }
-    if (!*t)
-        return false;
-    if (*p == '?' ? isdigit((unsigned char)*t) : *p == *t)
-        return like(t + 1, p + 1);
-    return false;
-}
-bool like(const std::string &t, const std::string &p) {
-    return like(t.c_str(), p.c_str());
-}
-
 // Everything a non-blocking reader has now; the read that ends it must be -EAGAIN.
 std::string drain(struct file *f) {
     std::string out;

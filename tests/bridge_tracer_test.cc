@@ -111,28 +111,6 @@ bytes dhcp_discover() {
     return cat(b, opts);
 }
 
-// Whether text matches pattern whole: '?' is one digit, '*' any run of characters.
-bool like(const char *t, const char *p) {
-    if (!*p)
-        return !*t;
-    if (*p == '*') {
-        for (;; t++) {
-            if (like(t, p + 1))
-                return true;
-            if (!*t)
-                return false;
-        }
-    }
-    if (!*t)
-        return false;
-    if (*p == '?' ? isdigit((unsigned char)*t) : *p == *t)
-        return like(t + 1, p + 1);
-    return false;
-}
-bool like(const std::string &t, const std::string &p) {
-    return like(t.c_str(), p.c_str());
-}
-
 // Waits, without sleeping, until the task is asleep in a wait.
 void until_asleep(task_struct *t) {
     for (;;) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,28 @@ inline std::vector<std::string> lines_of(const std::string &text)
         pos = nl + 1;
     }
     return out;
+}
+
+// Whether text matches pattern whole: '?' is one digit, '*' any run of characters.
+inline bool like(const char *t, const char *p) {
+    if (!*p)
+        return !*t;
+    if (*p == '*') {
+        for (;; t++) {
+            if (like(t, p + 1))
+                return true;
+            if (!*t)
+                return false;
+        }
+    }
+    if (!*t)
+        return false;
+    if (*p == '?' ? isdigit((unsigned char)*t) : *p == *t)
+        return like(t + 1, p + 1);
+    return false;
+}
+inline bool like(const std::string &t, const std::string &p) {
+    return like(t.c_str(), p.c_str());
 }
 
 // Loads jxbridge_mod with the given parameters on the virtual clock; unloads it
