@@ -65,6 +65,7 @@ static void jxbridge_destroy(struct jxbridge *br) {
         if (br->ports[i])
             jxbridge_del_port(br->ports[i]);
     jxbridge_proc_bridge_fini(br);
+    vlan_deinit(br);
     jxbridge_led_release(br);
     if (br->msg_timer_armed) {
         jxbridge_del_timer_sync(&br->msg_timer);
@@ -125,11 +126,17 @@ int jxbridge_add(const char *name, int max_ports) {
     rc = jxbridge_proc_bridge_init(br);
     if (rc)
         goto fail;
-    br->outer_ethertype = 0x8100;
     br->err_disable_enabled = 1;
     br->err_recovery_time = 300;
     br->err_disable_mask = 0;
     br->err_recovery_mask = 0;
+    rc = vlan_init(br);
+    if (rc) {
+        if (debug)
+            printk(KERN_INFO "[%s] Failed to create VLAN part.\n", dev->name);
+        goto fail;
+    }
+    vlan_set_ethertype(br, 0x8100);
     jxbridge_timer_init(br, &br->msg_timer, jxbridge_msg_tick, br, JXBRIDGE_TIMER_SLOT_MSG);
     br->msg_timer_armed = true;
     rc = jxbridge_led_init(br);
@@ -374,6 +381,7 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     if (p->bll_port_no < JXBRIDGE_BLL_MAP_SIZE)
         B->bll_map[p->bll_port_no] = (s32)slot;
     B->ports[slot] = p;
+    vlan_port_init(B->vlan, p);
     p->mvr = 0;
     p->counters_clear_time = (u32)ktime_get_real_seconds();
     for (auto &e : p->pvc)
@@ -437,6 +445,7 @@ int jxbridge_del_port(struct jxbridge_port *p) {
         B->bll_map[p->bll_port_no] = -1;
     B->ports_per_kind[p->kind]--;
     B->num_ports--;
+    vlan_port_fini(B->vlan, p);
     struct net_device *dev = p->dev;
     // Nothing may keep pointing at the port once it is gone.
     for (auto &u : B->uplinks)

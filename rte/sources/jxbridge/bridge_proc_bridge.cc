@@ -1329,7 +1329,10 @@ static int bridge_show(struct seq_file *m, void *) {
     seq_printf(m, "Errors        | %10lu | %10lu\n", s.rx_errors, s.tx_errors);
     seq_printf(m, "Dropped       | %10lu | %10lu\n", s.rx_dropped, s.tx_dropped);
     seq_printf(m, "Multicast     | %10lu |\n", s.multicast);
-    seq_printf(m, "VLAN discards | %10u | %10u\n", B->vlan_ingress_drops, B->vlan_egress_drops);
+    struct vlan_stat vrx = {}, vtx = {};
+    if (B->vlan)
+        vlan_get_stat(B->vlan, &vrx, &vtx);
+    seq_printf(m, "VLAN discards | %10u | %10u\n", vrx.dropped, vtx.dropped);
     seq_printf(m, "%s", rule);
     seq_printf(m, "Netlink disc. | %10u |\n", B->netlink_drops);
     seq_printf(m, "ACL discards  | %10u |\n", B->acl_drops);

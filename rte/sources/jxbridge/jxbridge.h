@@ -182,8 +182,6 @@ struct jxbridge {
     u16 outer_ethertype; // the S-tag TPID besides 0x8100
     u8 local_mac[6];
     u32 stp_enabled;
-    u32 vlan_ingress_drops;
-    u32 vlan_egress_drops;
     u32 netlink_drops;
     struct app_filter_set *app_filters;
     struct mac_table *mac_table;
