@@ -61,3 +61,6 @@ void rte_clock_advance(unsigned long ticks);
 inline void rte_clock_advance_ms(unsigned ms) {
     rte_clock_advance(msecs_to_jiffies(ms));
 }
+// Steps the wall clock by seconds (either way) as settimeofday would; jiffies
+// and timers are not touched. Virtual clock only.
+void rte_clock_step_real(s64 seconds);

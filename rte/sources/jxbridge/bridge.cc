@@ -46,17 +46,6 @@ struct jxbridge *jxbridge_find(const char *name) {
     return (struct jxbridge *)netdev_priv(dev);
 }
 
-// The bridge's message timer: while the bridge is up, error-disabled ports
-// count down to their recovery once a second.
-static void jxbridge_msg_tick(struct jxbridge_timer *t) {
-    struct jxbridge *br = (struct jxbridge *)t->data;
-    mutex_lock(&jxbridge_lock);
-    if (br->dev->flags & IFF_UP)
-        jxbridge_port_recovery_tick(br);
-    jxbridge_mod_timer(t, jiffies + 250);
-    mutex_unlock(&jxbridge_lock);
-}
-
 // Undoes creation from whatever point it reached; every step checks its own
 // field, so the same path serves a failed creation and a deletion.
 static void jxbridge_destroy(struct jxbridge *br) {
@@ -65,12 +54,9 @@ static void jxbridge_destroy(struct jxbridge *br) {
         if (br->ports[i])
             jxbridge_del_port(br->ports[i]);
     jxbridge_proc_bridge_fini(br);
+    mac_table_deinit(&br->mac_table);
     vlan_deinit(br);
     jxbridge_led_release(br);
-    if (br->msg_timer_armed) {
-        jxbridge_del_timer_sync(&br->msg_timer);
-        br->msg_timer_armed = false;
-    }
     kfree(br->bll_map);
     br->bll_map = nullptr;
     jxbridge_timer_pool_stop(br);
@@ -137,8 +123,12 @@ int jxbridge_add(const char *name, int max_ports) {
         goto fail;
     }
     vlan_set_ethertype(br, 0x8100);
-    jxbridge_timer_init(br, &br->msg_timer, jxbridge_msg_tick, br, JXBRIDGE_TIMER_SLOT_MSG);
-    br->msg_timer_armed = true;
+    rc = mac_table_init(&br->mac_table, br, MAC_TABLE_MAC_HASH, MAC_TABLE_MCAST_HASH,
+                        MAC_TABLE_MAX_SIZE, MAC_TABLE_HOLD_TIME);
+    if (rc) {
+        printk(KERN_ERR "[%s] Unable to initialize MAC table.\n", dev->name);
+        goto fail;
+    }
     rc = jxbridge_led_init(br);
     if (rc)
         goto fail;
@@ -478,6 +468,8 @@ int jxbridge_del_port(struct jxbridge_port *p) {
             e.slave->pvc_master = nullptr;
             e.slave->pvc_mode = 0;
         }
+    // Static entries go too: they must not name a port that is gone.
+    mac_table_delete_by_port_section(B->mac_table, p, MAC_TABLE_SECTION_BOTH, MAC_TABLE_KIND_ALL);
     B->ports[p->port_no] = nullptr;
     // The device's own notifiers call here with the routing lock held.
     bool take_rtnl = !rtnl_is_held();
@@ -606,6 +598,8 @@ void jxbridge_port_state_set_private(struct jxbridge_port *p, u32 state) {
     if (debug)
         printk(KERN_INFO "[Bridge] Port '%s' move to '%s' state.\n", p->dev->name,
                jxbridge_state2str(state));
+    if (state == JXBRIDGE_STATE_KORV_DISABLED)
+        mac_table_delete_by_port(p->bridge->mac_table, p, MAC_TABLE_SECTION_UNICAST);
 }
 
 int jxbridge_port_state_set(struct jxbridge_port *p, u32 state) {
@@ -764,8 +758,10 @@ void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u
     struct jxbridge_port *lag = p->lag_master;
     if (up != p->phy_state) {
         p->phy_state = up;
-        if (!up)
+        if (!up) {
             speed = 0;
+            mac_table_delete_by_port(p->bridge->mac_table, p, MAC_TABLE_SECTION_UNICAST);
+        }
         if (lag && up && lag->phy_state != JXBRIDGE_PHY_UP) {
             lag->phy_state = JXBRIDGE_PHY_UP;
             if (debug)
@@ -806,6 +802,8 @@ void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *p, u32 state) {
     p->phy_state = state ? JXBRIDGE_PHY_UP : JXBRIDGE_PHY_DOWN;
     printk(KERN_INFO "[Bridge] Virtual port '%s' phy state chenged to '%s'\n", p->dev->name,
            jxbridge_phy2a(p->phy_state));
+    if (p->phy_state == JXBRIDGE_PHY_DOWN)
+        mac_table_delete_by_port(p->bridge->mac_table, p, MAC_TABLE_SECTION_UNICAST);
 }
 
 // A MAC source guard violation seen on a port (the MAC table calls this).

@@ -145,6 +145,7 @@ static int jxbridge_init() {
     jxbridge_threaded_debug = 0;
     jxbridge_dtrc = 0;
     jxbridge_trace_init();
+    mac_table_module_init();
     jxbridge_proc_init();
     jxbridge_flow_hook = nullptr;
     jxbridge_flow_event_hook = nullptr;

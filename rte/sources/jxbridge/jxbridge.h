@@ -24,6 +24,7 @@
 #define JXBRIDGE_BLL_MAP_SIZE 24617
 #define JXBRIDGE_TIMER_SLOTS 11
 #define JXBRIDGE_TIMER_SLOT_MSG 0
+#define JXBRIDGE_TIMER_SLOT_MAC_TABLE 2
 #define JXBRIDGE_TIMER_SLOT_LED 10
 #define JXBRIDGE_PORT_NAME_LEN 17
 
@@ -170,8 +171,6 @@ struct jxbridge {
     u32 err_recovery_mask;
     struct jxbridge_timer_pool timer_pool;
     struct jxbridge_led *led;
-    struct jxbridge_timer msg_timer; // once a second: port recovery
-    bool msg_timer_armed;
     struct jxbridge_port *uplinks[4];
     struct jxbridge_port *local_port;
     struct jxbridge_port *ont0_port;

@@ -283,3 +283,32 @@ struct msg_recovery_request {
     uint32_t countdown; // 24, seconds
 };
 static_assert(sizeof(msg_recovery_request) == 28);
+
+// /proc/net/jxbridge/<bridge>/mac_table
+
+struct mt_info {
+    uint32_t max_size;
+    uint32_t count;
+    uint32_t mac_hash;
+    uint32_t mcast_hash;
+};
+static_assert(sizeof(mt_info) == 16);
+
+// One unicast entry, by bucket and position within the bucket.
+struct mt_hash_entry_request {
+    uint32_t bucket;
+    uint32_t position;
+    uint8_t mac[6];     // 8
+    uint16_t vid;       // 14
+    uint32_t timestamp; // 16, low half of the wall-clock seconds
+    char port_name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved37[3];
+    uint32_t port_no; // 40
+    uint8_t is_static;
+    uint8_t reserved45[3];
+};
+static_assert(sizeof(mt_hash_entry_request) == 48);
+static_assert(offsetof(mt_hash_entry_request, vid) == 14);
+static_assert(offsetof(mt_hash_entry_request, port_name) == 20);
+static_assert(offsetof(mt_hash_entry_request, port_no) == 40);
+static_assert(offsetof(mt_hash_entry_request, is_static) == 44);

@@ -3,6 +3,181 @@
 
 #include "kernel/types.h"
 
+#include "bridge_log.h"
+#include "jxbridge_ioctl.h"
+
 struct jxbridge;
 struct jxbridge_port;
+struct kmem_cache;
 struct mac_table;
+
+#define MAC_TABLE_MAC_HASH 512
+#define MAC_TABLE_MCAST_HASH 16
+#define MAC_TABLE_MAX_SIZE 32768
+#define MAC_TABLE_HOLD_TIME 300
+#define MAC_TABLE_VLANS 4096
+#define MAC_TABLE_NO_VID 4095
+#define MAC_TABLE_ANY_VID 0xFFFF // every VLAN, where an operation takes a VID
+
+// Sections and kinds of the delete operations.
+#define MAC_TABLE_SECTION_UNICAST 0
+#define MAC_TABLE_SECTION_MULTICAST 1
+#define MAC_TABLE_SECTION_BOTH 2
+#define MAC_TABLE_KIND_STATIC 0
+#define MAC_TABLE_KIND_DYNAMIC 1
+#define MAC_TABLE_KIND_ALL 2
+// mac_table_lookup_entry's kinds.
+#define MAC_TABLE_ENTRY_UNICAST 0
+#define MAC_TABLE_ENTRY_MULTICAST 1
+
+// Flow events the table reports, and the answer that keeps an aged entry.
+#define MAC_TABLE_EV_PORT_DELETE 4
+#define MAC_TABLE_EV_FLUSH_BEGIN 5
+#define MAC_TABLE_EV_FLUSH_END 6
+#define MAC_TABLE_EV_REMOVE 7
+#define MAC_TABLE_EV_AGE 8
+#define MAC_TABLE_AGE_KEEP 111
+
+// Bucket links: the next entry, and the pointer that points at this entry.
+struct mac_table_node {
+    struct mac_table_node *next;
+    struct mac_table_node **pprev;
+};
+
+// Unicast entries, from the module-wide cache "mac_table". Multicast entries
+// start with the same links, MAC and VID.
+struct mac_table_entry {
+    struct mac_table_node node;
+    u8 mac[ETH_ALEN];
+    u16 vid;
+    s64 timestamp; // wall-clock seconds of the last learn, insert or refresh
+    struct jxbridge_port *port;
+    u8 is_static;
+};
+static_assert(sizeof(mac_table_entry) == 48);
+
+// Port security per port slot; a fixed layout, as the tools read it whole.
+struct mac_table_vlan_limit {
+    u32 limit;
+    u32 count;
+    u16 vid; // MAC_TABLE_NO_VID: slot free
+    u16 reserved;
+};
+#define MAC_TABLE_VLAN_LIMITS 8
+struct mac_table_port {
+    u32 msg; // MAC source guard switch
+    u32 state;
+    u32 static_limit;
+    u32 static_count;
+    u32 dynamic_limit;
+    u32 dynamic_count;
+    u32 violations;
+    u8 violation_mac[ETH_ALEN];
+    u16 violation_vid;
+    struct mac_table_vlan_limit vlan_limits[MAC_TABLE_VLAN_LIMITS];
+};
+static_assert(sizeof(mac_table_vlan_limit) == 12);
+static_assert(sizeof(mac_table_port) == 132);
+static_assert(offsetof(mac_table_port, violations) == 24);
+static_assert(offsetof(mac_table_port, violation_vid) == 34);
+static_assert(offsetof(mac_table_port, vlan_limits) == 36);
+
+// What the MAC source guard action is told: the entry found on another port.
+struct mac_table_msg_violation {
+    u8 mac[ETH_ALEN];
+    u16 vid;
+    struct jxbridge_port *port;
+};
+static_assert(sizeof(mac_table_msg_violation) == 16);
+using mac_table_msg_fn = void (*)(struct jxbridge_port *port,
+                                  struct mac_table_msg_violation *violation);
+
+// One slot of the exact-match index beside the buckets: the (MAC, VID) key,
+// its entry, and copies of the entry's port and timestamp, so that a frame's
+// learning and look-up read one cache line each. Key 0 is a free slot. An
+// entry's port and timestamp therefore change only through mac_table.cc.
+struct mac_table_index_slot {
+    u64 key;
+    struct mac_table_entry *entry;
+    struct jxbridge_port *port;
+    s64 timestamp;
+};
+static_assert(sizeof(mac_table_index_slot) == 32);
+
+struct mac_table {
+    struct jxbridge_tracer tracer;
+    struct jxbridge *bridge;
+    u32 debug;
+    u32 hold_time; // seconds
+    u32 max_size;
+    u32 count;
+    u32 mac_hash;
+    u32 mcast_hash;
+    struct jxbridge_timer *aging_timer; // handler mac_table_timer
+    char mc_cache_name[36];
+    struct kmem_cache *mc_cache;
+    char mc_grp_cache_name[36];
+    struct kmem_cache *mc_grp_cache;
+    mac_table_msg_fn msg_callback;
+    struct jxbridge_timer *msg_timer; // port recovery, once a second
+    u32 port_security;
+    u32 vlan_ignore[MAC_TABLE_VLANS / 32];
+    struct mac_table_port *ports; // one per port slot of the bridge
+    u32 num_ports;
+    // Finds an entry without walking its bucket; holds every unicast entry.
+    struct mac_table_index_slot *index;
+    u32 index_mask;
+    u32 index_used;
+    // mac_hash + mcast_hash bucket heads: unicast first, then multicast.
+    struct mac_table_node *hash[];
+};
+
+// Resets what all tables share, at module load.
+void mac_table_module_init();
+int mac_table_init(struct mac_table **out, struct jxbridge *bridge, u32 mac_hash, u32 mcast_hash,
+                   u32 max_size, u32 hold_time);
+void mac_table_deinit(struct mac_table **mt);
+
+int mac_table_learn(struct mac_table *mt, struct jxbridge_port *port, const u8 *mac, u16 vid);
+struct jxbridge_port *mac_table_lookup(struct mac_table *mt, const u8 *mac, u16 vid);
+// A struct mac_table_entry for the unicast kind; the multicast entry otherwise.
+void *mac_table_lookup_entry(struct mac_table *mt, int kind, const u8 *mac, u16 vid);
+int mac_table_lookup_by_mac_port(struct mac_table *mt, const u8 *mac, u32 port_no,
+                                 u8 *vlans /* 512 bytes */);
+int mac_table_ioctl_insert(struct mac_table *mt, struct jxbridge_port *port, const u8 *mac, u16 vid,
+                           u8 is_static, u8 skip_lookup);
+int mac_table_ioctl_move_to_static(struct mac_table *mt, struct jxbridge_port *port);
+int mac_table_delete_by_mac(struct mac_table *mt, const u8 *mac, u16 vid);
+int mac_table_delete_by_port_section(struct mac_table *mt, struct jxbridge_port *port, u32 section,
+                                     u32 kind);
+int mac_table_delete_by_port(struct mac_table *mt, struct jxbridge_port *port, u32 section);
+int mac_table_delete_by_port_and_vid(struct mac_table *mt, struct jxbridge_port *port, u16 vid,
+                                     u32 section);
+int mac_table_migrate_port_to_port(struct mac_table *mt, struct jxbridge_port *from,
+                                   struct jxbridge_port *to, u32 section);
+int mac_table_flush(struct mac_table *mt);
+int mac_table_cleanup(struct mac_table *mt);
+// 0 is refused with -EINVAL: a table must age.
+int mac_table_set_aging(struct mac_table *mt, u32 seconds);
+u32 mac_table_get_aging(struct mac_table *mt);
+int mac_table_get_info(struct mac_table *mt, struct mt_info *out);
+int mac_table_get_hash_entry(struct mac_table *mt, struct mt_hash_entry_request *req);
+int mac_table_vlan_ignore_set(struct mac_table *mt, u16 vid, u32 on);
+int mac_table_vlan_ignore_get(struct mac_table *mt, u16 vid, u32 *out);
+int mac_table_vlan_ignore_clear(struct mac_table *mt);
+int mac_table_fill(struct mac_table *mt);
+int mac_table_set_debug(struct mac_table *mt, u32 value);
+
+// Port security's share of counting entries; every insertion and removal
+// passes here after the table's own size check.
+int mac_table_port_security_inc(struct mac_table *mt, struct jxbridge_port *port, u16 vid,
+                                const u8 *mac, u8 is_static, const char *caller);
+void mac_table_port_security_dec(struct mac_table *mt, struct mac_table_entry *entry,
+                                 const char *caller);
+// The MAC source guard check on learning; 0 lets the address be learned.
+int mac_table_mac_source_guard_check(struct mac_table *mt, struct jxbridge_port *port,
+                                     const u8 *mac, u16 vid);
+// Multicast entries of the table's second region: a port leaves the entries of
+// one VID (MAC_TABLE_ANY_VID: of all), and the table drops them all.
+void mac_table_mcast_del_port(struct mac_table *mt, struct jxbridge_port *port, u16 vid);
+void mac_table_mcast_flush(struct mac_table *mt);
