@@ -1,5 +1,7 @@
 #include "kernel/printk.h"
 
+#include <execinfo.h>
+
 #include "kernel/time.h"
 
 #include <cstdarg>
@@ -156,4 +158,12 @@ void rte_log_set_sink(rte_log_sink_fn fn) {
     log_ring &r = ring();
     std::lock_guard<std::mutex> g(r.m);
     r.sink = fn;
+}
+
+void dump_stack() {
+    void *frames[32];
+    int n = backtrace(frames, 32);
+    printk(KERN_WARNING "Call trace:\n");
+    for (int i = 1; i < n; i++)
+        printk(KERN_WARNING " [<%p>]\n", frames[i]);
 }

@@ -19,6 +19,8 @@
 #define LOGLEVEL_DEFAULT 4
 
 int printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Logs the caller's stack, as far as the host can tell it.
+void dump_stack();
 int vprintk(const char *fmt, va_list args);
 
 #define pr_emerg(fmt, ...) printk(KERN_EMERG fmt, ##__VA_ARGS__)

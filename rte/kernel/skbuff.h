@@ -24,6 +24,7 @@ struct sock;
 #define PACKET_LOOPBACK 5
 
 #define NET_SKB_PAD 64
+#define NET_IP_ALIGN 2
 #define SKB_MAX_ALLOC (16384 - NET_SKB_PAD) // largest frame the pool holds
 
 #define CHECKSUM_NONE 0
@@ -32,6 +33,8 @@ struct sock;
 #define CHECKSUM_PARTIAL 3
 
 using sk_buff_data_t = unsigned int;
+
+#define SKB_EXCLUDE_MAX 16
 
 struct skb_shared_info {
     std::atomic<int> dataref;
@@ -68,6 +71,10 @@ struct sk_buff {
     u32 scratch;
     u16 scratch_src;
     u8 gem_prio;
+    // Ports (by BLL number) a forwarded frame must not reach: a bounded list
+    // that travels with the frame and its clones.
+    u8 jx_exclude_n;
+    u16 jx_exclude[SKB_EXCLUDE_MAX];
     void (*destructor)(struct sk_buff *skb);
     sk_buff_data_t tail;
     sk_buff_data_t end;

@@ -3,40 +3,12 @@
 
 static const char *const bridge_file = "rte/sources/jxbridge/bridge.cc";
 
-// Bridge devices.
-
-static int jxbridge_dev_open(struct net_device *dev) {
-    netif_start_queue(dev);
-    return 0;
-}
-
-static int jxbridge_dev_stop(struct net_device *dev) {
-    netif_stop_queue(dev);
-    return 0;
-}
-
-static netdev_tx_t jxbridge_dev_xmit(struct sk_buff *skb, struct net_device *dev) {
-    struct jxbridge *br = (struct jxbridge *)netdev_priv(dev);
-    br->stats.tx_dropped++;
-    kfree_skb(skb);
-    return NETDEV_TX_OK;
-}
-
-static struct net_device_stats *jxbridge_dev_get_stats(struct net_device *dev) {
-    return &((struct jxbridge *)netdev_priv(dev))->stats;
-}
-
-static const struct net_device_ops jxbridge_netdev_ops = {
-    .ndo_open = jxbridge_dev_open,
-    .ndo_stop = jxbridge_dev_stop,
-    .ndo_start_xmit = jxbridge_dev_xmit,
-    .ndo_get_stats = jxbridge_dev_get_stats,
-};
-
 static void jxbridge_dev_setup(struct net_device *dev) {
     ether_setup(dev);
-    dev->netdev_ops = &jxbridge_netdev_ops;
-    dev->priv_flags |= IFF_EBRIDGE;
+    dev->netdev_ops = &jxbridge_dev_ops;
+    dev->features |= NETIF_F_HW_CSUM;
+    dev->flags |= IFF_PROMISC;
+    dev->priv_flags = IFF_EBRIDGE;
 }
 
 struct jxbridge *jxbridge_find(const char *name) {

@@ -19,14 +19,6 @@ static void cb_clear_internal(struct sk_buff *skb) {
     JXBRIDGE_CB(skb)->flags &= (u16)~JXBRIDGE_CB_F_INTERNAL;
 }
 
-int jxbridge_process_frame(struct sk_buff *skb) {
-    // No bridge takes frames yet: every frame is one that no port claims.
-    if (!skb)
-        return 1;
-    kfree_skb(skb);
-    return 1;
-}
-
 // The queues are doubly linked through the frames' own links, under the
 // queue lock.
 static void enqueue(struct sk_buff **head, struct sk_buff **tail, struct sk_buff *skb) {
@@ -202,9 +194,7 @@ static int jxbridge_threaded_main(void *) {
             set_current_state(TASK_RUNNING);
         if (skb) {
             cb_clear_internal(skb);
-            mutex_lock(&jxbridge_lock);
-            jxbridge_process_frame(skb);
-            mutex_unlock(&jxbridge_lock);
+            jxbridge_process_frame(skb); // takes jxbridge_lock itself
         }
         if (af) {
             cb_clear_internal(af);
@@ -407,4 +397,543 @@ int jxbridge_notifier_register() {
 }
 void jxbridge_notifier_unregister() {
     unregister_netdevice_notifier(&jxbridge_notifier);
+}
+
+// ---------------------------------------------------------------------------
+// The pipeline: one received frame through its bridge's ingress stages to the
+// forwarding decision. Every stage passes the frame on, takes it, or drops it
+// and counts the drop; the frame is consumed on every path.
+
+#define PIPE_TRACE(...)                                                                            \
+    do {                                                                                           \
+        if (debug)                                                                                 \
+            jxbridge_trace(__VA_ARGS__);                                                           \
+    } while (0)
+
+// The received frame as it was, while the flow manager may ask for it.
+static struct sk_buff *original_skb;
+static u16 ingress_mirror_seq, mcast_member_seq;
+
+struct sk_buff *jxbridge_get_original_skb() {
+    struct sk_buff *skb = original_skb;
+    original_skb = nullptr;
+    return skb;
+}
+EXPORT_SYMBOL(jxbridge_get_original_skb);
+
+static struct jxbridge_port *skb_port_at(struct sk_buff *skb, u16 number) {
+    if (number == JXBRIDGE_NO_PORT || !skb->dev)
+        return nullptr;
+    struct jxbridge_port *p = jxbridge_rx_port(skb->dev);
+    if (!p || !p->bridge || number >= p->bridge->max_ports)
+        return nullptr;
+    return p->bridge->ports[number];
+}
+
+struct jxbridge_port *jxbridge_skb_get_jxbridge_port(struct sk_buff *skb) {
+    return skb_port_at(skb, JXBRIDGE_CB(skb)->port_no);
+}
+EXPORT_SYMBOL(jxbridge_skb_get_jxbridge_port);
+
+struct jxbridge_port *jxbridge_skb_get_input_jxbridge_port(struct sk_buff *skb) {
+    return skb_port_at(skb, JXBRIDGE_CB(skb)->in_port_no);
+}
+EXPORT_SYMBOL(jxbridge_skb_get_input_jxbridge_port);
+
+static int skb_set_port_at(struct sk_buff *skb, struct jxbridge_port *port, u16 *field) {
+    struct jxbridge_port *dev_port = jxbridge_rx_port(skb->dev);
+    if (!dev_port || !dev_port->bridge)
+        return -1;
+    if (!port) {
+        *field = JXBRIDGE_NO_PORT;
+        return 0;
+    }
+    if (port->port_no >= dev_port->bridge->max_ports)
+        return -1;
+    *field = (u16)port->port_no;
+    return 0;
+}
+
+int jxbridge_skb_set_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port) {
+    return skb_set_port_at(skb, port, &JXBRIDGE_CB(skb)->port_no);
+}
+EXPORT_SYMBOL(jxbridge_skb_set_jxbridge_port);
+
+int jxbridge_skb_set_input_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port) {
+    return skb_set_port_at(skb, port, &JXBRIDGE_CB(skb)->in_port_no);
+}
+EXPORT_SYMBOL(jxbridge_skb_set_input_jxbridge_port);
+
+// A drop counts on the port and, for a LAG port, on the member it came in on.
+void jxbridge_count_drop(struct jxbridge_port *P, struct jxbridge_port *Q,
+                         u32 jxbridge_port_counters::*counter) {
+    P->counters.rx_discard++;
+    if (counter)
+        P->counters.*counter += 1;
+    if (Q && Q != P && P->kind == JXBRIDGE_PORT_LAG && Q->lag_master == P) {
+        Q->counters.rx_discard++;
+        if (counter)
+            Q->counters.*counter += 1;
+    }
+}
+
+// Counts on P and, by the same rule, on the member Q.
+static void count_lag(struct jxbridge_port *P, struct jxbridge_port *Q,
+                      u64 jxbridge_port_counters::*counter, u64 n) {
+    P->counters.*counter += n;
+    if (Q && Q != P && P->kind == JXBRIDGE_PORT_LAG && Q->lag_master == P)
+        Q->counters.*counter += n;
+}
+
+// The VID a frame is learned and looked up under.
+static u16 skb_vid(struct sk_buff *skb) {
+    return ntohs(JXBRIDGE_CB(skb)->outer_tci) & 0xFFF;
+}
+
+static void process_mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 vid, u32 mode) {
+    struct jxbridge *B = P->bridge;
+    const u8 *ip = skb_network_header(skb);
+    if (debug) {
+        char src[16], dst[16];
+        snprintf(src, sizeof(src), "%u.%u.%u.%u", ip[12], ip[13], ip[14], ip[15]);
+        snprintf(dst, sizeof(dst), "%u.%u.%u.%u", ip[16], ip[17], ip[18], ip[19]);
+        jxbridge_trace("[Bridge]       src=%s, dst=%s", src, dst);
+    }
+    struct mac_table_mcast_entry *e =
+        mac_table_mcast_lookup(B->mac_table, eth_hdr(skb)->h_dest, vid);
+    if (!e || !mac_table_mcast_has_groups(e)) {
+        if (mode == 3) {
+            PIPE_TRACE("[Bridge]       Flood unknown IPv4 multicast in VLAN %d.\n", vid);
+            jxbridge_flood_forward(B, skb);
+        } else {
+            PIPE_TRACE("[Bridge]       Drop unknown IPv4multicast in VLAN %d.\n", vid);
+            jxbridge_mcast_drop(P, skb);
+        }
+        return;
+    }
+    PIPE_TRACE("[Bridge]       Multicast to list...\n");
+    u32 saddr, daddr;
+    memcpy(&saddr, ip + 12, 4);
+    memcpy(&daddr, ip + 16, 4);
+    struct jxbridge_port *members[JXBRIDGE_MCAST_MEMBERS_MAX];
+    int n = mac_table_mcast_members(e, saddr, daddr,
+                                    !(JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_INTERNAL), members,
+                                    JXBRIDGE_MCAST_MEMBERS_MAX);
+    struct jxbridge_port *first = nullptr;
+    for (int i = 0; i < n; i++) {
+        struct jxbridge_port *m = members[i];
+        if (skb->pkt_type == PACKET_MULTICAST && B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM &&
+            !jxbridge_pon_mcast_fwd_should_send(m)) {
+            PIPE_TRACE("[PON]           Already sent this way, won't do it again...\n");
+            continue;
+        }
+        if (!first) {
+            first = m;
+            continue;
+        }
+        struct sk_buff *c = skb_clone(skb, GFP_ATOMIC);
+        if (!c)
+            continue;
+        jxbridge_skb_mark_copy(skb, c, &mcast_member_seq);
+        jxbridge_forward(m, c);
+    }
+    if (!first) {
+        jxbridge_mcast_drop(P, skb);
+        return;
+    }
+    if (skb->pkt_type == PACKET_MULTICAST && B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM &&
+        !jxbridge_pon_mcast_fwd_should_send(first)) {
+        PIPE_TRACE("[PON]           Already sent this way, dropping...\n");
+        kfree_skb(skb);
+        return;
+    }
+    jxbridge_forward(first, skb);
+}
+
+void jxbridge_process_mcast(struct jxbridge_port *P, struct sk_buff *skb) {
+    struct jxbridge *B = P->bridge;
+    u16 vid = skb_vid(skb);
+    PIPE_TRACE("[Bridge]     %s()\n", __func__);
+    B->pon_mcast_gem = jxbridge_pon_mcast_fwd_init(B, vid);
+    if (B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM)
+        skb->scratch = B->pon_mcast_gem;
+    const u8 *dst = eth_hdr(skb)->h_dest;
+    if (dst[0] == 0x33 && dst[1] == 0x33) {
+        PIPE_TRACE("[Bridge]       Flood IPv6 MCAST 33:33:XX:XX:XX:XX.\n");
+        jxbridge_flood_forward(B, skb);
+        return;
+    }
+    if (B->mcast_mode == 0) {
+        PIPE_TRACE("[Bridge]       Discard all multicast.\n");
+        jxbridge_mcast_drop(P, skb);
+        return;
+    }
+    if (B->mcast_mode == 1) {
+        PIPE_TRACE("[Bridge]       Flood all multicast.\n");
+        jxbridge_flood_forward(B, skb);
+        return;
+    }
+    u32 mode = 0;
+    if (vlan_mcast_mode_get(B->vlan, vid, &mode) || mode == 0) {
+        PIPE_TRACE("[Bridge]       Discard multicast in VLAN %d.\n", vid);
+        jxbridge_mcast_drop(P, skb);
+        return;
+    }
+    if (mode == 1) {
+        PIPE_TRACE("[Bridge]       Flood multicast in VLAN %d.\n", vid);
+        jxbridge_flood_forward(B, skb);
+        return;
+    }
+    // An IPv4 header wholly inside the frame, or the frame is treated as other multicast.
+    const u8 *ip = skb_network_header(skb);
+    if (skb->protocol == htons(ETH_P_IP) && skb->network_header != (u16)~0U && ip >= skb->data &&
+        ip + 20 <= skb->data + skb->len) {
+        process_mcast_ip(P, skb, vid, mode);
+        return;
+    }
+    PIPE_TRACE("[Bridge]       dst=%02x:%02x:%02x:%02x:%02x:%02x\n", dst[0], dst[1], dst[2], dst[3],
+               dst[4], dst[5]);
+    struct mac_table_mcast_entry *e = mac_table_mcast_lookup(B->mac_table, dst, vid);
+    if (e) {
+        PIPE_TRACE("[Bridge]       Multicast to list...\n");
+        jxbridge_forward_to_list(B, skb, mac_table_mcast_ports(e));
+        return;
+    }
+    if (mode == 3) {
+        PIPE_TRACE("[Bridge]       Flood unknown multicast in VLAN %d.\n", vid);
+        jxbridge_flood_forward(B, skb);
+    } else {
+        PIPE_TRACE("[Bridge]       Drop unknown multicast in VLAN %d.\n", vid);
+        jxbridge_mcast_drop(P, skb);
+    }
+}
+EXPORT_SYMBOL(jxbridge_process_mcast);
+
+void jxbridge_process_frame_forward(struct jxbridge *B, struct sk_buff *skb,
+                                    struct jxbridge_port *P) {
+    if (skb->pkt_type == JXBRIDGE_PKT_MCAST) {
+        jxbridge_process_mcast(P, skb);
+        return;
+    }
+    if (skb->pkt_type == JXBRIDGE_PKT_BCAST) {
+        PIPE_TRACE("[Bridge]     jxbridge_process_bcast()\n");
+        jxbridge_flood_forward(B, skb);
+        return;
+    }
+    struct jxbridge_port *to = mac_table_lookup(B->mac_table, eth_hdr(skb)->h_dest, skb_vid(skb));
+    if (to) {
+        jxbridge_forward(to, skb);
+        return;
+    }
+    skb->pkt_type = JXBRIDGE_PKT_DLF;
+    struct jxbridge_port *Q = jxbridge_port_at(B, JXBRIDGE_CB(skb)->in_port_no);
+    count_lag(P, Q, &jxbridge_port_counters::rx_dlf, 1);
+    struct jxbridge_port *rate = P->pvc_mode == 2 && P->pvc_master ? P->pvc_master : P;
+    if (storm_check_rate(B, STORM_DLF, rate)) {
+        int paused = jxbridge_tracer_dlf_pause(B);
+        if (paused)
+            PIPE_TRACE("[Bridge]    Pausing tracing on DLF.\n");
+        jxbridge_flood_forward(B, skb);
+        jxbridge_tracer_dlf_resume(B, paused);
+        return;
+    }
+    PIPE_TRACE("[Bridge]     Storm rate exceeded. Dropping.\n");
+    jxbridge_count_drop(rate, Q, &jxbridge_port_counters::drop_storm_dlf);
+    kfree_skb(skb);
+}
+EXPORT_SYMBOL(jxbridge_process_frame_forward);
+
+static const char take_lock_mark[] =
+    "Take lock =========================================================";
+static const char no_lock_mark[] =
+    "Internal (no lock) ------------------------------------------------";
+static const char release_mark[] =
+    "Done. Release lock ================================================";
+static const char internal_mark[] =
+    "Internal ----------------------------------------------------------";
+
+// Drops a frame at a stage: counted on P (and its member Q), and on the bridge.
+static void pipe_drop(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
+                      u32 jxbridge_port_counters::*counter, struct sk_buff *skb) {
+    B->stats.rx_dropped++;
+    jxbridge_count_drop(P, Q, counter);
+    if (skb)
+        kfree_skb(skb);
+}
+
+// The ingress stages from the port state to forwarding (steps that may
+// consume the frame); returns 1 when the frame was refused for the port state.
+static int process_ingress(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
+                           struct sk_buff *skb) {
+    if (B->switching_mode == 2) {
+        skb = vlan_skb_cb_initial_parse_vlans(B->vlan, skb);
+        if (!skb)
+            return 0;
+        struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
+        cb->outer_tci = cb->rx_outer_tci;
+        cb->inner_tci = cb->rx_inner_tci;
+        PIPE_TRACE("[Bridge] ACL Switching mode, fill skb->cb with VLAN info and go straight to "
+                   "ACL processing.\n");
+        skb = acl_skb(B->acl, skb, 1);
+        if (!skb) {
+            B->acl_drops++;
+            pipe_drop(B, P, Q, &jxbridge_port_counters::drop_acl_ingress, nullptr);
+            return 0;
+        }
+        PIPE_TRACE("[Bridge] ACL Switching mode, frame was not forwarded/dropped by ACL. Drop "
+                   "frame and stop processing.\n");
+        kfree_skb(skb);
+        return 0;
+    }
+    if (P->rmirr_active_dst) {
+        PIPE_TRACE("[Bridge] Port %s is blocked by remote mirroring. Frame dropped.\n",
+                   P->dev->name);
+        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_rmirroring_blocked, skb);
+        return 0;
+    }
+    if (erps_filter_apply(B, skb) || efm_filter_apply(B, skb) || stp_filter_apply(B, skb) ||
+        synce_filter_apply(B, Q, skb) || lacp_filter_apply(B, skb) || ptp_filter_apply(B, Q, skb))
+        return 0;
+    if (P->state != JXBRIDGE_STATE_OK) {
+        jxbridge_count_drop(P, Q, &jxbridge_port_counters::mac_source_guard_violations);
+        if (P->state == JXBRIDGE_STATE_ERROR_DISABLED)
+            P->counters.mac_source_guard_error_disabled++;
+        B->stats.rx_dropped++;
+        kfree_skb(skb);
+        PIPE_TRACE("[Bridge]     Port state is '%s', dropping.\n", jxbridge_state2str(P->state));
+        return 1;
+    }
+    JXBRIDGE_CB(skb)->flags &= (u16)~JXBRIDGE_CB_F_NO_LEARN;
+    if (!(skb = tal_skb(B->tal, skb)))
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_tal, nullptr), 0;
+    if (!(skb = vlan_process_ingress_rules(B->vlan, P, skb)))
+        return pipe_drop(B, P, Q, nullptr, nullptr), 0;
+    if (!(skb = erps_process_frame(P, skb, 1)))
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_erps, nullptr), 0;
+    if (!(skb = stp_process_frame(P, skb, 1)))
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_stp, nullptr), 0;
+    if (!(skb = ipsg_skb(B->ipsg, skb, 1))) {
+        B->ipsg_drops++;
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_ipsg, nullptr), 0;
+    }
+    if (!(skb = acl_skb(B->acl, skb, 1))) {
+        B->acl_drops++;
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_acl_ingress, nullptr), 0;
+    }
+    if (qos_ds_enabled(B->qos) && !(skb = qos_ds_skb(B->qos, skb, 1))) {
+        B->qos_drops++;
+        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_qos_ds_ingress, nullptr), 0;
+    }
+    if (!(JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) && P->rmirr_active_rx) {
+        // The copy is of the frame as received here, whatever the flow hook keeps.
+        struct sk_buff *copy = skb_copy(skb, GFP_ATOMIC);
+        if (copy) {
+            copy->skb_iif = copy->dev ? copy->dev->ifindex : 0;
+            copy = vlan_skb_cb_initial_parse_vlans(B->vlan, copy);
+        }
+        if (copy) {
+            jxbridge_mirror(B, P, skb, copy, 0, &ingress_mirror_seq);
+            kfree_skb(copy);
+        }
+    }
+    u16 vid = skb_vid(skb);
+    int rc = 0;
+    if (!(JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_NO_LEARN))
+        rc = mac_table_learn(B->mac_table, P, eth_hdr(skb)->h_source, vid);
+    JXBRIDGE_CB(skb)->learned_vid = vid;
+    if (JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) {
+        PIPE_TRACE("[Bridge]     STP in learning state. Dropping.\n");
+        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_stp, skb);
+        return 0;
+    }
+    if (rc == -EBUSY) {
+        PIPE_TRACE("[Bridge]     MAC found on another port. Dropping.\n");
+        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_static_mac, skb);
+        return 0;
+    }
+    if (rc == -ENOSPC) {
+        PIPE_TRACE("[Bridge]     MAC limit exceeded. Dropping.\n");
+        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_mac_limit, skb);
+        return 0;
+    }
+    jxbridge_tracer_capture_at(B, skb, JXBRIDGE_TRACER_CAP_MT);
+    if (P->kind != JXBRIDGE_PORT_LOCAL) {
+        int taken = app_filter_apply(B->app_filters, skb);
+        if (taken)
+            return 0;
+    }
+    jxbridge_process_frame_forward(B, skb, P);
+    return 0;
+}
+
+static void classify(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
+                     struct sk_buff *skb, bool internal) {
+    const u8 *d = eth_hdr(skb)->h_dest;
+    if (!(d[0] & 1)) {
+        skb->pkt_type = JXBRIDGE_PKT_UCAST;
+        if (!internal)
+            count_lag(P, Q, &jxbridge_port_counters::rx_ucast, 1);
+    } else if ((d[0] & d[1] & d[2] & d[3] & d[4] & d[5]) == 0xFF) {
+        skb->pkt_type = JXBRIDGE_PKT_BCAST;
+        if (!internal)
+            count_lag(P, Q, &jxbridge_port_counters::rx_bcast, 1);
+    } else {
+        skb->pkt_type = JXBRIDGE_PKT_MCAST;
+        if (!internal) {
+            count_lag(P, Q, &jxbridge_port_counters::rx_mcast, 1);
+            B->stats.multicast++;
+        }
+    }
+}
+
+int jxbridge_process_frame(struct sk_buff *skb) {
+    if (!skb) {
+        PIPE_TRACE("[Bridge] %s(skb=0) - exiting.\n", __func__);
+        return 1;
+    }
+    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
+    bool internal = cb->flags & JXBRIDGE_CB_F_INTERNAL;
+    struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
+    if (!P || !P->bridge) {
+        if (debug)
+            jxbridge_trace("[Bridge] %s(skb=%p%s)@%s - not bridged.\n", __func__, (void *)skb,
+                           internal ? " [internal]" : "", skb->dev ? skb->dev->name : "");
+        if (unknown_to_kernel) {
+            PIPE_TRACE("[Bridge]   Passing to netif_rx()...\n");
+            return netif_rx(skb);
+        }
+        kfree_skb(skb);
+        PIPE_TRACE("[Bridge]   Dropping.\n");
+        return 1;
+    }
+    struct jxbridge *B = P->bridge;
+    cb->in_port_no = (u16)P->port_no;
+    if (!internal)
+        mutex_lock(&jxbridge_lock);
+    // An internal frame is processed inside another frame's processing.
+    struct sk_buff *outer_original = original_skb;
+    original_skb = nullptr;
+    PIPE_TRACE("[Bridge] pid=%d, %s \n", current->pid, internal ? no_lock_mark : take_lock_mark);
+    jxbridge_tracer_frame_begin(B, skb, P);
+    int result = 0;
+    struct jxbridge_port *Q = P;
+    do {
+        if (!(B->dev->flags & IFF_UP)) {
+            jxbridge_count_drop(P, nullptr, &jxbridge_port_counters::drop_bridge_down);
+            kfree_skb(skb);
+            PIPE_TRACE("[Bridge]     Bridge down, dropping.\n");
+            break;
+        }
+        if (jxbridge_flow_hook)
+            original_skb = skb_copy(skb, GFP_ATOMIC);
+        skb_push(skb, ETH_HLEN);
+        skb_reset_mac_header(skb);
+        PIPE_TRACE("[Bridge] Setting MAC header for skb %p to %p\n", (void *)skb,
+                   (void *)skb_mac_header(skb));
+        if (P->kind == JXBRIDGE_PORT_PON_OLT) {
+            u32 gem = skb->scratch & 0xFFFF;
+            PIPE_TRACE("[PON]   skb=%p%s - looking for GEM %d on OLT %s\n", (void *)skb,
+                       internal ? " [internal]" : "", (int)gem, P->dev->name);
+            struct jxbridge_port *G = jxbridge_get_port_by_gem(P->dev, gem);
+            if (!G) {
+                P->gem_missed++;
+                PIPE_TRACE("[PON]   skb=%p%s - dropping (no GEM %d on OLT %s).\n", (void *)skb,
+                           internal ? " [internal]" : "", (int)gem, P->dev->name);
+                kfree_skb(skb);
+                break;
+            }
+            P->gem_found++;
+            if (G->bridge != B) {
+                printk(KERN_ERR "%s:%d This should not happen: %p != %p\n", input_file, __LINE__,
+                       (void *)G->bridge, (void *)B);
+                dump_stack();
+                B = G->bridge;
+            }
+            PIPE_TRACE("[PON]   GEM %d found at %s (portId %u)\n", (int)gem, G->dev->name,
+                       G->bll_port_no);
+            P = G;
+            skb->scratch = 0;
+        } else {
+            PIPE_TRACE("[Bridge] RX port: %s, dev=%s, portIdx=%u, BLL=%u\n", P->display_name,
+                       P->dev->name, P->port_no, P->bll_port_no);
+        }
+        cb->port_no = (u16)P->port_no;
+        struct net_device *phys = __dev_get_by_index(&init_net, skb->skb_iif);
+        if (!phys) {
+            skb->skb_iif = skb->dev->ifindex;
+            phys = skb->dev;
+        }
+        struct jxbridge_port *in = jxbridge_rx_port(phys);
+        if (in && in->bridge == B) {
+            Q = in;
+            cb->in_port_no = (u16)Q->port_no;
+            PIPE_TRACE("[Bridge] RX phy : %s, dev=%s, portIdx=%u, BLL=%u\n", Q->display_name,
+                       Q->dev->name, Q->port_no, Q->bll_port_no);
+        } else {
+            Q = P;
+            PIPE_TRACE("[Bridge] RX physical port is same as RX port.\n");
+        }
+        if (!internal) {
+            B->stats.rx_packets++;
+            B->stats.rx_bytes += skb->len + 4;
+            count_lag(P, Q, &jxbridge_port_counters::rx_pkts, 1);
+            count_lag(P, Q, &jxbridge_port_counters::rx_octets, skb->len + 4);
+        }
+        cb->flag_byte &= (u8)~JXBRIDGE_CB_B_MVR;
+        classify(B, P, Q, skb, internal);
+        if (debug)
+            jxbridge_trace_frame(__func__, B);
+        if (P->phy_state == JXBRIDGE_PHY_DOWN) {
+            PIPE_TRACE("[Bridge]         Device '%s' line is disconnected.\n", P->dev->name);
+            jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_line_disconnected);
+            kfree_skb(skb);
+            break;
+        }
+        if (P->pvc_mode) {
+            u32 queue = skb->scratch & 0xFF;
+            PIPE_TRACE("[Bridge]   Determine PVC interface (%d).\n", (int)queue);
+            if (queue == 0xFF) {
+                PIPE_TRACE("[Bridge]     Invalid queue, dropping.\n");
+                jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_pvc_invalid_queue);
+                kfree_skb(skb);
+                break;
+            }
+            struct jxbridge_port *S = nullptr;
+            for (const auto &e : P->pvc)
+                if (e.queue == queue && e.slave) {
+                    S = e.slave;
+                    break;
+                }
+            if (!S) {
+                PIPE_TRACE("[Bridge]     No PVC interface found, dropping.\n");
+                jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_pvc_not_found);
+                kfree_skb(skb);
+                break;
+            }
+            PIPE_TRACE("[Bridge]     Found %s at %d.\n", S->dev->name, (int)queue);
+            P = S;
+            cb->port_no = (u16)P->port_no;
+            skb->dev = P->dev;
+            P->counters.rx_pkts++;
+            P->counters.rx_octets += skb->len + 4;
+        } else {
+            PIPE_TRACE("[Bridge]   No PVC on this port.\n");
+        }
+        if (!(P->dev->flags & IFF_UP)) {
+            PIPE_TRACE("[Bridge]         Device '%s' admin state is disabled. Drop frame.\n",
+                       P->dev->name);
+            jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_admin_disabled);
+            kfree_skb(skb);
+            break;
+        }
+        result = process_ingress(B, P, Q, skb);
+    } while (0);
+    if (original_skb)
+        kfree_skb(original_skb);
+    original_skb = outer_original;
+    PIPE_TRACE("[Bridge] %s\n", internal ? internal_mark : release_mark);
+    jxbridge_tracer_frame_end(B);
+    if (!internal)
+        mutex_unlock(&jxbridge_lock);
+    return result;
 }

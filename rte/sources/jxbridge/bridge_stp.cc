@@ -40,3 +40,29 @@ void stp_port_fini(struct jxbridge_port *port) {
     kfree(port->stp_states);
     port->stp_states = nullptr;
 }
+
+int stp_filter_apply(struct jxbridge *, struct sk_buff *) {
+    return 0;
+}
+
+// The spanning-tree gate of the frame's VLAN on a port. A learning port on
+// ingress keeps the frame for learning only; the pipeline drops it after.
+struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress) {
+    struct jxbridge *B = port->bridge;
+    if (!B->stp_enabled || !port->stp_states || !port->stp_enabled)
+        return skb;
+    u16 vid = ntohs(JXBRIDGE_CB(skb)->outer_tci) & 0xFFF;
+    u32 state = stp_port_state_get(port, vid);
+    if (state == JXBRIDGE_STP_FORWARDING)
+        return skb;
+    if (state == JXBRIDGE_STP_LEARNING && ingress) {
+        if (debug)
+            jxbridge_trace("[STP]       STP state on port %s for vlan %d is LEARNING, mark for "
+                           "dropping and do learning.\n",
+                           port->dev->name, vid);
+        JXBRIDGE_CB(skb)->flag_byte |= JXBRIDGE_CB_B_LEARN_ONLY;
+        return skb;
+    }
+    kfree_skb(skb);
+    return nullptr;
+}

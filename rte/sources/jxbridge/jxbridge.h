@@ -185,6 +185,11 @@ struct jxbridge {
     struct app_filter_set *app_filters;
     struct mac_table *mac_table;
     struct vlan_data *vlan;
+    struct acl_engine *acl;
+    struct qos_classifier *qos;
+    struct tal_data *tal;
+    struct ipsg_data *ipsg;
+    u32 pon_mcast_gem; // the multicast GEM chosen for the frame in flight
 };
 
 // Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
@@ -304,7 +309,9 @@ struct jxbridge_port {
     u32 gem_id;       // PON/GEM binding
     u16 gem_vid;
     u32 onu_id;
-    u8 lookup_mask; // flow lookup fields the ACLs of the port use
+    u8 lookup_mask;            // flow lookup fields the ACLs of the port use
+    struct pon_olt *olt;       // the OLT a PON/GEM port belongs to
+    u32 gem_found, gem_missed; // an OLT port's GEM look-ups
 };
 
 const char *jxbridge_port_type2a(u32 kind);
@@ -421,6 +428,87 @@ int app_filter_unregister(struct app_filter_set *set, const char *kind);
 int app_filter_set_debug(struct app_filter_set *set, u32 value);
 // The name of row index of the filter kinds; -2 past the end.
 int app_filter_entry_get(u32 index, const char **name);
+
+// Packet types the pipeline gives a frame.
+#define JXBRIDGE_PKT_BCAST 1
+#define JXBRIDGE_PKT_MCAST 2
+#define JXBRIDGE_PKT_DLF 3 // unicast to an unknown station
+#define JXBRIDGE_PKT_UCAST 4
+
+// The pipeline (bridge_input.cc) and forwarding (bridge_forward.cc). Each
+// consumes the frame it is given.
+void jxbridge_process_frame_forward(struct jxbridge *bridge, struct sk_buff *skb,
+                                    struct jxbridge_port *port);
+void jxbridge_process_mcast(struct jxbridge_port *port, struct sk_buff *skb);
+struct sk_buff *jxbridge_get_original_skb();
+struct jxbridge_port *jxbridge_skb_get_jxbridge_port(struct sk_buff *skb);
+struct jxbridge_port *jxbridge_skb_get_input_jxbridge_port(struct sk_buff *skb);
+int jxbridge_skb_set_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
+int jxbridge_skb_set_input_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
+// A drop counted on the port (rx_discard and counter, which may be null) and,
+// when the port is a LAG, on the member it came in on.
+void jxbridge_count_drop(struct jxbridge_port *port, struct jxbridge_port *input,
+                         u32 jxbridge_port_counters::*counter);
+// The bridge's port of a control-block port number, or none.
+inline struct jxbridge_port *jxbridge_port_at(struct jxbridge *bridge, u16 number) {
+    return number < bridge->max_ports ? bridge->ports[number] : nullptr;
+}
+extern u32 jxbridge_mng_traffic_filter;
+void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb);
+int jxbridge_forward_skb(struct sk_buff *skb, struct jxbridge_port *to);
+void jxbridge_flood_forward(struct jxbridge *bridge, struct sk_buff *skb);
+// list ends with a null pointer.
+void jxbridge_forward_to_list(struct jxbridge *bridge, struct sk_buff *skb,
+                              struct jxbridge_port **list);
+void jxbridge_unqueued_xmit(struct sk_buff *skb);
+int jxbridge_does_dev_transmit(struct jxbridge_port *port);
+void jxbridge_mcast_drop(struct jxbridge_port *port, struct sk_buff *skb);
+// Marks copy as a copy of orig, numbering orig from counter when it has no number.
+void jxbridge_skb_mark_copy(struct sk_buff *orig, struct sk_buff *copy, u16 *counter);
+// Sends the mirror copies of the active sessions; from is the frame to copy.
+void jxbridge_mirror(struct jxbridge *bridge, struct jxbridge_port *port, struct sk_buff *orig,
+                     struct sk_buff *from, int egress, u16 *counter);
+extern const struct net_device_ops jxbridge_dev_ops;
+
+// Engines the pipeline and forwarding call, each owning its per-bridge
+// state. A stage returns the frame, or nothing when it took or dropped it.
+struct acl_engine;
+struct qos_classifier;
+struct tal_data;
+struct ipsg_data;
+struct pon_olt;
+struct sk_buff *acl_skb(struct acl_engine *acl, struct sk_buff *skb, int ingress);
+struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
+                             struct sk_buff *skb, int ingress);
+bool qos_ds_enabled(struct qos_classifier *classifier);
+struct sk_buff *qos_ds_skb(struct qos_classifier *classifier, struct sk_buff *skb, int ingress);
+int qos_get_gem_priority_oo(struct jxbridge *bridge, u32 olt, u32 gem, u8 *out);
+struct sk_buff *tal_skb(struct tal_data *tal, struct sk_buff *skb);
+struct sk_buff *tal_skb_egress(struct tal_data *tal, struct sk_buff *skb);
+struct sk_buff *ipsg_skb(struct ipsg_data *ipsg, struct sk_buff *skb, int ingress);
+// Protocol PDU filters: non-zero when the filter took the frame.
+int erps_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
+int efm_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
+int stp_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
+int lacp_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
+int synce_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
+int ptp_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
+struct sk_buff *erps_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+// A mirror copy of the frame for the session, or nothing.
+struct sk_buff *rmirroring_process_frame(struct jxbridge *bridge, struct jxbridge_port *port,
+                                         struct sk_buff *skb, int session, int egress);
+int rmirroring_is_mirrored_skb(struct jxbridge *bridge, struct sk_buff *skb);
+#define RMIRRORING_SESSIONS 4
+void jxbridge_pcap_frame(struct jxbridge *bridge, struct sk_buff *skb);
+// 0: not taken; 1: taken; -1: the frame is gone.
+int app_filter_apply(struct app_filter_set *set, struct sk_buff *skb);
+#define JXBRIDGE_PON_NO_MCAST_GEM 99998
+struct jxbridge_port *jxbridge_get_port_by_gem(struct net_device *olt_dev, u32 gem);
+u32 jxbridge_pon_mcast_fwd_init(struct jxbridge *bridge, u16 vid);
+int jxbridge_pon_mcast_fwd_should_send(struct jxbridge_port *port);
+void jxbridge_pon_mcast_fwd_sent(struct jxbridge_port *port);
+int jxbridge_pon_olt_line_up(struct pon_olt *olt);
 
 // The physical memory map debugging facility (bridge.cc).
 int jxbridge_map_add(phys_addr_t addr, u32 len);

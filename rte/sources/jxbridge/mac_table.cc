@@ -896,3 +896,23 @@ void mac_table_deinit(struct mac_table **pmt) {
     *pmt = nullptr;
     mac_table_caches_put();
 }
+
+// Multicast entries are inserted by the multicast engine; until it has put
+// one there, every look-up misses.
+struct mac_table_mcast_entry *mac_table_mcast_lookup(struct mac_table *mt, const u8 *mac, u16 vid) {
+    return (struct mac_table_mcast_entry *)mac_table_lookup_entry(mt, MAC_TABLE_ENTRY_MULTICAST,
+                                                                  mac, vid);
+}
+
+bool mac_table_mcast_has_groups(const struct mac_table_mcast_entry *) {
+    return false;
+}
+
+int mac_table_mcast_members(struct mac_table_mcast_entry *, u32, u32, bool, struct jxbridge_port **,
+                            int) {
+    return 0;
+}
+
+struct jxbridge_port **mac_table_mcast_ports(struct mac_table_mcast_entry *) {
+    return nullptr;
+}

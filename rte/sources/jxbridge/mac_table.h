@@ -181,3 +181,13 @@ int mac_table_mac_source_guard_check(struct mac_table *mt, struct jxbridge_port 
 // one VID (MAC_TABLE_ANY_VID: of all), and the table drops them all.
 void mac_table_mcast_del_port(struct mac_table *mt, struct jxbridge_port *port, u16 vid);
 void mac_table_mcast_flush(struct mac_table *mt);
+// What the pipeline asks of a multicast entry: its port list, and the members
+// of its IPv4 groups that take a frame from saddr to daddr (counted in the
+// group's frame counter when count is set), in member order.
+#define JXBRIDGE_MCAST_MEMBERS_MAX 64
+struct mac_table_mcast_entry;
+struct mac_table_mcast_entry *mac_table_mcast_lookup(struct mac_table *mt, const u8 *mac, u16 vid);
+bool mac_table_mcast_has_groups(const struct mac_table_mcast_entry *entry);
+int mac_table_mcast_members(struct mac_table_mcast_entry *entry, u32 saddr, u32 daddr, bool count,
+                            struct jxbridge_port **out, int max);
+struct jxbridge_port **mac_table_mcast_ports(struct mac_table_mcast_entry *entry);
