@@ -465,6 +465,135 @@ TEST(KernelNetdev, ReceiveAndTransmitAlwaysConsumeTheFrame) {
     free_netdev(dev);
 }
 
+// A driver with a transmit ring: frames wait in it while a batch is open.
+struct ring_priv {
+    std::vector<std::vector<u8>> ring, wire;
+    int flushes;
+};
+
+netdev_tx_t ring_xmit(sk_buff *skb, net_device *dev) {
+    auto *priv = static_cast<ring_priv *>(netdev_priv(dev));
+    priv->ring.emplace_back(skb->data, skb->data + skb->len);
+    if (!rte_xmit_batch_defer(dev)) {
+        priv->wire.insert(priv->wire.end(), priv->ring.begin(), priv->ring.end());
+        priv->ring.clear();
+    }
+    kfree_skb(skb);
+    return NETDEV_TX_OK;
+}
+
+void ring_flush(net_device *dev) {
+    auto *priv = static_cast<ring_priv *>(netdev_priv(dev));
+    priv->flushes++;
+    priv->wire.insert(priv->wire.end(), priv->ring.begin(), priv->ring.end());
+    priv->ring.clear();
+}
+
+TEST(KernelNetdev, TransmitBatchFlushesEachDeviceAtItsEnd) {
+    static const net_device_ops ring_ops = {
+        .ndo_start_xmit = ring_xmit,
+        .ndo_xmit_flush = ring_flush,
+    };
+    static const net_device_ops plain_ops = {
+        .ndo_start_xmit = xmit_record,
+    };
+    net_device *a = alloc_netdev(sizeof(ring_priv), "kbta", NET_NAME_USER, ether_setup);
+    net_device *b = alloc_netdev(sizeof(ring_priv), "kbtb", NET_NAME_USER, ether_setup);
+    net_device *c = alloc_netdev(sizeof(xmit_priv), "kbtc", NET_NAME_USER, ether_setup);
+    ASSERT_TRUE(a && b && c);
+    auto *pa = new (netdev_priv(a)) ring_priv();
+    auto *pb = new (netdev_priv(b)) ring_priv();
+    auto *pc = new (netdev_priv(c)) xmit_priv();
+    a->netdev_ops = b->netdev_ops = &ring_ops;
+    c->netdev_ops = &plain_ops;
+    rtnl_lock();
+    for (net_device *d : {a, b, c}) {
+        ASSERT_EQ(register_netdevice(d), 0);
+        ASSERT_EQ(dev_open(d), 0);
+    }
+    rtnl_unlock();
+    const long base = frames_in_use();
+    u8 n = 0;
+    auto send = [&](net_device *dev) {
+        const u8 bytes[60] = {n++};
+        sk_buff *skb = rte_skb_from_bytes(bytes, sizeof(bytes), NET_SKB_PAD);
+        ASSERT_NE(skb, nullptr);
+        skb->dev = dev;
+        EXPECT_EQ(dev_queue_xmit(skb), 0);
+    };
+
+    // Outside a batch the driver sends at once and is never asked to flush.
+    send(a);
+    EXPECT_EQ(pa->wire.size(), 1u);
+    EXPECT_EQ(pa->flushes, 0);
+
+    // Inside one, frames wait until the end, which flushes each device once;
+    // a driver without a flush sends at once as before.
+    rte_xmit_batch_begin();
+    send(a);
+    send(b);
+    send(a);
+    send(c);
+    EXPECT_EQ(pa->wire.size(), 1u);
+    EXPECT_TRUE(pb->wire.empty());
+    EXPECT_EQ(pc->sent.size(), 1u);
+    rte_xmit_batch_end();
+    ASSERT_EQ(pa->wire.size(), 3u);
+    EXPECT_EQ(pa->wire[1][0], 1);
+    EXPECT_EQ(pa->wire[2][0], 3);
+    EXPECT_EQ(pb->wire.size(), 1u);
+    EXPECT_EQ(pa->flushes, 1);
+    EXPECT_EQ(pb->flushes, 1);
+    EXPECT_TRUE(pa->ring.empty() && pb->ring.empty());
+
+    // Nested pairs: only the outermost end flushes; a stray end does nothing.
+    rte_xmit_batch_begin();
+    rte_xmit_batch_begin();
+    send(a);
+    rte_xmit_batch_end();
+    EXPECT_EQ(pa->wire.size(), 3u);
+    rte_xmit_batch_end();
+    EXPECT_EQ(pa->wire.size(), 4u);
+    EXPECT_EQ(pa->flushes, 2);
+    rte_xmit_batch_end();
+    EXPECT_EQ(pa->flushes, 2);
+
+    // Batches are per thread: another thread's end does not flush ours, and a
+    // thread that ends inside its batch still flushes.
+    rte_xmit_batch_begin();
+    send(b);
+    std::thread other([&] {
+        rte_xmit_batch_begin();
+        rte_xmit_batch_end();
+        rte_xmit_batch_begin();
+        const u8 bytes[60] = {0x7f};
+        sk_buff *skb = rte_skb_from_bytes(bytes, sizeof(bytes), NET_SKB_PAD);
+        ASSERT_NE(skb, nullptr);
+        skb->dev = a;
+        dev_queue_xmit(skb);
+    });
+    other.join();
+    EXPECT_EQ(pb->flushes, 1);
+    EXPECT_EQ(pa->flushes, 3);
+    ASSERT_EQ(pa->wire.size(), 5u);
+    EXPECT_EQ(pa->wire[4][0], 0x7f);
+
+    // A device unregistered inside a batch is not flushed after it is gone.
+    unregister_netdev(b);
+    pb->~ring_priv();
+    free_netdev(b);
+    rte_xmit_batch_end();
+    EXPECT_EQ(pa->flushes, 3);
+    EXPECT_EQ(frames_in_use(), base);
+
+    for (net_device *d : {a, c})
+        unregister_netdev(d);
+    pa->~ring_priv();
+    pc->~xmit_priv();
+    free_netdev(a);
+    free_netdev(c);
+}
+
 // Netlink: a bound user endpoint records what it is given.
 struct Inbox {
     std::vector<std::vector<u8>> msgs;

@@ -1,5 +1,5 @@
 // Network devices: allocation, the registry, open/close, the notifier chain,
-// receive into the device's stack and transmit.
+// receive into the device's stack, transmit and transmit batches.
 //
 // The registry mutex guards the lookup tables only and is never held while a
 // driver operation or a notifier runs, so those may look devices up. The
@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -107,6 +108,59 @@ void count_drop(unsigned long *counter) {
 int call_one(notifier_block *nb, unsigned long event, net_device *dev) {
     netdev_notifier_info info = {dev};
     return nb->notifier_call(nb, event, &info);
+}
+
+// A thread's transmit batch. Only its thread adds devices; the lock is there
+// for unregister_netdevice, which takes a device off every batch and must wait
+// for a flush in progress on another thread.
+struct XmitBatch {
+    std::mutex lock;
+    int depth = 0; // its thread only
+    std::vector<net_device *> pending;
+};
+
+struct XmitBatches {
+    std::mutex lock;
+    std::set<XmitBatch *> all;
+};
+
+XmitBatches &xmit_batches() {
+    static XmitBatches *b = new XmitBatches; // outlives the threads' batches
+    return *b;
+}
+
+void xmit_flush_locked(XmitBatch *b) {
+    for (net_device *dev : b->pending)
+        dev->netdev_ops->ndo_xmit_flush(dev);
+    b->pending.clear();
+}
+
+// Created on the first begin; a thread that ends inside a batch still flushes.
+struct XmitBatchSlot {
+    XmitBatch *b = nullptr;
+    ~XmitBatchSlot() {
+        if (!b)
+            return;
+        {
+            std::lock_guard<std::mutex> all(xmit_batches().lock);
+            xmit_batches().all.erase(b);
+        }
+        {
+            std::lock_guard<std::mutex> g(b->lock);
+            xmit_flush_locked(b);
+        }
+        delete b;
+    }
+};
+thread_local XmitBatchSlot t_xmit_batch;
+
+void xmit_batch_forget(net_device *dev) {
+    XmitBatches &bs = xmit_batches();
+    std::lock_guard<std::mutex> all(bs.lock);
+    for (XmitBatch *b : bs.all) {
+        std::lock_guard<std::mutex> g(b->lock);
+        std::erase(b->pending, dev);
+    }
 }
 
 } // namespace
@@ -235,6 +289,8 @@ void unregister_netdevice(struct net_device *dev) {
     unlist(dev);
     dev->reg_state = NETREG_UNREGISTERING;
     call_netdevice_notifiers(NETDEV_UNREGISTER, dev);
+    // After the notifiers, whose users stopped transmitting through it.
+    xmit_batch_forget(dev);
     if (dev->netdev_ops && dev->netdev_ops->ndo_uninit)
         dev->netdev_ops->ndo_uninit(dev);
     dev->reg_state = NETREG_UNREGISTERED;
@@ -428,6 +484,42 @@ int dev_queue_xmit(struct sk_buff *skb) {
     count_drop(&dev->stats.tx_dropped);
     kfree_skb(skb);
     return -ENETDOWN;
+}
+
+void rte_xmit_batch_begin() {
+    XmitBatch *b = t_xmit_batch.b;
+    if (!b) {
+        b = new XmitBatch;
+        b->pending.reserve(16);
+        std::lock_guard<std::mutex> all(xmit_batches().lock);
+        xmit_batches().all.insert(b);
+        t_xmit_batch.b = b;
+    }
+    b->depth++;
+}
+
+void rte_xmit_batch_end() {
+    XmitBatch *b = t_xmit_batch.b;
+    if (!b || b->depth == 0) {
+        pr_warn("rte_xmit_batch_end: no batch begun on this thread\n");
+        return;
+    }
+    if (--b->depth)
+        return;
+    std::lock_guard<std::mutex> g(b->lock);
+    xmit_flush_locked(b);
+}
+
+bool rte_xmit_batch_defer(struct net_device *dev) {
+    XmitBatch *b = t_xmit_batch.b;
+    if (!b || !b->depth || !dev->netdev_ops || !dev->netdev_ops->ndo_xmit_flush)
+        return false;
+    std::lock_guard<std::mutex> g(b->lock);
+    for (net_device *d : b->pending)
+        if (d == dev)
+            return true;
+    b->pending.push_back(dev);
+    return true;
 }
 
 int register_netdevice_notifier(struct notifier_block *nb) {

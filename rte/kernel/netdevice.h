@@ -114,6 +114,8 @@ struct net_device_ops {
     int (*ndo_set_mac_address)(struct net_device *dev, void *addr);
     int (*ndo_change_mtu)(struct net_device *dev, int new_mtu);
     int (*ndo_do_ioctl)(struct net_device *dev, struct ifreq *ifr, int cmd);
+    // Sends what start_xmit held back during a transmit batch (see below).
+    void (*ndo_xmit_flush)(struct net_device *dev);
 };
 
 #define NETREG_UNINITIALIZED 0
@@ -233,6 +235,18 @@ inline int netif_rx_ni(struct sk_buff *skb) {
 }
 // Transmits through the device's start_xmit; the frame is always consumed.
 int dev_queue_xmit(struct sk_buff *skb);
+
+// Transmit batches, one per thread. Between begin and end, a driver with
+// ndo_xmit_flush may hold transmitted frames (in its ring) instead of sending
+// each at once; the end calls ndo_xmit_flush of every device that held some.
+// Outside a batch every transmission leaves at once. Pairs nest: only the
+// outermost end flushes. A device being unregistered is taken off every
+// thread's batch first, so a batch never flushes a device that is gone.
+void rte_xmit_batch_begin();
+void rte_xmit_batch_end();
+// For start_xmit: true when the calling thread is in a batch and dev has
+// ndo_xmit_flush, which the batch's end will then call; false means send now.
+bool rte_xmit_batch_defer(struct net_device *dev);
 
 struct notifier_block {
     int (*notifier_call)(struct notifier_block *nb, unsigned long event, void *ptr);

@@ -3,9 +3,19 @@
 //
 // Receive: an AF_PACKET socket with a TPACKET_V3 ring of blocks, drained by one
 // thread per port, which copies each frame into a pool frame and hands it to
-// the Ethernet driver (ethdrv.cc). Transmit: send() on the same socket,
-// bypassing the host's qdisc; a frame is always consumed, a failed send counts
-// tx_dropped.
+// the Ethernet driver (ethdrv.cc); a block is handled whole, in one transmit
+// batch, before it goes back to the host.
+//
+// Transmit: a TPACKET_V3 transmit ring on the same socket, bypassing the host's
+// qdisc. start_xmit copies the frame into a slot; inside a transmit batch the
+// slots are handed to the host (one send()) when the batch ends, outside one
+// at once. A full ring is flushed and the slot tried once more; what the host
+// did not take by the end of a flush (device down, its queue full) is taken
+// back and counted tx_dropped, so no frame is sent late. A frame longer than a
+// slot or than the interface's MTU goes by send() on a second, ringless socket
+// after the ring is flushed, which keeps the order; the host refuses one above
+// the MTU (tx_dropped), and a runt is dropped here.
+// tx_packets and tx_bytes count what the host took. Every frame is consumed.
 //
 // The bridge must see frames as a line-card driver delivers them, so the host's
 // receive-side shortcuts are undone or switched off:
@@ -63,12 +73,6 @@ static_assert(sizeof(virtio_net_hdr) == 10);
 constexpr u8 kVnetNeedsCsum = 1;
 constexpr u8 kVnetGsoNone = 0;
 
-// Blocks are retired after a short time so that a lone frame is not held back
-// until its block fills.
-constexpr unsigned kBlockSize = 1u << 18;
-constexpr unsigned kBlockCount = 16;
-constexpr unsigned kFrameSize = 2048;
-constexpr unsigned kBlockRetireMs = 2;
 // How often a port whose interface is down checks that it still exists.
 constexpr int kDownCheckMs = 500;
 
@@ -79,6 +83,13 @@ struct lc_port {
     struct net_device *dev = nullptr;
     std::thread rx;
     bool warned_merged = false;
+    // Transmit ring state, under tx_lock: any thread may transmit.
+    std::mutex tx_lock;
+    unsigned tx_head = 0;    // the next slot to fill
+    unsigned tx_pending = 0; // slots filled since the last flush
+    u64 tx_pending_bytes = 0;
+    bool tx_closed = false;
+    bool warned_tx = false;
 };
 
 std::mutex ports_lock;
@@ -193,32 +204,126 @@ int linecard_csum_fill(u8 *frame, size_t len) {
 
 namespace {
 
+void count(unsigned long *counter) {
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
+void count_n(unsigned long *counter, u64 n) {
+    if (n)
+        __atomic_fetch_add(counter, n, __ATOMIC_RELAXED);
+}
+
+tpacket3_hdr *tx_slot(lc_port *p, unsigned i) {
+    return reinterpret_cast<tpacket3_hdr *>(p->host.tx_ring + size_t(i) * LC_FRAME_SIZE);
+}
+
+// Slots the host still holds (queued, or sent and not yet released).
+bool tx_slot_busy(const tpacket3_hdr *h) {
+    u32 st = __atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE);
+    return st & (TP_STATUS_SEND_REQUEST | TP_STATUS_SENDING | TP_STATUS_WRONG_FORMAT);
+}
+
+size_t tx_vnet_len(const lc_port *p) {
+    return p->host.vnet ? sizeof(virtio_net_hdr) : 0;
+}
+
+// Hands the filled slots to the host. It takes them in order and stops at the
+// first it cannot send, so those not taken are the last ones filled: they are
+// given back and counted dropped, and the next frame goes where the host will
+// look next.
+void tx_flush_locked(lc_port *p) {
+    if (!p->tx_pending)
+        return;
+    int err = 0;
+    if (send(p->host.fd, nullptr, 0, MSG_DONTWAIT) < 0)
+        err = errno;
+    unsigned left = 0;
+    u64 left_bytes = 0;
+    unsigned i = p->tx_head;
+    while (left < p->tx_pending) {
+        unsigned prev = (i + LC_TX_FRAME_NR - 1) % LC_TX_FRAME_NR;
+        tpacket3_hdr *h = tx_slot(p, prev);
+        u32 st = __atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE);
+        if (!(st & (TP_STATUS_SEND_REQUEST | TP_STATUS_WRONG_FORMAT)))
+            break;
+        left_bytes += h->tp_len - tx_vnet_len(p);
+        __atomic_store_n(&h->tp_status, u32(TP_STATUS_AVAILABLE), __ATOMIC_RELEASE);
+        left++;
+        i = prev;
+    }
+    struct net_device *dev = p->dev;
+    p->tx_head = i;
+    count_n(&dev->stats.tx_packets, p->tx_pending - left);
+    count_n(&dev->stats.tx_bytes, p->tx_pending_bytes - left_bytes);
+    count_n(&dev->stats.tx_dropped, left);
+    p->tx_pending = 0;
+    p->tx_pending_bytes = 0;
+    if (left && !p->warned_tx) {
+        p->warned_tx = true;
+        pr_warn("linecard: %s: host did not take %u frame(s) (%d), dropped\n", p->name.c_str(),
+                left, -err);
+    }
+}
+
+// A frame that does not fit a slot: its own socket, as one with a transmit
+// ring sends nothing else.
+void tx_send_locked(lc_port *p, struct sk_buff *skb) {
+    struct net_device *dev = p->dev;
+    if (send(p->host.long_fd, skb->data, skb->len, MSG_DONTWAIT) == ssize_t(skb->len)) {
+        count(&dev->stats.tx_packets);
+        count_n(&dev->stats.tx_bytes, skb->len);
+    } else {
+        count(&dev->stats.tx_dropped);
+    }
+}
+
 netdev_tx_t port_xmit(struct sk_buff *skb, struct net_device *dev) {
     auto *p = static_cast<lc_port *>(dev->rte_backend);
-    virtio_net_hdr vh = {}; // no offloads asked of the host
-    struct iovec iov[2] = {{&vh, sizeof(vh)}, {skb->data, skb->len}};
-    struct msghdr msg = {};
-    msg.msg_iov = p->host.vnet ? iov : iov + 1;
-    msg.msg_iovlen = p->host.vnet ? 2 : 1;
-    size_t want = skb->len + (p->host.vnet ? sizeof(vh) : 0);
-    ssize_t n = sendmsg(p->host.fd, &msg, MSG_DONTWAIT);
-    if (n == ssize_t(want)) {
-        __atomic_fetch_add(&dev->stats.tx_packets, 1, __ATOMIC_RELAXED);
-        __atomic_fetch_add(&dev->stats.tx_bytes, skb->len, __ATOMIC_RELAXED);
+    // Asked before the ring lock: the batch's end takes it to flush.
+    const bool later = rte_xmit_batch_defer(dev);
+    const size_t len = skb->len;
+    const size_t room = LC_FRAME_SIZE - LC_TX_DATA_OFFSET - tx_vnet_len(p);
+    std::lock_guard<std::mutex> g(p->tx_lock);
+    if (p->tx_closed || len < ETH_HLEN) {
+        count(&dev->stats.tx_dropped);
+    } else if (len > room || len > size_t(dev->mtu) + ETH_HLEN + VLAN_HLEN) {
+        tx_flush_locked(p);
+        tx_send_locked(p, skb);
     } else {
-        __atomic_fetch_add(&dev->stats.tx_dropped, 1, __ATOMIC_RELAXED);
+        tpacket3_hdr *h = tx_slot(p, p->tx_head);
+        if (tx_slot_busy(h))
+            tx_flush_locked(p);
+        if (tx_slot_busy(h)) {
+            count(&dev->stats.tx_dropped);
+        } else {
+            u8 *out = reinterpret_cast<u8 *>(h) + LC_TX_DATA_OFFSET;
+            if (p->host.vnet)
+                memset(out, 0, sizeof(virtio_net_hdr));
+            memcpy(out + tx_vnet_len(p), skb->data, len);
+            h->tp_next_offset = 0;
+            h->tp_len = u32(len + tx_vnet_len(p));
+            __atomic_store_n(&h->tp_status, u32(TP_STATUS_SEND_REQUEST), __ATOMIC_RELEASE);
+            p->tx_head = (p->tx_head + 1) % LC_TX_FRAME_NR;
+            p->tx_pending++;
+            p->tx_pending_bytes += len;
+            if (!later)
+                tx_flush_locked(p);
+        }
     }
     kfree_skb(skb);
     return NETDEV_TX_OK;
 }
 
+void port_xmit_flush(struct net_device *dev) {
+    auto *p = static_cast<lc_port *>(dev->rte_backend);
+    std::lock_guard<std::mutex> g(p->tx_lock);
+    tx_flush_locked(p);
+}
+
 const struct net_device_ops port_ops = {
     .ndo_start_xmit = port_xmit,
+    .ndo_xmit_flush = port_xmit_flush,
 };
-
-void count(unsigned long *counter) {
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
-}
 
 // One frame of the ring: repaired into a pool frame and handed to the driver.
 void port_rx_one(lc_port *p, const tpacket3_hdr *h) {
@@ -293,20 +398,24 @@ void port_rx_main(lc_port *p) {
     bool down = false;
     while (true) {
         auto *bd =
-            reinterpret_cast<tpacket_block_desc *>(p->host.ring + size_t(block) * kBlockSize);
+            reinterpret_cast<tpacket_block_desc *>(p->host.ring + size_t(block) * LC_RX_BLOCK_SIZE);
         if (__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) {
             if (down) {
                 down = false;
                 netif_carrier_on(p->dev);
             }
             const u8 *pos = reinterpret_cast<const u8 *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
+            // What the block's frames cause to be sent on this thread leaves
+            // when the block is done.
+            rte_xmit_batch_begin();
             for (u32 i = 0; i < bd->hdr.bh1.num_pkts; i++) {
                 auto *h = reinterpret_cast<const tpacket3_hdr *>(pos);
                 port_rx_one(p, h);
                 pos += h->tp_next_offset;
             }
+            rte_xmit_batch_end();
             __atomic_store_n(&bd->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
-            block = (block + 1) % kBlockCount;
+            block = (block + 1) % LC_RX_BLOCK_NR;
             continue;
         }
         struct pollfd pfd[2] = {{p->host.fd, POLLIN, 0}, {p->stop_fd, POLLIN, 0}};
@@ -351,6 +460,12 @@ void port_unregister_gone(lc_port *p) {
 void port_free(lc_port *p) {
     if (p->rx.joinable())
         p->rx.join();
+    if (p->host.tx_ring) {
+        // A late transmission finds the port closed rather than a closed socket.
+        std::lock_guard<std::mutex> g(p->tx_lock);
+        tx_flush_locked(p);
+        p->tx_closed = true;
+    }
     lc_host_close(&p->host);
     if (p->stop_fd >= 0)
         close(p->stop_fd);
@@ -391,7 +506,7 @@ int linecard_port_bind(const char *ifname) {
     }
     p->dev->netdev_ops = &port_ops;
     p->dev->rte_backend = p;
-    int err = lc_host_open(ifname, kBlockSize, kBlockCount, kFrameSize, kBlockRetireMs, &p->host);
+    int err = lc_host_open(ifname, &p->host);
     if (!err) {
         memcpy(p->dev->dev_addr, p->host.mac, ETH_ALEN);
         if (p->host.mtu)

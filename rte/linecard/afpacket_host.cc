@@ -55,8 +55,12 @@ void offloads_off(const char *ifname, lc_host *h) {
         fprintf(stderr, "linecard: %s: cannot switch LRO off\n", ifname);
 }
 
-int open_ring(const char *ifname, unsigned block_size, unsigned block_nr, unsigned frame_size,
-              unsigned retire_ms, lc_host *h) {
+static_assert(LC_RX_BLOCK_SIZE % LC_FRAME_SIZE == 0 &&
+                  LC_TX_FRAME_NR % (LC_RX_BLOCK_SIZE / LC_FRAME_SIZE) == 0,
+              "transmit slots fill whole blocks, so that they lie end to end");
+static_assert(LC_TX_DATA_OFFSET == TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+
+int open_ring(const char *ifname, lc_host *h) {
     h->fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (h->fd < 0)
         return neg_errno();
@@ -84,21 +88,36 @@ int open_ring(const char *ifname, unsigned block_size, unsigned block_nr, unsign
     h->filter_outgoing = setsockopt(h->fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &v, sizeof(v)) < 0;
     v = 1;
     setsockopt(h->fd, SOL_PACKET, PACKET_QDISC_BYPASS, &v, sizeof(v));
+    // Room for a full transmit ring in flight, so that a flush is not cut
+    // short by the socket's send budget.
+    v = int(2 * LC_TX_FRAME_NR * LC_FRAME_SIZE);
+    if (setsockopt(h->fd, SOL_SOCKET, SO_SNDBUFFORCE, &v, sizeof(v)) < 0)
+        setsockopt(h->fd, SOL_SOCKET, SO_SNDBUF, &v, sizeof(v));
 
     struct tpacket_req3 req = {};
-    req.tp_block_size = block_size;
-    req.tp_block_nr = block_nr;
-    req.tp_frame_size = frame_size;
-    req.tp_frame_nr = block_size / frame_size * block_nr;
-    req.tp_retire_blk_tov = retire_ms;
+    req.tp_block_size = LC_RX_BLOCK_SIZE;
+    req.tp_block_nr = LC_RX_BLOCK_NR;
+    req.tp_frame_size = LC_FRAME_SIZE;
+    req.tp_frame_nr = LC_RX_BLOCK_SIZE / LC_FRAME_SIZE * LC_RX_BLOCK_NR;
+    req.tp_retire_blk_tov = LC_RX_RETIRE_MS;
     if (setsockopt(h->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof(req)) < 0)
         return neg_errno();
-    size_t size = size_t(block_size) * block_nr;
+    const size_t rx_size = size_t(LC_RX_BLOCK_SIZE) * LC_RX_BLOCK_NR;
+    // The transmit ring takes no block timer: its slots are plain frames.
+    struct tpacket_req3 treq = {};
+    treq.tp_block_size = LC_RX_BLOCK_SIZE;
+    treq.tp_block_nr = LC_TX_FRAME_NR / (LC_RX_BLOCK_SIZE / LC_FRAME_SIZE);
+    treq.tp_frame_size = LC_FRAME_SIZE;
+    treq.tp_frame_nr = LC_TX_FRAME_NR;
+    if (setsockopt(h->fd, SOL_PACKET, PACKET_TX_RING, &treq, sizeof(treq)) < 0)
+        return neg_errno();
+    const size_t size = rx_size + size_t(LC_TX_FRAME_NR) * LC_FRAME_SIZE;
     void *ring = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, h->fd, 0);
     if (ring == MAP_FAILED)
         return neg_errno();
     h->ring = static_cast<uint8_t *>(ring);
     h->ring_size = size;
+    h->tx_ring = h->ring + rx_size;
 
     offloads_off(ifname, h);
     set_name(&ifr, ifname);
@@ -116,6 +135,15 @@ int open_ring(const char *ifname, unsigned block_size, unsigned block_nr, unsign
     sll.sll_ifindex = h->ifindex;
     if (bind(h->fd, reinterpret_cast<sockaddr *>(&sll), sizeof(sll)) < 0)
         return neg_errno();
+    // Protocol 0: bound for sending only.
+    h->long_fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (h->long_fd < 0)
+        return neg_errno();
+    v = 1;
+    setsockopt(h->long_fd, SOL_PACKET, PACKET_QDISC_BYPASS, &v, sizeof(v));
+    sll.sll_protocol = 0;
+    if (bind(h->long_fd, reinterpret_cast<sockaddr *>(&sll), sizeof(sll)) < 0)
+        return neg_errno();
     // A membership, not IFF_PROMISC: it goes with the socket, however the node ends.
     struct packet_mreq mr = {};
     mr.mr_ifindex = h->ifindex;
@@ -127,9 +155,8 @@ int open_ring(const char *ifname, unsigned block_size, unsigned block_nr, unsign
 
 } // namespace
 
-int lc_host_open(const char *ifname, unsigned block_size, unsigned block_nr, unsigned frame_size,
-                 unsigned retire_ms, lc_host *h) {
-    int err = open_ring(ifname, block_size, block_nr, frame_size, retire_ms, h);
+int lc_host_open(const char *ifname, lc_host *h) {
+    int err = open_ring(ifname, h);
     if (err)
         lc_host_close(h);
     return err;
@@ -150,9 +177,13 @@ void lc_host_close(lc_host *h) {
     if (h->ring)
         munmap(h->ring, h->ring_size);
     h->ring = nullptr;
+    h->tx_ring = nullptr;
     if (h->fd >= 0)
         close(h->fd);
     h->fd = -1;
+    if (h->long_fd >= 0)
+        close(h->long_fd);
+    h->long_fd = -1;
 }
 
 bool lc_host_exists(const lc_host *h) {

@@ -165,6 +165,7 @@ static int jxbridge_threaded_main(void *) {
     printk(KERN_INFO "[jxbridge/threaded] %s:%d Started (%d).\n", input_file, __LINE__,
            threaded_node);
     unsigned long period = jiffies;
+    unsigned batched = 0; // frames taken since the transmit batch began
     while (!kthread_should_stop()) {
         if (signal_pending(current)) {
             printk(KERN_INFO "[jxbridge/threaded] %s:%d Death is upon us all.\n", input_file,
@@ -190,8 +191,12 @@ static int jxbridge_threaded_main(void *) {
             }
         }
         spin_unlock_irqrestore(&q->lock, flags);
-        if (skb || af)
+        if (skb || af) {
             set_current_state(TASK_RUNNING);
+            if (!batched)
+                rte_xmit_batch_begin();
+            batched += (skb != nullptr) + (af != nullptr);
+        }
         if (skb) {
             cb_clear_internal(skb);
             jxbridge_process_frame(skb); // takes jxbridge_lock itself
@@ -202,7 +207,13 @@ static int jxbridge_threaded_main(void *) {
             af->dev = nullptr;
             filter->xmit(af, filter);
         }
-        if (time_after(jiffies, period + q->work_interval)) {
+        // A transmitted frame waits for at most 64 frames taken, never for a sleep.
+        const bool rest = time_after(jiffies, period + q->work_interval);
+        if (batched && (rest || !(skb || af) || batched >= 64)) {
+            rte_xmit_batch_end();
+            batched = 0;
+        }
+        if (rest) {
             period = jiffies;
             schedule_timeout_interruptible(q->sleep_interval);
             continue;
@@ -211,6 +222,8 @@ static int jxbridge_threaded_main(void *) {
             continue;
         schedule_timeout(0);
     }
+    if (batched)
+        rte_xmit_batch_end();
     return 0;
 }
 

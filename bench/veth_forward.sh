@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# Forwarding over veth: jxnode beside a plain AF_PACKET forwarder and the Linux
+# bridge, measured in one run on the same topology.
+#
+#   [ns src] s0 ==veth== f0  <forwarder under test>  f1 ==veth== d0 [ns dst]
+#
+# trafgen (netsniff-ng; installed with apt-get if missing) sends 64-byte frames
+# (60 bytes and the FCS) from s0, pinned to CPU 0, for DURATION seconds per
+# case; the forwarder moves them from f0 to f1. Cases:
+#   jxnode   a two-port bridge (br0; f0 access, f1 uplink) set up through its
+#            control files with jxproc, the node pinned to CPU 1
+#   plain    afp_forward: the node's AF_PACKET rings and nothing else, CPU 1
+#   kbridge  the Linux bridge (VLAN filtering off, its default)
+# GRO, GSO and TSO are off on every veth end, and IPv6 is off, so that only
+# the generated frames cross.
+#
+# Columns:
+#   delivered/s    frames counted received on d0 over the generator's run time
+#   fwd ns/frame   the forwarder's CPU time per delivered frame: utime + stime
+#                  of its process from /proc/PID/stat. The kernel bridge has no
+#                  process (it runs in softirq wherever a frame arrives), so
+#                  its figure is the host one of the next column.
+#   host ns/frame  CPU time of all CPUs during the run (/proc/stat: user, nice,
+#                  system, irq, softirq, steal), less what the generator alone
+#                  costs per frame it sends (measured first, with nothing
+#                  forwarding), per delivered frame: the cost of forwarding
+#                  wherever the host charges it, the same way for all three.
+# then the ratios jxnode/plain of the rate and of the CPU time per frame. A
+# case that delivers nothing has no cost per frame ("-").
+#
+# Needs root, ip(8), ethtool and taskset. JX_BIN_DIR names a build configured
+# with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds.
+set -u
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+export JX_BIN_DIR=${JX_BIN_DIR:-$top/build/rel}
+DURATION=${DURATION:-5}
+FWD=$JX_BIN_DIR/afp_forward
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "veth_forward: needs root" >&2
+    exit 1
+fi
+# Tools and the packages that bring them.
+need=()
+command -v trafgen >/dev/null || need+=(netsniff-ng)
+command -v ethtool >/dev/null || need+=(ethtool)
+if [ ${#need[@]} -gt 0 ]; then
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}") \
+        >/dev/null 2>&1
+fi
+for tool in trafgen ip ethtool taskset; do
+    if ! command -v $tool >/dev/null; then
+        echo "veth_forward: $tool is missing" >&2
+        exit 1
+    fi
+done
+
+TMP=$(mktemp -d /tmp/jxbench.XXXXXX)
+. "$top/tests/e2e/lib/node.sh"
+NSS=jxbs$$
+NSD=jxbd$$
+F0=jxf0$$
+F1=jxf1$$
+KBR=jxbr$$
+FWD_PID=
+HZ=$(getconf CLK_TCK)
+CPUS=$(nproc)
+GEN_CPU=0
+FWD_CPU=$((CPUS > 1 ? 1 : 0))
+
+cleanup() {
+    node_cleanup
+    if [ -n "$FWD_PID" ]; then
+        kill -KILL "$FWD_PID" 2>/dev/null
+        wait "$FWD_PID" 2>/dev/null
+    fi
+    ip link del "$KBR" 2>/dev/null
+    ip link del "$F0" 2>/dev/null
+    ip link del "$F1" 2>/dev/null
+    ip netns del "$NSS" 2>/dev/null
+    ip netns del "$NSD" 2>/dev/null
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+setup() {
+    ip netns add "$NSS" && ip netns add "$NSD" &&
+        ip link add "$F0" type veth peer name s0 netns "$NSS" &&
+        ip link add "$F1" type veth peer name d0 netns "$NSD" || return 1
+    local ns
+    for ns in "$NSS" "$NSD"; do
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+    done
+    sysctl -qw "net.ipv6.conf.$F0.disable_ipv6=1" "net.ipv6.conf.$F1.disable_ipv6=1"
+    ethtool -K "$F0" gro off gso off tso off >/dev/null 2>&1
+    ethtool -K "$F1" gro off gso off tso off >/dev/null 2>&1
+    ip netns exec "$NSS" ethtool -K s0 gro off gso off tso off >/dev/null 2>&1
+    ip netns exec "$NSD" ethtool -K d0 gro off gso off tso off >/dev/null 2>&1
+    ip -n "$NSS" link set s0 up && ip -n "$NSD" link set d0 up &&
+        ip link set "$F0" up && ip link set "$F1" up || return 1
+    local dmac smac
+    dmac=$(ip -n "$NSD" -o link show d0 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
+    smac=$(ip -n "$NSS" -o link show s0 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
+    cat >"$TMP/frame.cfg" <<EOF
+{
+  eth(da=$dmac, sa=$smac, type=0x0800),
+  ipv4(saddr=192.0.2.1, daddr=192.0.2.2, ttl=64),
+  udp(sp=4000, dp=4001),
+  fill(0x00, 18)
+}
+EOF
+}
+
+# Counters in the namespaces and of the host.
+rx_d0() { ip netns exec "$NSD" cat /sys/class/net/d0/statistics/rx_packets; }
+tx_s0() { ip netns exec "$NSS" cat /sys/class/net/s0/statistics/tx_packets; }
+host_busy() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9 }' /proc/stat; }
+proc_cpu() { # utime + stime of a process, in ticks; the name may hold spaces
+    if [ -z "$1" ] || [ ! -r "/proc/$1/stat" ]; then
+        echo 0
+        return
+    fi
+    sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+
+# measure PID: runs the generator for DURATION seconds and sets GEN, DELIV,
+# NS (elapsed ns), HOST and PROC (CPU ticks of the host and of PID).
+measure() {
+    local pid=$1 r0 s0 h0 p0 t0 t1
+    r0=$(rx_d0)
+    s0=$(tx_s0)
+    h0=$(host_busy)
+    p0=$(proc_cpu "$pid")
+    t0=$(date +%s%N)
+    ip netns exec "$NSS" taskset -c $GEN_CPU timeout -s INT "$DURATION" \
+        trafgen -o s0 -i "$TMP/frame.cfg" -P 1 -Q -C >"$TMP/trafgen.out" 2>&1
+    t1=$(date +%s%N)
+    # Frames still in flight land; the pause is not part of any rate.
+    sleep 0.5
+    DELIV=$(($(rx_d0) - r0))
+    GEN=$(($(tx_s0) - s0))
+    HOST=$(($(host_busy) - h0))
+    PROC=$(($(proc_cpu "$pid") - p0))
+    NS=$((t1 - t0))
+}
+
+# Results: one line per case, "name delivered_per_s fwd_ns host_ns".
+ROWS=()
+NOTES=()
+# row NAME SELF: SELF=1 when PROC is the forwarder's own CPU time.
+row() {
+    local name=$1 self=$2
+    ROWS+=("$(awk -v n="$name" -v d="$DELIV" -v g="$GEN" -v ns="$NS" -v host="$HOST" \
+        -v proc="$PROC" -v hz="$HZ" -v base="$BASE_PER_FRAME" -v self="$self" 'BEGIN {
+        rate = d / (ns / 1e9)
+        if (d > 0) {
+            h = (host / hz * 1e9 - base * g) / d
+            f = self ? proc / hz * 1e9 / d : h
+            printf "%s %.0f %.0f %.0f", n, rate, f, h
+        } else {
+            printf "%s 0 - -", n
+        }
+    }')")
+}
+
+case_baseline() {
+    measure ""
+    BASE_PER_FRAME=$(awk -v g="$GEN" -v host="$HOST" -v hz="$HZ" \
+        'BEGIN { print (g > 0 ? host / hz * 1e9 / g : 0) }')
+    BASE_RATE=$(awk -v g="$GEN" -v ns="$NS" 'BEGIN { printf "%.0f", g / (ns / 1e9) }')
+    if [ "$DELIV" -ne 0 ]; then
+        echo "veth_forward: $DELIV frames crossed with nothing forwarding" >&2
+    fi
+}
+
+le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
+name_field() {
+    local hex
+    hex=$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')
+    while [ ${#hex} -lt $(($2 * 2)) ]; do hex=${hex}00; done
+    printf '%s' "$hex"
+}
+# The bridge file's PORT_ADD record: name, any slot, type, BLL number, UCC, subport.
+port_add() {
+    local rec
+    rec=$(printf '%s000000%s%s%s%s%s' "$(name_field "$1" 17)" ffffffff "$(le32 "$2")" \
+        "$(le32 "$3")" "$(le32 0)" "$(le32 0)")
+    "$JXPROC" ioctl /proc/net/jxbridge/br0/bridge 40047a02 "$rec" | grep -q '^rc=0$'
+}
+
+case_jxnode() {
+    local ok=1
+    if ! start_node --port "$F0" --port "$F1"; then
+        echo "veth_forward: jxnode did not start: $(tail -n 3 "$TMP/node.err")" >&2
+        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0
+        row jxnode 1
+        return
+    fi
+    taskset -a -cp $FWD_CPU "$NODE_PID" >/dev/null
+    "$JXPROC" write /proc/net/jxbridge/config add br0 4 >/dev/null || ok=0
+    port_add "$F0" 1 1 || ok=0
+    port_add "$F1" 0 2 || ok=0
+    "$JXPROC" link "$F0" up && "$JXPROC" link "$F1" up && "$JXPROC" link br0 up || ok=0
+    [ $ok = 1 ] || echo "veth_forward: jxnode: bridge setup incomplete" >&2
+    measure "$NODE_PID"
+    row jxnode 1
+    # What the node's ports saw, for reading a rate of 0.
+    NOTES+=("$("$JXPROC" link | grep -E ": ($F0|$F1): " | sed 's/^ */jxnode port /')")
+    stop_node || echo "veth_forward: jxnode did not stop cleanly" >&2
+}
+
+case_plain() {
+    if [ ! -x "$FWD" ]; then
+        echo "veth_forward: $FWD missing (configure with -DJX_BENCH=ON)" >&2
+        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0
+        row plain 1
+        return
+    fi
+    taskset -c $FWD_CPU "$FWD" "$F0" "$F1" >"$TMP/fwd.out" 2>&1 &
+    FWD_PID=$!
+    # The count is a guard against a forwarder that never starts.
+    for _ in $(seq 100); do
+        grep -q "forwarding" "$TMP/fwd.out" && break
+        sleep 0.1
+    done
+    measure "$FWD_PID"
+    row plain 1
+    kill -INT "$FWD_PID"
+    wait "$FWD_PID"
+    FWD_PID=
+}
+
+case_kbridge() {
+    ip link add "$KBR" type bridge &&
+        sysctl -qw "net.ipv6.conf.$KBR.disable_ipv6=1" &&
+        ip link set "$F0" master "$KBR" && ip link set "$F1" master "$KBR" &&
+        ip link set "$KBR" up || echo "veth_forward: kernel bridge setup failed" >&2
+    measure ""
+    row kbridge 0
+    ip link del "$KBR"
+}
+
+if ! setup; then
+    echo "veth_forward: cannot build the namespaces and veth pairs" >&2
+    exit 1
+fi
+case_baseline
+case_jxnode
+case_plain
+case_kbridge
+
+echo "veth forwarding, 64-byte frames, ${DURATION}s per case, $CPUS CPU(s);" \
+    "generator alone: $BASE_RATE frames/s"
+printf '%-10s %14s %14s %14s\n' case delivered/s "fwd ns/frame" "host ns/frame"
+for r in "${ROWS[@]}"; do
+    # shellcheck disable=SC2086
+    printf '%-10s %14s %14s %14s\n' $r
+done
+[ ${#NOTES[@]} -gt 0 ] && printf '%s\n' "${NOTES[@]}"
+printf '%s\n' "${ROWS[@]}" | awk '
+    { rate[$1] = $2; cpu[$1] = $3; host[$1] = $4 }
+    function ratio(a, b) { return (a == "-" || b == "-" || b == 0) ? "-" : sprintf("%.2f", a / b) }
+    END {
+        printf "jxnode/plain: rate %s, fwd CPU per frame %s, host CPU per frame %s\n",
+            ratio(rate["jxnode"], rate["plain"]), ratio(cpu["jxnode"], cpu["plain"]),
+            ratio(host["jxnode"], host["plain"])
+    }'
