@@ -788,6 +788,7 @@ TEST_F(VlanTest, TagPrimitivesCopySharedFramesAndGrowHeadroom) {
     jxbridge_port *a = add("acc1");
     ASSERT_TRUE(a);
     vlan_set_debug(vd(), 1);
+    jxbridge_tracer_printk_set(1); // the trace channel copied to the kernel log
     EXPECT_EQ(through(a, plain, a), plain);
     EXPECT_EQ(logged("[VLAN]       VLAN tags: 0.\n"), 1u);
     EXPECT_EQ(logged("[VLAN]       Add PVID 1 (0x0001).\n"), 1u);

@@ -24,6 +24,7 @@ class MacTableTest : public BridgeTest {
         BridgeTest::SetUp();
         mt = br->mac_table;
         ASSERT_NE(mt, nullptr);
+        jxbridge_tracer_printk_set(1); // the table's trace lines reach the kernel log too
     }
     jxbridge_port *add(u32 slot, net_device *d, u32 kind, struct jxbridge *b = nullptr) {
         mutex_lock(&jxbridge_lock);

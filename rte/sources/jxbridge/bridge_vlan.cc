@@ -10,17 +10,13 @@ static const char *const vlan_file = "rte/sources/jxbridge/bridge_vlan.cc";
 #define VLAN_PRIO_MASK 0xE000
 #define VLAN_VID_MASK 0x0FFF
 
-// Trace lines go to the kernel log while the engine's debug switch is on.
+// Trace lines go to the trace channel while the engine's debug switch is on.
 #define vlan_trace(dbg, fmt, ...)                                                                  \
     do {                                                                                           \
         if (dbg)                                                                                   \
-            printk(KERN_DEBUG fmt, ##__VA_ARGS__);                                                 \
+            jxbridge_trace(fmt, ##__VA_ARGS__);                                                    \
     } while (0)
-#define vlan_trace_info(dbg, fmt, ...)                                                             \
-    do {                                                                                           \
-        if (dbg)                                                                                   \
-            printk(KERN_INFO fmt, ##__VA_ARGS__);                                                  \
-    } while (0)
+#define vlan_trace_info(dbg, fmt, ...) vlan_trace(dbg, fmt, ##__VA_ARGS__)
 
 static struct jxbridge_port *vlan_no_ports[1] = {nullptr};
 
@@ -212,12 +208,14 @@ int vlan_init(struct jxbridge *B) {
     vlan_bit_set(vd->configured, 1);
     vd->configured_count = 1;
     B->vlan = vd;
+    jxbridge_tracer_register(&vd->tracer);
     return 0;
 }
 
 void vlan_deinit(struct jxbridge *B) {
     if (!B->vlan)
         return;
+    jxbridge_tracer_unregister(&B->vlan->tracer);
     vlan_free(B->vlan);
     B->vlan = nullptr;
 }

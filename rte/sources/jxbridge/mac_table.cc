@@ -32,12 +32,10 @@ void mac_table_module_init() {
 // Trace lines go to the kernel log at debug level.
 static void mac_table_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void mac_table_trace(const char *fmt, ...) {
-    char line[1016];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(line, sizeof(line), fmt, args);
+    jxbridge_tracev(fmt, args);
     va_end(args);
-    printk(KERN_DEBUG "%s", line);
 }
 #define MT_TRACE(mt, ...)                                                                          \
     do {                                                                                           \
@@ -872,6 +870,7 @@ int mac_table_init(struct mac_table **out, struct jxbridge *bridge, u32 mac_hash
     // The record the frame tracer switches this table's debug output with.
     mt->tracer.set_debug = mac_table_tracer_set_debug;
     mt->tracer.context = mt;
+    jxbridge_tracer_register(&mt->tracer);
     *out = mt;
     return 0;
 }
@@ -887,6 +886,7 @@ void mac_table_deinit(struct mac_table **pmt) {
     struct mac_table *mt = pmt ? *pmt : nullptr;
     if (!mt)
         return;
+    jxbridge_tracer_unregister(&mt->tracer);
     mac_table_timer_stop(mt->aging_timer);
     mac_table_timer_stop(mt->msg_timer);
     mac_table_flush(mt);
