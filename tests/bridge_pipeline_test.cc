@@ -299,3 +299,79 @@ TEST_F(PipelineTest, DropsAtTheGateAreCountedWhereTheyHappen) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PipelineTest, FlowManagerInternalFramesExclusionAndUnknownDevices) {
+    jxbridge_port *a = port("wa"), *b = port("wb"), *c = port("wc");
+    ASSERT_EQ(linecard_flowmgr_install(), 0);
+    // Every transmitted frame is offered to the flow manager first; the
+    // received copy is the manager's to take while the frame is in flight.
+    rx(a, eth(frame(BCAST, BCAST + 6), mac(1), 0x0806));
+    EXPECT_EQ(linecard_flowmgr_frames(), 2u);
+    EXPECT_EQ(tx(b).size(), 1u);
+    EXPECT_EQ(jxbridge_get_original_skb(), nullptr); // released with the frame
+    drain();
+
+    // An internal frame (sent by code that holds the lock) is offered to the
+    // manager and never reaches a driver, nor the receive counters.
+    u64 rx_before = a->counters.rx_pkts;
+    struct sk_buff *skb = netdev_alloc_skb(a->dev, 64);
+    ASSERT_NE(skb, nullptr);
+    frame f = eth(frame(BCAST, BCAST + 6), mac(1), 0x0806);
+    memcpy(skb_put(skb, (unsigned)f.size()), f.data(), f.size());
+    skb->protocol = eth_type_trans(skb, a->dev);
+    JXBRIDGE_CB(skb)->flags |= JXBRIDGE_CB_F_INTERNAL;
+    mutex_lock(&jxbridge_lock);
+    jxbridge_process_frame(skb);
+    mutex_unlock(&jxbridge_lock);
+    EXPECT_EQ(linecard_flowmgr_frames(), 4u);
+    EXPECT_TRUE(tx(b).empty());
+    EXPECT_TRUE(tx(c).empty());
+    EXPECT_EQ(a->counters.rx_pkts, rx_before);
+    linecard_flowmgr_remove();
+
+    // A frame's exclusion list keeps it from the listed ports, the last
+    // receiver included.
+    drain();
+    skb = netdev_alloc_skb(a->dev, 64);
+    ASSERT_NE(skb, nullptr);
+    memcpy(skb_put(skb, (unsigned)f.size()), f.data(), f.size());
+    skb->dev = a->dev;
+    skb_reset_mac_header(skb);
+    skb->pkt_type = JXBRIDGE_PKT_BCAST;
+    JXBRIDGE_CB(skb)->port_no = (u16)a->port_no;
+    JXBRIDGE_CB(skb)->outer_tci = htons(1);
+    skb->jx_exclude_n = 2;
+    skb->jx_exclude[0] = (u16)b->bll_port_no;
+    skb->jx_exclude[1] = (u16)a->bll_port_no;
+    mutex_lock(&jxbridge_lock);
+    jxbridge_flood_forward(br, skb);
+    mutex_unlock(&jxbridge_lock);
+    EXPECT_TRUE(tx(b).empty());
+    EXPECT_EQ(tx(c).size(), 1u);
+
+    // Frames of devices that are no bridge port go to the host stack, or are
+    // dropped when unknown_to_kernel is off.
+    net_device *other = linecard_wire_add("wother");
+    wires.push_back(other);
+    int to_host = 0;
+    other->rte_stack_rx = [&](struct sk_buff *s) {
+        to_host++;
+        kfree_skb(s);
+        return NET_RX_SUCCESS;
+    };
+    skb = netdev_alloc_skb(other, 64);
+    memcpy(skb_put(skb, (unsigned)f.size()), f.data(), f.size());
+    skb->protocol = eth_type_trans(skb, other);
+    EXPECT_EQ(jxbridge_process_frame(skb), NET_RX_SUCCESS);
+    EXPECT_EQ(to_host, 1);
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "unknown_to_kernel 0"), 0);
+    skb = netdev_alloc_skb(other, 64);
+    memcpy(skb_put(skb, (unsigned)f.size()), f.data(), f.size());
+    skb->protocol = eth_type_trans(skb, other);
+    EXPECT_EQ(jxbridge_process_frame(skb), 1);
+    EXPECT_EQ(to_host, 1);
+}
+
+} // namespace
