@@ -3,8 +3,16 @@
 #include "kernel/sched.h"
 
 void mutex_lock(struct mutex *lock) {
-    lock->m.lock();
+    if (!lock->m.try_lock()) {
+        lock->waiters.fetch_add(1);
+        lock->m.lock();
+        lock->waiters.fetch_sub(1);
+    }
     lock->owner.store(std::this_thread::get_id());
+}
+
+int rte_mutex_waiters(struct mutex *lock) {
+    return lock->waiters.load();
 }
 
 int mutex_lock_interruptible(struct mutex *lock) {
@@ -44,4 +52,6 @@ bool rtnl_is_locked() {
     return mutex_is_locked(&rtnl_mutex);
 }
 
-bool rtnl_is_held() { return mutex_is_owner(&rtnl_mutex); }
+bool rtnl_is_held() {
+    return mutex_is_owner(&rtnl_mutex);
+}

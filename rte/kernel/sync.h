@@ -10,6 +10,7 @@
 struct mutex {
     std::mutex m;
     std::atomic<std::thread::id> owner{};
+    std::atomic<int> waiters{0};
 };
 #define DEFINE_MUTEX(name) struct mutex name
 inline void mutex_init(struct mutex *) {}
@@ -20,6 +21,8 @@ void mutex_unlock(struct mutex *lock);
 bool mutex_is_locked(struct mutex *lock);
 // True when the calling thread holds the lock (for assertions).
 bool mutex_is_owner(struct mutex *lock);
+// Threads waiting in mutex_lock now (tests: to know a thread is held there).
+int rte_mutex_waiters(struct mutex *lock);
 
 // Interrupt-safe spinlocks: there are no interrupts here, so a plain lock.
 struct spinlock_t {

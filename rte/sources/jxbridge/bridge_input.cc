@@ -160,6 +160,8 @@ int jxbridge_threaded_af_rx(struct sk_buff *skb, struct jxbridge_af_filter *filt
     return 0;
 }
 
+static int process_frame_locked(struct sk_buff *skb, bool internal);
+
 static int jxbridge_threaded_main(void *) {
     struct jxbridge_q_t *q = &jxbridge_q;
     printk(KERN_INFO "[jxbridge/threaded] %s:%d Started (%d).\n", input_file, __LINE__,
@@ -180,17 +182,28 @@ static int jxbridge_threaded_main(void *) {
             q->af_current--;
             q->af_total_tx++;
         }
-        struct sk_buff *skb = nullptr;
-        if (q->current_len) {
-            skb = dequeue(&q->head, &q->tail);
-            if (skb) {
-                q->current_len--;
-                q->total_tx++;
-            } else {
-                printk(KERN_ERR "%s:%d count=%u\n", input_file, __LINE__, q->current_len);
-            }
-        }
+        bool pending = q->current_len != 0;
         spin_unlock_irqrestore(&q->lock, flags);
+        // A frame is taken off the queue under jxbridge_lock: a device going
+        // away purges the queue under the same lock, so no frame in hand can
+        // outlive its port or device.
+        struct sk_buff *skb = nullptr;
+        if (pending) {
+            mutex_lock(&jxbridge_lock);
+            spin_lock_irqsave(&q->lock, flags);
+            if (q->current_len) {
+                skb = dequeue(&q->head, &q->tail);
+                if (skb) {
+                    q->current_len--;
+                    q->total_tx++;
+                } else {
+                    printk(KERN_ERR "%s:%d count=%u\n", input_file, __LINE__, q->current_len);
+                }
+            }
+            spin_unlock_irqrestore(&q->lock, flags);
+            if (!skb)
+                mutex_unlock(&jxbridge_lock);
+        }
         if (skb || af) {
             set_current_state(TASK_RUNNING);
             if (!batched)
@@ -199,7 +212,8 @@ static int jxbridge_threaded_main(void *) {
         }
         if (skb) {
             cb_clear_internal(skb);
-            jxbridge_process_frame(skb); // takes jxbridge_lock itself
+            process_frame_locked(skb, false);
+            mutex_unlock(&jxbridge_lock);
         }
         if (af) {
             cb_clear_internal(af);
@@ -799,18 +813,16 @@ static void classify(struct jxbridge *B, struct jxbridge_port *P, struct jxbridg
     }
 }
 
-int jxbridge_process_frame(struct sk_buff *skb) {
-    if (!skb) {
-        PIPE_TRACE("[Bridge] %s(skb=0) - exiting.\n", __func__);
-        return 1;
-    }
+// The pipeline proper, with jxbridge_lock held: the port is looked up under
+// the lock, so a port deleted meanwhile is never used.
+static int process_frame_locked(struct sk_buff *skb, bool internal) {
     struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-    bool internal = cb->flags & JXBRIDGE_CB_F_INTERNAL;
     struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
     if (!P || !P->bridge) {
         if (debug)
-            jxbridge_trace("[Bridge] %s(skb=%p%s)@%s - not bridged.\n", __func__, (void *)skb,
-                           internal ? " [internal]" : "", skb->dev ? skb->dev->name : "");
+            jxbridge_trace("[Bridge] %s(skb=%p%s)@%s - not bridged.\n", "jxbridge_process_frame",
+                           (void *)skb, internal ? " [internal]" : "",
+                           skb->dev ? skb->dev->name : "");
         if (unknown_to_kernel) {
             PIPE_TRACE("[Bridge]   Passing to netif_rx()...\n");
             return netif_rx(skb);
@@ -821,8 +833,6 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     }
     struct jxbridge *B = P->bridge;
     cb->in_port_no = (u16)P->port_no;
-    if (!internal)
-        mutex_lock(&jxbridge_lock);
     // An internal frame is processed inside another frame's processing.
     struct sk_buff *outer_original = original_skb;
     original_skb = nullptr;
@@ -895,7 +905,7 @@ int jxbridge_process_frame(struct sk_buff *skb) {
         cb->flag_byte &= (u8)~JXBRIDGE_CB_B_MVR;
         classify(B, P, Q, skb, internal);
         if (debug)
-            jxbridge_trace_frame(__func__, B);
+            jxbridge_trace_frame("jxbridge_process_frame", B);
         if (P->phy_state == JXBRIDGE_PHY_DOWN) {
             PIPE_TRACE("[Bridge]         Device '%s' line is disconnected.\n", P->dev->name);
             jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_line_disconnected);
@@ -946,7 +956,19 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     original_skb = outer_original;
     PIPE_TRACE("[Bridge] %s\n", internal ? internal_mark : release_mark);
     jxbridge_tracer_frame_end(B);
-    if (!internal)
-        mutex_unlock(&jxbridge_lock);
     return result;
+}
+
+int jxbridge_process_frame(struct sk_buff *skb) {
+    if (!skb) {
+        PIPE_TRACE("[Bridge] %s(skb=0) - exiting.\n", __func__);
+        return 1;
+    }
+    // Internal frames come from code that already holds the lock.
+    if (JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_INTERNAL)
+        return process_frame_locked(skb, true);
+    mutex_lock(&jxbridge_lock);
+    int rc = process_frame_locked(skb, false);
+    mutex_unlock(&jxbridge_lock);
+    return rc;
 }
