@@ -147,6 +147,30 @@ case_tracer() {
     pass "the tracer armed and shown through its file"
 }
 
+# The bridge's VLAN file: a VLAN, a port's membership and PVID by text,
+# read back from the report and by record.
+case_vlan() {
+    local vl=/proc/net/jxbridge/jxb$$/vlan
+    vcmd() { "$JXPROC" write "$vl" "$@" >/dev/null 2>&1; }
+    vcmd vlan add 100 || fail "VLAN added"
+    vcmd membership add "${P[1]}" 100 || fail "membership added"
+    vcmd pvid set "${P[1]}" 100 || fail "PVID set"
+    vcmd membership add "${P[0]}" 100 && vcmd tag set "${P[0]}" 100 1 || fail "uplink tagged"
+    [ "$("$JXPROC" write "$vl" vlan add 5000 2>/dev/null)" = -34 ] || fail "VID 5000 refused"
+    local report
+    report=$("$JXPROC" cat "$vl")
+    echo "$report" | grep -q "^ 100  *Multicast mode=discard$" || fail "VLAN 100 in report" "$report"
+    echo "$report" | grep -A2 "^Device: ${P[1]}$" | grep -q "PVID=100 (0x0064)" || fail "PVID in report" "$report"
+    echo "$report" | grep -A3 "^Device: ${P[1]}$" | grep -q "Membership:   1-remove, 100-remove$" ||
+        fail "access membership in report" "$report"
+    echo "$report" | grep -A3 "^Device: ${P[0]}$" | grep -q "100-keep" || fail "uplink tagged in report" "$report"
+    # VLAN_IOCTL_PVID_GET: the PVID comes back at offset 2 of the 40-byte record.
+    local rec
+    rec=0000ffff$(name_field "${P[1]}" 17)$(printf '%046d' 0)
+    [ "$(field "$vl" 80047a08 "$rec" 2 2)" = 6400 ] || fail "PVID read back by record"
+    pass "VLAN, membership and PVID set by text, read back by report and record"
+}
+
 case_deleted() {
     local n
     n=$(printf '%s' "${P[5]}" | od -An -tx1 | tr -d ' \n')00
@@ -170,6 +194,7 @@ case_ports_by_record
 case_counters
 case_states_and_groups
 case_tracer
+case_vlan
 case_deleted
 stop_node || fail "jxnode stops cleanly"
 finish

@@ -478,7 +478,7 @@ static const struct {
     {"bridge", 0644, "Bridge", &jxbridge_bridge_fops},
     {"ports", 0600, "Bridge", &jxbridge_ports_fops},
     {"acl", 0600, "ACL", &bridge_file_fops},
-    {"vlan", 0600, "VLAN", &bridge_file_fops},
+    {"vlan", 0600, "VLAN", &jxbridge_vlan_fops},
     {"mac_table", 0666, "MAC Table", &bridge_file_fops},
     {"mac_table_entries", 0600, "MAC Table", &bridge_file_fops},
     {"qos", 0600, "QOS", &bridge_file_fops},

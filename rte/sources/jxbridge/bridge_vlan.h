@@ -8,6 +8,7 @@
 struct jxbridge;
 struct jxbridge_port;
 struct sk_buff;
+struct file_operations;
 
 #define VLAN_VIDS 4095  // configurable VIDs are 0-4094; 4095 is "no VLAN"
 #define VLAN_NONE 0xFFF // the VID of a TCI that stands for "no tag"
@@ -236,3 +237,6 @@ struct sk_buff *vlan_add_tag(struct sk_buff *skb, u16 ethertype, u16 tci);
 struct sk_buff *vlan_remove_outer_tag(struct sk_buff *skb);
 struct sk_buff *vlan_remove_inner_tag(struct sk_buff *skb);
 struct sk_buff *vlan_set_tag(struct sk_buff *skb, u16 vid);
+
+// The bridge's "vlan" control file (bridge_proc_vlan.cc).
+extern const struct file_operations jxbridge_vlan_fops;

@@ -284,6 +284,207 @@ struct msg_recovery_request {
 };
 static_assert(sizeof(msg_recovery_request) == 28);
 
+// /proc/net/jxbridge/<bridge>/vlan
+// Three commands pass their value as the argument itself: the VID (size 2)
+// and the ethertype; the clear takes nothing.
+#define VLAN_IOCTL_ADD 0x40027a00u
+#define VLAN_IOCTL_DEL 0x40027a01u
+#define VLAN_IOCTL_NAME_SET JXBRIDGE_IOCTL_W(2)
+#define VLAN_IOCTL_NAME_GET JXBRIDGE_IOCTL_W(3) // copies the record back all the same
+#define VLAN_IOCTL_MEMBERSHIP_ADD JXBRIDGE_IOCTL_W(4)
+#define VLAN_IOCTL_MEMBERSHIP_DEL JXBRIDGE_IOCTL_W(5)
+#define VLAN_IOCTL_MEMBERSHIP_GET JXBRIDGE_IOCTL_R(6)
+#define VLAN_IOCTL_MEMBERSHIP_DEL_ALL JXBRIDGE_IOCTL_W(7)
+#define VLAN_IOCTL_PVID_GET JXBRIDGE_IOCTL_R(8)
+#define VLAN_IOCTL_PVID_SET JXBRIDGE_IOCTL_W(9)
+#define VLAN_IOCTL_ACCEPTABLE_GET JXBRIDGE_IOCTL_R(10)
+#define VLAN_IOCTL_ACCEPTABLE_SET JXBRIDGE_IOCTL_W(11)
+#define VLAN_IOCTL_TAG_SET JXBRIDGE_IOCTL_W(12)
+#define VLAN_IOCTL_TAG_GET JXBRIDGE_IOCTL_R(13)
+#define VLAN_IOCTL_TAG_IGNORE_SET JXBRIDGE_IOCTL_W(14)
+#define VLAN_IOCTL_TAG_IGNORE_GET JXBRIDGE_IOCTL_R(15)
+#define VLAN_IOCTL_CLEAR JXBRIDGE_IOCTL_NONE(16)
+#define VLAN_IOCTL_MEMBERSHIP_ALL_GET JXBRIDGE_IOCTL_R(17)
+#define VLAN_IOCTL_MCAST_MODE_SET JXBRIDGE_IOCTL_W(18)
+#define VLAN_IOCTL_MCAST_MODE_GET JXBRIDGE_IOCTL_RW(19)
+#define VLAN_IOCTL_REMARK_MODE_SET JXBRIDGE_IOCTL_W(20)
+#define VLAN_IOCTL_REMARK_MODE_GET JXBRIDGE_IOCTL_R(21)
+#define VLAN_IOCTL_REMARK_ADD JXBRIDGE_IOCTL_W(22)
+#define VLAN_IOCTL_REMARK_DEL JXBRIDGE_IOCTL_W(23)
+#define VLAN_IOCTL_REMARK_GET JXBRIDGE_IOCTL_R(24)
+#define VLAN_IOCTL_PRIORITY_SET JXBRIDGE_IOCTL_W(30)
+#define VLAN_IOCTL_PRIORITY_GET JXBRIDGE_IOCTL_RW(31)
+#define VLAN_IOCTL_MPMM_ADD JXBRIDGE_IOCTL_W(40)
+#define VLAN_IOCTL_MEMBERSHIP_TAGGING_GET JXBRIDGE_IOCTL_R(40)
+#define VLAN_IOCTL_MPMM_DEL JXBRIDGE_IOCTL_W(41)
+#define VLAN_IOCTL_MPMM_GET JXBRIDGE_IOCTL_RW(42)
+#define VLAN_IOCTL_MVR_REMARK_ADD JXBRIDGE_IOCTL_W(43)
+#define VLAN_IOCTL_MVR_REMARK_DEL JXBRIDGE_IOCTL_W(44)
+#define VLAN_IOCTL_MVR_REMARK_GET JXBRIDGE_IOCTL_R(45)
+#define VLAN_IOCTL_PORT_MVR_SET JXBRIDGE_IOCTL_W(46)
+#define VLAN_IOCTL_PORT_MVR_GET JXBRIDGE_IOCTL_R(47)
+#define VLAN_IOCTL_QINQ_MODE_SET JXBRIDGE_IOCTL_W(50)
+#define VLAN_IOCTL_QINQ_MODE_GET JXBRIDGE_IOCTL_RW(51)
+#define VLAN_IOCTL_ETHERTYPE_SET JXBRIDGE_IOCTL_W(52)
+#define VLAN_IOCTL_ETHERTYPE_GET JXBRIDGE_IOCTL_R(53) // a host-order u16
+#define VLAN_IOCTL_TUNNEL_SET JXBRIDGE_IOCTL_W(54)
+#define VLAN_IOCTL_TUNNEL_GET JXBRIDGE_IOCTL_R(55)
+#define VLAN_IOCTL_QINQ_SELECTIVE_ADD JXBRIDGE_IOCTL_W(56)
+#define VLAN_IOCTL_QINQ_SELECTIVE_GET JXBRIDGE_IOCTL_R(57)
+#define VLAN_IOCTL_QINQ_SELECTIVE_DEL JXBRIDGE_IOCTL_W(59)
+#define VLAN_IOCTL_QINQ_SELECTIVE_SEQ_GET JXBRIDGE_IOCTL_R(60)
+#define VLAN_IOCTL_STACKING_SET JXBRIDGE_IOCTL_W(61)
+#define VLAN_IOCTL_STACKING_GET JXBRIDGE_IOCTL_R(62)
+
+#define VLAN_NAME_FIELD 34
+
+struct vlan_port_vid_request {
+    uint16_t outer_vid; // the tool's own; not used here
+    uint16_t vid;       // the PVID for the PVID commands
+    char name[JXBRIDGE_NAME_FIELD];
+    char accept[11]; // "tagged", "untagged" or "admit_all"
+    uint32_t member;
+    uint16_t tagged;
+    union {
+        uint8_t tag_ignore;
+        uint8_t accept_type; // 0 tagged, 1 untagged, 2 all
+    };
+    uint8_t reserved39;
+};
+static_assert(sizeof(vlan_port_vid_request) == 40);
+static_assert(offsetof(vlan_port_vid_request, vid) == 2);
+static_assert(offsetof(vlan_port_vid_request, name) == 4);
+static_assert(offsetof(vlan_port_vid_request, accept) == 21);
+static_assert(offsetof(vlan_port_vid_request, member) == 32);
+static_assert(offsetof(vlan_port_vid_request, tagged) == 36);
+static_assert(offsetof(vlan_port_vid_request, tag_ignore) == 38);
+static_assert(offsetof(vlan_port_vid_request, accept_type) == 38);
+
+// The value is a u32 for the Q-in-Q mode and the MPMM index, a byte for the
+// remark state and the priority.
+struct vlan_port_value_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    union {
+        uint32_t value;
+        uint8_t value8;
+    };
+};
+static_assert(sizeof(vlan_port_value_request) == 24);
+static_assert(offsetof(vlan_port_value_request, value) == 20);
+static_assert(offsetof(vlan_port_value_request, value8) == 20);
+
+// 18 bytes for the tunnel commands, 19 for the MVR switch.
+struct vlan_port_flag_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t flag;
+    uint8_t reserved18;
+};
+#define VLAN_PORT_FLAG_SIZE_TUNNEL 18
+#define VLAN_PORT_FLAG_SIZE_MVR 19
+static_assert(sizeof(vlan_port_flag_request) == VLAN_PORT_FLAG_SIZE_MVR);
+static_assert(offsetof(vlan_port_flag_request, flag) == 17);
+
+struct vlan_name_request {
+    uint16_t vid;
+    char name[VLAN_NAME_FIELD];
+};
+static_assert(sizeof(vlan_name_request) == 36);
+static_assert(offsetof(vlan_name_request, name) == 2);
+
+struct vlan_mcast_request {
+    uint16_t vid;
+    uint16_t reserved2;
+    uint32_t mode; // 0 discard, 1 flood, 2 forward, 3 forward+flood
+};
+static_assert(sizeof(vlan_mcast_request) == 8);
+static_assert(offsetof(vlan_mcast_request, mode) == 4);
+
+struct vlan_remark_request {
+    uint32_t position;
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved21;
+    uint16_t in_vid;
+    uint16_t out_vid;
+    uint16_t reserved26;
+    uint32_t dir; // 0 both, 1 ingress, 2 egress
+};
+static_assert(sizeof(vlan_remark_request) == 32);
+static_assert(offsetof(vlan_remark_request, name) == 4);
+static_assert(offsetof(vlan_remark_request, in_vid) == 22);
+static_assert(offsetof(vlan_remark_request, out_vid) == 24);
+static_assert(offsetof(vlan_remark_request, dir) == 28);
+
+struct vlan_qinq_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint16_t vid;  // range start, the VID looked up, or the stacking VID
+    uint16_t vid2; // range end
+    uint16_t outer_vid;
+    uint8_t prio;
+    uint8_t reserved25;
+};
+static_assert(sizeof(vlan_qinq_request) == 26);
+static_assert(offsetof(vlan_qinq_request, vid) == 18);
+static_assert(offsetof(vlan_qinq_request, vid2) == 20);
+static_assert(offsetof(vlan_qinq_request, outer_vid) == 22);
+static_assert(offsetof(vlan_qinq_request, prio) == 24);
+
+struct vlan_qinq_seq_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    uint32_t position;
+    uint16_t first;
+    uint16_t last;
+    uint16_t outer_vid;
+    uint8_t prio;
+    uint8_t reserved31;
+};
+static_assert(sizeof(vlan_qinq_seq_request) == 32);
+static_assert(offsetof(vlan_qinq_seq_request, position) == 20);
+static_assert(offsetof(vlan_qinq_seq_request, first) == 24);
+static_assert(offsetof(vlan_qinq_seq_request, last) == 26);
+static_assert(offsetof(vlan_qinq_seq_request, outer_vid) == 28);
+static_assert(offsetof(vlan_qinq_seq_request, prio) == 30);
+
+#define VLAN_MPMM_BY_INDEX 0xFFFFFFFFu // a position that asks for the entry's index
+
+// The entry: index u32, MAC prefix 3 bytes, mask 3 bytes, input VID u16 at
+// 10, output VID u16 at 12.
+struct vlan_mpmm_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    uint32_t position;
+    uint8_t entry[16];
+};
+static_assert(sizeof(vlan_mpmm_request) == 40);
+static_assert(offsetof(vlan_mpmm_request, position) == 20);
+static_assert(offsetof(vlan_mpmm_request, entry) == 24);
+
+// The rule is the engine's 40-byte MVR remark rule.
+struct vlan_mvr_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    uint32_t position;
+    uint8_t rule[40];
+};
+static_assert(sizeof(vlan_mvr_request) == 64);
+static_assert(offsetof(vlan_mvr_request, position) == 20);
+static_assert(offsetof(vlan_mvr_request, rule) == 24);
+
+// Port n is bit n & 31 of word n >> 5.
+struct vlan_membership_request {
+    uint16_t vid;
+    uint16_t reserved2;
+    uint32_t ports; // port slots of the bridge
+    uint32_t members[16];
+    uint32_t tagged[16];
+};
+static_assert(sizeof(vlan_membership_request) == 136);
+static_assert(offsetof(vlan_membership_request, ports) == 4);
+static_assert(offsetof(vlan_membership_request, members) == 8);
+static_assert(offsetof(vlan_membership_request, tagged) == 72);
+
 // /proc/net/jxbridge/<bridge>/mac_table
 
 struct mt_info {
