@@ -2,6 +2,8 @@
 #include "jxbridge.h"
 #include "jxbridge_ioctl.h"
 
+#include <cctype>
+
 struct proc_dir_entry *jxbridge_proc_root;
 static struct proc_dir_entry *jxbridge_config_entry;
 static const char *const config_name = "config";
@@ -410,8 +412,37 @@ struct jxbridge *jxbridge_proc_bridge(struct file *file) {
     return (struct jxbridge *)PDE_DATA(file_inode(file));
 }
 
-static bool proc_debug(const struct jxbridge_proc_ops *ops) {
-    return debug || ioctl_debug || (ops->debug && *ops->debug);
+// A port word: a name, or a decimal BLL port number read through the BLL map.
+int jxbridge_proc_port(struct jxbridge *B, const char *word, struct jxbridge_port **out) {
+    if (!word || !*word)
+        return -ENODEV;
+    if (isdigit((unsigned char)word[0])) {
+        for (u32 i = 0; i < B->max_ports; i++)
+            if (B->ports[i] && !strcmp(B->ports[i]->dev->name, word)) {
+                *out = B->ports[i];
+                return 0;
+            }
+        long long bll;
+        if (a2num(word, &bll) || bll < 0 || bll >= JXBRIDGE_BLL_MAP_SIZE)
+            return -ENODEV;
+        struct jxbridge_port *p = get_jxbridge_port_from_bll_port_no(B, (u32)bll);
+        if (!p)
+            return -ENODEV;
+        *out = p;
+        return 0;
+    }
+    return jxbridge_get_port_by_name(B, word, out) ? -ENODEV : 0;
+}
+
+int jxbridge_proc_port_field(struct jxbridge *B, const char *field, struct jxbridge_port **out) {
+    char name[JXBRIDGE_PORT_NAME_LEN];
+    memcpy(name, field, sizeof(name));
+    name[sizeof(name) - 1] = '\0';
+    return jxbridge_proc_port(B, name, out);
+}
+
+static bool proc_debug(struct jxbridge *bridge, const struct jxbridge_proc_ops *ops) {
+    return debug || ioctl_debug || (ops->debug && ops->debug(bridge));
 }
 
 ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
@@ -424,7 +455,7 @@ ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t co
     if (!bridge)
         return -ENODEV;
     mutex_lock(&jxbridge_lock);
-    if (proc_debug(ops))
+    if (proc_debug(bridge, ops))
         printk(KERN_INFO "[%s] write(\"%s\") on [%s] from '%s' (%d)\n", ops->tag, line,
                file_dentry_name(file), current->comm, current->pid);
     char *words[JXBRIDGE_PROC_WORDS + 1];
@@ -443,9 +474,14 @@ long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
     if (!bridge || !ops->ioctl)
         return -EINVAL;
     mutex_lock(&jxbridge_lock);
-    if (proc_debug(ops))
-        printk(KERN_INFO "[%s] IOCTL(c=%u, d=0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
-               (u32)arg, file_dentry_name(file), current->comm, current->pid);
+    if (proc_debug(bridge, ops)) {
+        if (ops->named_ioctl_fields)
+            printk(KERN_INFO "[%s] IOCTL(c=%u, d=0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
+                   (u32)arg, file_dentry_name(file), current->comm, current->pid);
+        else
+            printk(KERN_INFO "[%s] IOCTL(%u, 0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
+                   (u32)arg, file_dentry_name(file), current->comm, current->pid);
+    }
     long rc = ops->ioctl(bridge, cmd, arg);
     mutex_unlock(&jxbridge_lock);
     return rc;

@@ -17,35 +17,6 @@ static const char proc_src[] = "rte/sources/jxbridge/bridge_proc";
             printk(KERN_INFO "%s:%d %s()\n", proc_src, __LINE__, "bridge_ioctl");                  \
     } while (0)
 
-// A port word: a name, or a decimal BLL port number read through the BLL map.
-static int bridge_port(struct jxbridge *B, const char *word, struct jxbridge_port **out) {
-    if (!word || !*word)
-        return -ENODEV;
-    if (isdigit((unsigned char)word[0])) {
-        for (u32 i = 0; i < B->max_ports; i++)
-            if (B->ports[i] && !strcmp(B->ports[i]->dev->name, word)) {
-                *out = B->ports[i];
-                return 0;
-            }
-        long long bll;
-        if (a2num(word, &bll) || bll < 0 || bll >= JXBRIDGE_BLL_MAP_SIZE)
-            return -ENODEV;
-        s32 slot = B->bll_map[bll];
-        struct jxbridge_port *p = slot < 0 ? nullptr : jxbridge_get_port_by_number(B, (u32)slot);
-        if (!p)
-            return -ENODEV;
-        *out = p;
-        return 0;
-    }
-    return jxbridge_get_port_by_name(B, word, out);
-}
-
-// A name field of a record, terminated within its 17 bytes before use.
-static int bridge_port_field(struct jxbridge *B, char *field, struct jxbridge_port **out) {
-    field[JXBRIDGE_NAME_FIELD - 1] = '\0';
-    return bridge_port(B, field, out);
-}
-
 static const char *bridge_phy2a(u32 state) {
     return state == JXBRIDGE_PHY_UP ? "UP" : state == JXBRIDGE_PHY_DOWN ? "DOWN" : "?";
 }
@@ -137,7 +108,7 @@ static int bridge_pon(struct jxbridge *B, char **w) {
         struct jxbridge_port *olt;
         if (!w[3])
             return -ENOARG;
-        if (bridge_port(B, w[3], &olt) || olt->kind != JXBRIDGE_PORT_PON_OLT)
+        if (jxbridge_proc_port(B, w[3], &olt) || olt->kind != JXBRIDGE_PORT_PON_OLT)
             return -ENODEV;
         printk(KERN_INFO "PortNo Device           Debug name       PortId\n"
                          "-----------------------------------------------\n");
@@ -202,7 +173,7 @@ static int bridge_storm(struct jxbridge *B, char **w) {
         if (v < 0 || v > 0xFFFF)
             return -ERANGE;
     }
-    if (bridge_port(B, w[3], &p))
+    if (jxbridge_proc_port(B, w[3], &p))
         return -ENODEV;
     if (rate)
         return storm_rate_set(B, (u32)type, p, (u32)v);
@@ -261,7 +232,7 @@ static int bridge_error_disable(struct jxbridge *B, char **w) {
         if (!w[2] || !w[3])
             return -ENOARG;
         struct jxbridge_port *p;
-        if (bridge_port(B, w[2], &p))
+        if (jxbridge_proc_port(B, w[2], &p))
             return -ENODEV;
         int state = jxbridge_str2state(w[3]);
         if (state < 0)
@@ -325,7 +296,7 @@ static int bridge_pvc(struct jxbridge *B, char **w) {
     if (!w[1] || !w[2])
         return -ENOARG;
     struct jxbridge_port *p, *slave;
-    if (bridge_port(B, w[1], &p))
+    if (jxbridge_proc_port(B, w[1], &p))
         return -ENODEV;
     long long q;
     if (!strcmp(w[2], "set")) {
@@ -342,7 +313,7 @@ static int bridge_pvc(struct jxbridge *B, char **w) {
             return -ENOARG;
         if (a2num(w[3], &q) || q < 0 || q > UINT32_MAX)
             return -EINVAL;
-        if (bridge_port(B, w[4], &slave))
+        if (jxbridge_proc_port(B, w[4], &slave))
             return -ENODEV;
         return jxbridge_port_pvc_set(p, (u32)q, slave);
     }
@@ -407,7 +378,7 @@ static int bridge_stp(struct jxbridge *B, char **w) {
         struct jxbridge_port *p;
         if (!w[2])
             return -ENOARG;
-        if (bridge_port(B, w[2], &p))
+        if (jxbridge_proc_port(B, w[2], &p))
             return -ENODEV;
         if (!w[3])
             return 0;
@@ -466,7 +437,7 @@ static int bridge_port_value(struct jxbridge *B, char **w, struct jxbridge_port 
         return rc;
     if (v < 0 || v > UINT32_MAX)
         return -EINVAL;
-    if (bridge_port(B, w[1], p))
+    if (jxbridge_proc_port(B, w[1], p))
         return -ENODEV;
     *value = (u32)v;
     return 0;
@@ -502,7 +473,7 @@ static int bridge_command(struct jxbridge *B, char **w) {
     if (!strcasecmp(cmd, "phy_state")) {
         if (!w[1] || !w[2])
             return -ENOARG;
-        if (bridge_port(B, w[1], &p))
+        if (jxbridge_proc_port(B, w[1], &p))
             return -ENODEV;
         int on = a2bool(w[2]);
         if (on < 0)
@@ -513,7 +484,7 @@ static int bridge_command(struct jxbridge *B, char **w) {
     if (!strcasecmp(cmd, "clear_counters")) {
         if (!w[1])
             return -ENOARG;
-        if (bridge_port(B, w[1], &p))
+        if (jxbridge_proc_port(B, w[1], &p))
             return -ENODEV;
         jxbridge_clear_port_counters(B, p);
         printk(KERN_INFO "Counters on port %s cleared!\n", p->dev->name);
@@ -525,7 +496,7 @@ static int bridge_command(struct jxbridge *B, char **w) {
         if (!strcasecmp(cmd, shows[sel])) {
             if (!w[1])
                 return -ENOARG;
-            if (bridge_port(B, w[1], &p))
+            if (jxbridge_proc_port(B, w[1], &p))
                 return -ENODEV;
             jxbridge_show_port_counters(B, p, sel);
             return 0;
@@ -597,7 +568,7 @@ static int bridge_command(struct jxbridge *B, char **w) {
     if (!strcasecmp(cmd, "lag_member_enable_traffic")) {
         if (!w[1] || !w[2] || a2num(w[2], &v))
             return -ENOARG;
-        if (bridge_port(B, w[1], &p))
+        if (jxbridge_proc_port(B, w[1], &p))
             return -ENODEV;
         return bridge_lag_member_traffic(p, v ? 1 : 0) ? -EINVAL : 0;
     }
@@ -741,7 +712,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         port_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         r.port_no = p->bll_port_no;
         COPY_OUT(r, -EFAULT);
@@ -751,7 +722,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         port_counters_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         struct jxbridge_port_counters c;
         if (jxbridge_get_port_counters(B, p, r.selector, &c))
@@ -765,7 +736,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         port_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         jxbridge_clear_port_counters(B, p);
         return 0;
@@ -779,12 +750,12 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         pair_name(r, PAIR_NAME1, dev_name);
         pair_name(r, PAIR_NAME2, lag_name);
         bool set = cmd == BRIDGE_IOCTL_PORT_MASTER_SET;
-        if (bridge_port(B, dev_name, &p)) {
+        if (jxbridge_proc_port(B, dev_name, &p)) {
             if (set)
                 printk(KERN_INFO "%s:%d No LAG device '%s'.\n", proc_src, __LINE__, dev_name);
             return -ENODEV;
         }
-        if (bridge_port(B, lag_name, &q)) {
+        if (jxbridge_proc_port(B, lag_name, &q)) {
             if (set)
                 printk(KERN_INFO "%s:%d No LAG group '%s'.\n", proc_src, __LINE__, lag_name);
             return -ENODEV;
@@ -797,7 +768,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         COPY_IN(r);
         char name[JXBRIDGE_NAME_FIELD];
         pair_name(r, PAIR_NAME2, name);
-        if (bridge_port(B, name, &p))
+        if (jxbridge_proc_port(B, name, &p))
             return -ENODEV;
         if (!p->lag_master)
             return -ENOENT;
@@ -810,7 +781,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         phy_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (p->kind == JXBRIDGE_PORT_ACCESS_PVC || p->kind == JXBRIDGE_PORT_PON_ONU ||
             p->kind == JXBRIDGE_PORT_PON_GEM)
@@ -823,7 +794,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         phy_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         r.state = (u8)p->phy_state;
         r.speed = p->speed;
@@ -841,7 +812,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         long rc = 0;
         if (jxbridge_copy_from_user(r, uarg, sizeof(*r)))
             rc = -EFAULT;
-        else if (bridge_port_field(B, r->name, &p))
+        else if (jxbridge_proc_port_field(B, r->name, &p))
             rc = -ENODEV;
         else if (cmd == BRIDGE_IOCTL_PORT_MSTP_STATE_SET) {
             for (u32 v = 0; v < JXBRIDGE_STP_VLANS && !rc; v++)
@@ -867,7 +838,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         BRIDGE_IOCTL_TRACE();
         port_value_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_SET)
             return stp_port_oper_state_set(p, r.value);
@@ -892,7 +863,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
         char name[JXBRIDGE_NAME_FIELD];
         bool member = cmd == BRIDGE_IOCTL_LAG_MEMBER_TRAFFIC_SET;
         pair_name(r, member ? PAIR_NAME2 : PAIR_NAME1, name);
-        if (bridge_port(B, name, &p))
+        if (jxbridge_proc_port(B, name, &p))
             return -ENODEV;
         u32 value = pair_u32(r, PAIR_LAG_VALUE);
         if (member)
@@ -909,7 +880,7 @@ static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user
             memcpy(&ucc, r.name, 4);
             memcpy(&subport, r.name + 4, 4);
         } else {
-            if (bridge_port_field(B, r.name, &p))
+            if (jxbridge_proc_port_field(B, r.name, &p))
                 return -ENODEV;
             ucc = p->ucc_index;
             subport = p->ucc_subport;
@@ -1046,7 +1017,7 @@ static long bridge_ioctl_values(struct jxbridge *B, unsigned int cmd, unsigned l
         if (bridge_name_arg(uarg, name) || !name[0])
             return -EFAULT;
         struct jxbridge_port *p;
-        if (bridge_port(B, name, &p))
+        if (jxbridge_proc_port(B, name, &p))
             return -ENODEV;
         jxbridge_port_error_cause_remove(p, JXBRIDGE_CAUSE_MSG);
         return 0;
@@ -1088,7 +1059,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         msg_data_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         r.enabled = p->source_guard;
         r.state = p->state;
@@ -1109,7 +1080,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         msg_recovery_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         r.causes = p->error_causes;
         r.countdown = p->recovery_countdown;
@@ -1122,7 +1093,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         port_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_CLEAR)
             p->counters.mac_source_guard_error_disabled = 0;
@@ -1141,7 +1112,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         port_value_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == BRIDGE_IOCTL_PORT_MN_FLAG_SET)
             return jxbridge_set_port_mn_flag(p, r.value);
@@ -1163,7 +1134,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         COPY_IN(r);
         char name[JXBRIDGE_NAME_FIELD];
         pair_name(r, PAIR_NAME1, name);
-        if (bridge_port(B, name, &p))
+        if (jxbridge_proc_port(B, name, &p))
             return -ENODEV;
         u32 value = pair_u32(r, PAIR_VALUE);
         int rc;
@@ -1172,7 +1143,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
             return jxbridge_port_pvc_mode_set(p, value);
         case BRIDGE_IOCTL_PORT_PVC_ADD:
             pair_name(r, PAIR_PVC_NAME2, name);
-            if (bridge_port(B, name, &q))
+            if (jxbridge_proc_port(B, name, &q))
                 return -ENODEV;
             return jxbridge_port_pvc_set(p, value, q);
         case BRIDGE_IOCTL_PORT_PVC_DEL:
@@ -1203,7 +1174,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         vpi_vci_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         return jxbridge_port_vpi_vci_set(p, r.vpi, r.vci);
     }
@@ -1216,7 +1187,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         BRIDGE_IOCTL_TRACE();
         storm_request r;
         COPY_IN(r);
-        if (bridge_port_field(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         int rc;
         switch (cmd) {
@@ -1250,7 +1221,7 @@ static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void 
         long rc = 0;
         if (jxbridge_copy_from_user(&r, uarg, sizeof(r)))
             rc = -EFAULT;
-        else if (bridge_port_field(B, r.name, &p))
+        else if (jxbridge_proc_port_field(B, r.name, &p))
             rc = -ENODEV;
         storm_show(B);
         return rc;
@@ -1271,6 +1242,7 @@ static long bridge_ioctl(struct jxbridge *B, unsigned int cmd, unsigned long arg
 static const struct jxbridge_proc_ops bridge_ops = {
     .tag = "Bridge",
     .debug = nullptr,
+    .named_ioctl_fields = true,
     .command = bridge_command,
     .ioctl = bridge_ioctl,
 };

@@ -33,37 +33,6 @@ static const char *vlan_remark_dir2a(u32 dir) {
     return dir < ARRAY_SIZE(names) ? names[dir] : "unknown";
 }
 
-// A port word: a name, or a decimal BLL port number read through the BLL map.
-static int vlan_file_port(struct jxbridge *B, const char *word, struct jxbridge_port **out) {
-    if (!word || !*word)
-        return -ENODEV;
-    if (isdigit((unsigned char)word[0])) {
-        for (u32 i = 0; i < B->max_ports; i++)
-            if (B->ports[i] && !strcmp(B->ports[i]->dev->name, word)) {
-                *out = B->ports[i];
-                return 0;
-            }
-        long long bll;
-        if (a2num(word, &bll) || bll < 0 || bll >= JXBRIDGE_BLL_MAP_SIZE)
-            return -ENODEV;
-        struct jxbridge_port *p = get_jxbridge_port_from_bll_port_no(B, (u32)bll);
-        if (!p)
-            return -ENODEV;
-        *out = p;
-        return 0;
-    }
-    return jxbridge_get_port_by_name(B, word, out) ? -ENODEV : 0;
-}
-
-// The port of a record's name field, read from a terminated copy so that
-// the record goes back as it came.
-static int vlan_rec_port(struct jxbridge *B, const char *field, struct jxbridge_port **out) {
-    char name[JXBRIDGE_NAME_FIELD];
-    memcpy(name, field, sizeof(name));
-    name[sizeof(name) - 1] = '\0';
-    return vlan_file_port(B, name, out);
-}
-
 // Text words. A missing or unparsable word is -525, a value outside its
 // range -34.
 
@@ -106,7 +75,7 @@ static int vlan_word_port(struct jxbridge *B, const char *word, int unknown,
                           struct jxbridge_port **p) {
     if (!word)
         return -ENOARG;
-    return vlan_file_port(B, word, p) ? unknown : 0;
+    return jxbridge_proc_port(B, word, p) ? unknown : 0;
 }
 
 static const char vlan_help1[] =
@@ -492,7 +461,7 @@ static long vlan_ioctl_port_vid(struct jxbridge *B, unsigned int cmd, void __use
     vlan_port_vid_request r;
     COPY_IN(r, sizeof(r));
     struct jxbridge_port *p;
-    if (vlan_rec_port(B, r.name, &p))
+    if (jxbridge_proc_port_field(B, r.name, &p))
         return -ENODEV;
     int rc;
     u32 member, tagged;
@@ -570,7 +539,7 @@ static long vlan_ioctl_port_value(struct jxbridge *B, unsigned int cmd, void __u
         VLAN_IOCTL_TRACE();
         vlan_port_value_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         u32 mode;
         switch (cmd) {
@@ -608,7 +577,7 @@ static long vlan_ioctl_port_value(struct jxbridge *B, unsigned int cmd, void __u
         VLAN_IOCTL_TRACE();
         vlan_port_flag_request r;
         COPY_IN(r, VLAN_PORT_FLAG_SIZE_MVR);
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == VLAN_IOCTL_PORT_MVR_SET)
             return jxbridge_set_port_mvr(p, r.flag);
@@ -621,7 +590,7 @@ static long vlan_ioctl_port_value(struct jxbridge *B, unsigned int cmd, void __u
         VLAN_IOCTL_TRACE();
         vlan_port_flag_request r;
         COPY_IN(r, VLAN_PORT_FLAG_SIZE_TUNNEL);
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == VLAN_IOCTL_TUNNEL_SET)
             return vlan_qinq_set_port_mode(p, r.flag ? VLAN_QINQ_TUNNEL : VLAN_QINQ_BRIDGE);
@@ -647,7 +616,7 @@ static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *
         VLAN_IOCTL_TRACE();
         vlan_remark_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         if (cmd == VLAN_IOCTL_REMARK_ADD)
             return vlan_add_port_remark(p, r.in_vid, r.out_vid, r.dir);
@@ -668,7 +637,7 @@ static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *
         VLAN_IOCTL_TRACE();
         vlan_mpmm_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         struct vlan_mpmm_entry e;
         static_assert(sizeof(e) == sizeof(r.entry));
@@ -689,7 +658,7 @@ static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *
         VLAN_IOCTL_TRACE();
         vlan_mvr_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         struct vlan_mvr_rule rule;
         static_assert(sizeof(rule) == sizeof(r.rule));
@@ -716,7 +685,7 @@ static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *
         VLAN_IOCTL_TRACE();
         vlan_qinq_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         struct vlan_qinq_range range;
         switch (cmd) {
@@ -744,7 +713,7 @@ static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *
         VLAN_IOCTL_TRACE();
         vlan_qinq_seq_request r;
         COPY_IN(r, sizeof(r));
-        if (vlan_rec_port(B, r.name, &p))
+        if (jxbridge_proc_port_field(B, r.name, &p))
             return -ENODEV;
         struct vlan_qinq_range range;
         if ((rc = vlan_qinq_get_selective_seq(p, r.position, &range)))
@@ -903,48 +872,38 @@ static int vlan_show(struct seq_file *m, void *) {
     return 0;
 }
 
-// Entry points. The file has its own switch, the engine's, besides the
-// module's, so it frames its calls itself.
+// Entry points: the shared framing, with the engine's switch as the file's own.
+
+static int vlan_command_checked(struct jxbridge *B, char **words) {
+    return B->vlan ? vlan_command(B, words) : -ENODEV;
+}
+
+static long vlan_ioctl_checked(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
+    return B->vlan ? vlan_ioctl(B, cmd, arg) : -ENODEV;
+}
+
+static bool vlan_engine_debug(struct jxbridge *B) {
+    return B->vlan && B->vlan->debug;
+}
+
+static const struct jxbridge_proc_ops vlan_ops = {
+    .tag = "VLAN",
+    .debug = vlan_engine_debug,
+    .named_ioctl_fields = false,
+    .command = vlan_command_checked,
+    .ioctl = vlan_ioctl_checked,
+};
 
 static int vlan_file_open(struct inode *inode, struct file *file) {
     return single_open(file, vlan_show, PDE_DATA(inode));
 }
 
 static ssize_t vlan_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    char line[JXBRIDGE_LINE_MAX];
-    long consumed = line_read(buf, count, line, sizeof(line));
-    if (consumed <= 0)
-        return consumed;
-    struct jxbridge *B = jxbridge_proc_bridge(file);
-    if (!B)
-        return -ENODEV;
-    mutex_lock(&jxbridge_lock);
-    if (vlan_file_debug(B))
-        printk(KERN_INFO "[VLAN] write(\"%s\") on [%s] from '%s' (%d)\n", line,
-               file_dentry_name(file), current->comm, current->pid);
-    char *words[JXBRIDGE_PROC_WORDS + 1];
-    jxbridge_split(line, words, JXBRIDGE_PROC_WORDS);
-    words[JXBRIDGE_PROC_WORDS] = nullptr;
-    int rc = 0;
-    if (!B->vlan)
-        rc = -ENODEV;
-    else if (words[0][0] && words[0][0] != '#')
-        rc = vlan_command(B, words);
-    mutex_unlock(&jxbridge_lock);
-    return rc < 0 ? rc : consumed;
+    return jxbridge_proc_write(file, buf, count, &vlan_ops);
 }
 
 static long vlan_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    struct jxbridge *B = jxbridge_proc_bridge(file);
-    if (!B)
-        return -EINVAL;
-    mutex_lock(&jxbridge_lock);
-    if (vlan_file_debug(B))
-        printk(KERN_INFO "[VLAN] IOCTL(%u, 0x%08x) on [%s] from '%s' (%d)\n", cmd, (u32)arg,
-               file_dentry_name(file), current->comm, current->pid);
-    long rc = B->vlan ? vlan_ioctl(B, cmd, arg) : -ENODEV;
-    mutex_unlock(&jxbridge_lock);
-    return rc;
+    return jxbridge_proc_ioctl(file, cmd, arg, &vlan_ops);
 }
 
 const struct file_operations jxbridge_vlan_fops = {

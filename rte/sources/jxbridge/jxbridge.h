@@ -581,13 +581,22 @@ int jxbridge_proc_bridge_fini(struct jxbridge *bridge);
 // module's debug, ioctl_debug or the file's own switch is on.
 #define JXBRIDGE_PROC_WORDS 80
 struct jxbridge_proc_ops {
-    const char *tag;  // "Bridge" logs as "[Bridge] write(...)"
-    const int *debug; // the file's own switch, or null
+    const char *tag; // "Bridge" logs as "[Bridge] write(...)"
+    // The file's own debug switch, read under jxbridge_lock; may be null.
+    bool (*debug)(struct jxbridge *bridge);
+    // The bridge file names its ioctl fields: "IOCTL(c=%u, d=0x%08x)".
+    bool named_ioctl_fields;
     // words[0] is the command; the list ends with a null pointer.
     int (*command)(struct jxbridge *bridge, char **words);
     long (*ioctl)(struct jxbridge *bridge, unsigned int cmd, unsigned long arg);
 };
 struct jxbridge *jxbridge_proc_bridge(struct file *file);
+// The port a command names: a device name, or a decimal BLL number. -19 when
+// there is none. The field form reads a 17-byte record field, terminated in a
+// copy so the record goes back as it came.
+int jxbridge_proc_port(struct jxbridge *bridge, const char *word, struct jxbridge_port **out);
+int jxbridge_proc_port_field(struct jxbridge *bridge, const char *field,
+                             struct jxbridge_port **out);
 // The bridge's "bridge" and "ports" files (bridge_proc_bridge.cc).
 extern const struct file_operations jxbridge_bridge_fops;
 extern const struct file_operations jxbridge_ports_fops;
