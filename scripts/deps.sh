@@ -6,7 +6,7 @@ set -eu
 PACKAGES=(
     cmake ninja-build g++ ccache pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    iproute2 iputils-ping tcpdump python3-scapy socat procps
+    iproute2 iputils-ping tcpdump python3-scapy socat procps ethtool
 )
 
 missing=()

@@ -104,6 +104,68 @@ case_ping_and_learning() {
     [ "$arp" -ge 1 ] && [ "$icmp" -eq 0 ] && pass "broadcast flooded, learned unicast kept to its port"
 }
 
+vlan() { "$JXPROC" write "$VLAN" "$@" >/dev/null; }
+
+# Subscriber 3 moves to VLAN 20: it no longer reaches 1, who stays in VLAN 1.
+case_vlans_separate() {
+    vlan vlan add 20 &&
+        vlan membership del "$(port 3)" all &&
+        vlan membership add "$(port 3)" 20 &&
+        vlan pvid set "$(port 3)" 20 || {
+        fail "VLAN 20 configured through the vlan file"
+        return
+    }
+    if pinged 1 3; then
+        fail "ping across VLANs is refused"
+    else
+        pass "no ping across VLANs"
+    fi
+    pinged 1 2 && pass "same VLAN still reaches" || fail "ping 1 -> 2 after the VLAN change"
+}
+
+# Port 2 becomes a tagged member of VLAN 1: frames to it leave with a tag,
+# and tagged frames from it leave port 1 untagged.
+case_tagged_port() {
+    vlan tag set "$(port 2)" 1 1 || {
+        fail "tagging set through the vlan file"
+        return
+    }
+    local cap=$TMP/ns2.pcap
+    ip netns exec "$(ns 2)" tcpdump -i "$(peer 2)" --immediate-mode -U -n -w "$cap" arp 2>"$TMP/dump2.err" &
+    local dump=$!
+    local t
+    for t in $(seq 100); do grep -qs listening "$TMP/dump2.err" && break; sleep 0.1; done
+    # Untagged from subscriber 1 (an ARP request nobody answers) ...
+    ip netns exec "$(ns 1)" ping -c 1 -W 1 10.77.0.99 >/dev/null 2>&1
+    sleep 0.3
+    kill "$dump" 2>/dev/null
+    wait "$dump" 2>/dev/null
+    if tcpdump -r "$cap" -n -e 2>/dev/null | grep -q "vlan 1,.*who-has 10.77.0.99"; then
+        pass "an untagged frame leaves the tagged port with its VLAN tag"
+    else
+        fail "tag added on egress" "$(tcpdump -r "$cap" -n -e 2>/dev/null | head -3)"
+    fi
+    # ... and a tagged frame from subscriber 2 reaches subscriber 1 untagged.
+    cap=$TMP/ns1.pcap
+    ip netns exec "$(ns 1)" tcpdump -i "$(peer 1)" --immediate-mode -U -n -w "$cap" 'ether src 02:00:00:00:00:42' 2>"$TMP/dump1.err" &
+    dump=$!
+    for t in $(seq 100); do grep -qs listening "$TMP/dump1.err" && break; sleep 0.1; done
+    ip netns exec "$(ns 2)" "$PY" -c "
+from scapy.all import Ether, Dot1Q, ARP, sendp
+sendp(Ether(src='02:00:00:00:00:42', dst='ff:ff:ff:ff:ff:ff')/Dot1Q(vlan=1)/ARP(pdst='10.77.0.98'),
+      iface='$(peer 2)', verbose=False)" 2>/dev/null
+    sleep 0.3
+    kill "$dump" 2>/dev/null
+    wait "$dump" 2>/dev/null
+    local seen
+    seen=$(tcpdump -r "$cap" -n -e 2>/dev/null)
+    if echo "$seen" | grep -q "ethertype ARP" && ! echo "$seen" | grep -q "802.1Q"; then
+        pass "a tagged frame leaves the untagged port without its tag"
+    else
+        fail "tag removed on egress" "$seen"
+    fi
+}
+
 case_counters() {
     local report
     report=$("$JXPROC" cat "$BR")
@@ -129,6 +191,8 @@ if ! build_bridge; then
     finish
 fi
 case_ping_and_learning
+case_vlans_separate
+case_tagged_port
 case_counters
 stop_node || fail "jxnode stops cleanly"
 finish
