@@ -14,6 +14,7 @@ fi
 
 TMP=$(mktemp -d /tmp/jxbrfile-e2e.XXXXXX)
 . "$(dirname "$0")/lib/node.sh"
+. "$(dirname "$0")/lib/records.sh"
 BR=/proc/net/jxbridge/jxb$$/bridge
 PORTS=/proc/net/jxbridge/jxb$$/ports
 # One interface per port kind but the OLT (which the PON engine registers),
@@ -37,16 +38,6 @@ setup() {
     done
 }
 
-le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
-# A name in a field of n bytes, zero-padded.
-name_field() {
-    local hex
-    hex=$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')
-    while [ ${#hex} -lt $(($2 * 2)) ]; do hex=${hex}00; done
-    printf '%s' "$hex"
-}
-# port_request: name, slot, type, BLL number, UCC, subport.
-port_request() { printf '%s000000%s%s%s%s%s' "$(name_field "$1" 17)" "$(le32 "$2")" "$(le32 "$3")" "$(le32 "$4")" "$(le32 0)" "$(le32 0)"; }
 # Record bytes [from, from+len) of the hex line jxproc prints after "rc=".
 field() { "$JXPROC" ioctl "$1" "$2" "$3" | sed -n 2p | cut -c$(($4 * 2 + 1))-$((($4 + $5) * 2)); }
 u32_at() {

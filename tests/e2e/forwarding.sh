@@ -15,6 +15,7 @@ fi
 
 TMP=$(mktemp -d /tmp/jxfwd-e2e.XXXXXX)
 . "$(dirname "$0")/lib/node.sh"
+. "$(dirname "$0")/lib/records.sh"
 PY=/usr/bin/python3
 BRN=jxf$$
 BR=/proc/net/jxbridge/$BRN/bridge
@@ -52,19 +53,8 @@ setup() {
     done
 }
 
-le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
-name_field() {
-    local hex
-    hex=$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')
-    while [ ${#hex} -lt $(($2 * 2)) ]; do hex=${hex}00; done
-    printf '%s' "$hex"
-}
 # Adds a port by record: the device, BLL number and kind (1 access, 0 uplink).
-add_port() {
-    local rec
-    rec=$(name_field "$1" 17)000000$(le32 4294967295)$(le32 "$3")$(le32 "$2")$(le32 0)$(le32 0)
-    "$JXPROC" ioctl "$BR" 40047a02 "$rec" >/dev/null
-}
+add_port() { "$JXPROC" ioctl "$BR" 40047a02 "$(port_request "$1" 4294967295 "$3" "$2")" >/dev/null; }
 bridge() { "$JXPROC" write "$BR" "$@" >/dev/null; }
 pinged() { ip netns exec "$(ns "$1")" ping -c 2 -W 2 -i 0.2 "10.77.0.$2" >/dev/null 2>&1; }
 
