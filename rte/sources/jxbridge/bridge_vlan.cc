@@ -477,18 +477,26 @@ int vlan_get_membership_tagging_all(struct vlan_data *vd, u16 vid, u32 *members,
     return 0;
 }
 
-int vlan_set_port_tag(struct jxbridge_port *port, u16 vid, u32 state) {
-    struct vlan_port *vp = vlan_port_get(port);
-    if (!vp || vid < 1 || vid >= VLAN_VIDS)
-        return -EINVAL;
+// Sets or clears a per-VLAN bit of the port; only VLANs it is a member of.
+static int vlan_member_bit_set(struct vlan_port *vp, u32 *bits, u16 vid, u32 state) {
     if (!vlan_bit(vp->member, vid)) {
         printk(KERN_INFO "[VLAN] This VID is not established on this port.\n");
         return -EACCES;
     }
     if (state)
-        vlan_bit_set(vp->tagged, vid);
+        vlan_bit_set(bits, vid);
     else
-        vlan_bit_clear(vp->tagged, vid);
+        vlan_bit_clear(bits, vid);
+    return 0;
+}
+
+int vlan_set_port_tag(struct jxbridge_port *port, u16 vid, u32 state) {
+    struct vlan_port *vp = vlan_port_get(port);
+    if (!vp || vid < 1 || vid >= VLAN_VIDS)
+        return -EINVAL;
+    int rc = vlan_member_bit_set(vp, vp->tagged, vid, state);
+    if (rc)
+        return rc;
     vlan_event(port, vid);
     return 0;
 }
@@ -508,14 +516,9 @@ int vlan_set_port_tagging_ignore(struct jxbridge_port *port, u16 vid, u32 state)
         memset(vp->tag_ignore, state ? 0xFF : 0, VLAN_BITMAP_WORDS * sizeof(u32));
         vlan_bit_clear(vp->tag_ignore, VLAN_NONE);
     } else {
-        if (!vlan_bit(vp->member, vid)) {
-            printk(KERN_INFO "[VLAN] This VID is not established on this port.\n");
-            return -EACCES;
-        }
-        if (state)
-            vlan_bit_set(vp->tag_ignore, vid);
-        else
-            vlan_bit_clear(vp->tag_ignore, vid);
+        int rc = vlan_member_bit_set(vp, vp->tag_ignore, vid, state);
+        if (rc)
+            return rc;
     }
     vlan_event(port, vid);
     return 0;
