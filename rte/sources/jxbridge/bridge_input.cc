@@ -806,8 +806,14 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     }
     struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
     bool internal = cb->flags & JXBRIDGE_CB_F_INTERNAL;
+    if (!internal)
+        mutex_lock(&jxbridge_lock);
+    // Looked up under the lock: the port may have been deleted while the
+    // frame waited for it.
     struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
     if (!P || !P->bridge) {
+        if (!internal)
+            mutex_unlock(&jxbridge_lock);
         if (debug)
             jxbridge_trace("[Bridge] %s(skb=%p%s)@%s - not bridged.\n", __func__, (void *)skb,
                            internal ? " [internal]" : "", skb->dev ? skb->dev->name : "");
@@ -821,8 +827,6 @@ int jxbridge_process_frame(struct sk_buff *skb) {
     }
     struct jxbridge *B = P->bridge;
     cb->in_port_no = (u16)P->port_no;
-    if (!internal)
-        mutex_lock(&jxbridge_lock);
     // An internal frame is processed inside another frame's processing.
     struct sk_buff *outer_original = original_skb;
     original_skb = nullptr;
@@ -871,7 +875,10 @@ int jxbridge_process_frame(struct sk_buff *skb) {
                        P->dev->name, P->port_no, P->bll_port_no);
         }
         cb->port_no = (u16)P->port_no;
-        struct net_device *phys = __dev_get_by_index(&init_net, skb->skb_iif);
+        // Most frames arrived on the device they name: no registry look-up.
+        struct net_device *phys = skb->skb_iif == skb->dev->ifindex
+                                      ? skb->dev
+                                      : __dev_get_by_index(&init_net, skb->skb_iif);
         if (!phys) {
             skb->skb_iif = skb->dev->ifindex;
             phys = skb->dev;
