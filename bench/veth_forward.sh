@@ -6,9 +6,11 @@
 #
 # trafgen (netsniff-ng; installed with apt-get if missing) sends 64-byte frames
 # (60 bytes and the FCS) from s0, pinned to CPU 0, for DURATION seconds per
-# case; the forwarder moves them from f0 to f1. Cases:
-#   jxnode   a two-port bridge (br0; f0 access, f1 uplink) set up through its
-#            control files with jxproc, the node pinned to CPU 1
+# case; the forwarder moves them from f0 to f1. Before each run d0 sends a few
+# frames towards s0, so that a learning forwarder knows where d0 is and the
+# measured frames are known unicast, not floods. Cases:
+#   jxnode   a two-port bridge (br0; f0 access, f1 uplink, both lines up) set
+#            up through its control files with jxproc, the node pinned to CPU 1
 #   plain    afp_forward: the node's AF_PACKET rings and nothing else, CPU 1
 #   kbridge  the Linux bridge (VLAN filtering off, its default)
 # GRO, GSO and TSO are off on every veth end, and IPv6 is off, so that only
@@ -110,6 +112,20 @@ setup() {
   fill(0x00, 18)
 }
 EOF
+    cat >"$TMP/announce.cfg" <<EOF
+{
+  eth(da=$smac, sa=$dmac, type=0x0800),
+  ipv4(saddr=192.0.2.2, daddr=192.0.2.1, ttl=64),
+  udp(sp=4001, dp=4000),
+  fill(0x00, 18)
+}
+EOF
+}
+
+# d0 makes itself known to whatever forwards (three frames towards s0).
+announce() {
+    ip netns exec "$NSD" trafgen -o d0 -i "$TMP/announce.cfg" -n 3 -Q >/dev/null 2>&1
+    sleep 0.2
 }
 
 # Counters in the namespaces and of the host.
@@ -128,6 +144,7 @@ proc_cpu() { # utime + stime of a process, in ticks; the name may hold spaces
 # NS (elapsed ns), HOST and PROC (CPU ticks of the host and of PID).
 measure() {
     local pid=$1 r0 s0 h0 p0 t0 t1
+    announce
     r0=$(rx_d0)
     s0=$(tx_s0)
     h0=$(host_busy)
@@ -201,6 +218,9 @@ case_jxnode() {
     "$JXPROC" write /proc/net/jxbridge/config add br0 4 >/dev/null || ok=0
     port_add "$F0" 1 1 || ok=0
     port_add "$F1" 0 2 || ok=0
+    # No PHY driver reports the veth lines: the operator sets them up.
+    "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F0" 1 >/dev/null || ok=0
+    "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F1" 1 >/dev/null || ok=0
     "$JXPROC" link "$F0" up && "$JXPROC" link "$F1" up && "$JXPROC" link br0 up || ok=0
     [ $ok = 1 ] || echo "veth_forward: jxnode: bridge setup incomplete" >&2
     measure "$NODE_PID"

@@ -113,6 +113,51 @@ TEST(KernelThreads, SleepWakeAndSettle) {
     EXPECT_EQ(item.runs, 2);
 }
 
+TEST(KernelThreads, WakeUpsInsideATransmitBatchWaitForItsEnd) {
+    rte_clock_set_virtual(true);
+    sleeper s;
+    s.ticks = MAX_SCHEDULE_TIMEOUT;
+    task_struct *t = kthread_run(sleeper_main, &s, "batchwake/%d", 0);
+    ASSERT_TRUE(rte_settle());
+    ASSERT_EQ(s.wakes, 0);
+
+    // A burst wakes the thread once, when the batch ends; nested pairs at the
+    // outermost end.
+    rte_xmit_batch_begin();
+    rte_xmit_batch_begin();
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(wake_up_process(t), 1);
+    rte_xmit_batch_end();
+    ASSERT_TRUE(rte_settle());
+    EXPECT_EQ(s.wakes, 0);
+    rte_xmit_batch_end();
+    ASSERT_TRUE(rte_settle());
+    EXPECT_EQ(s.wakes, 1);
+
+    // A thread about to sleep, or to wait for the worker, wakes first what it
+    // deferred: otherwise it could wait for a thread it never woke.
+    work_probe item;
+    INIT_WORK(&item.w, work_fn);
+    EXPECT_TRUE(schedule_work(&item.w)); // the worker exists and sleeps
+    flush_work(&item.w);
+    ASSERT_TRUE(rte_settle());
+    rte_xmit_batch_begin();
+    wake_up_process(t);
+    set_current_state(TASK_RUNNING);
+    schedule_timeout(1);
+    ASSERT_TRUE(rte_settle());
+    EXPECT_EQ(s.wakes, 2);
+    EXPECT_TRUE(schedule_work(&item.w));
+    flush_work(&item.w);
+    EXPECT_EQ(item.runs, 2);
+
+    // A thread stopped while a wake-up for it is deferred is not woken after it is gone.
+    wake_up_process(t);
+    EXPECT_EQ(kthread_stop(t), 7);
+    rte_xmit_batch_end();
+    ASSERT_TRUE(rte_settle());
+}
+
 namespace {
 
 char shared_buf[64];

@@ -9,6 +9,7 @@
 // returned. As in the kernel, callers of register_netdevice, dev_open and
 // dev_close hold rtnl_lock.
 #include "kernel/netdevice.h"
+#include "kernel/internal.h"
 #include "kernel/printk.h"
 #include "kernel/sync.h"
 
@@ -117,6 +118,7 @@ struct XmitBatch {
     std::mutex lock;
     int depth = 0; // its thread only
     std::vector<net_device *> pending;
+    std::atomic<net_device *> last{nullptr}; // the newest of pending
 };
 
 struct XmitBatches {
@@ -133,6 +135,7 @@ void xmit_flush_locked(XmitBatch *b) {
     for (net_device *dev : b->pending)
         dev->netdev_ops->ndo_xmit_flush(dev);
     b->pending.clear();
+    b->last.store(nullptr, std::memory_order_relaxed);
 }
 
 // Created on the first begin; a thread that ends inside a batch still flushes.
@@ -160,6 +163,8 @@ void xmit_batch_forget(net_device *dev) {
     for (XmitBatch *b : bs.all) {
         std::lock_guard<std::mutex> g(b->lock);
         std::erase(b->pending, dev);
+        if (b->last.load(std::memory_order_relaxed) == dev)
+            b->last.store(nullptr, std::memory_order_relaxed);
     }
 }
 
@@ -496,6 +501,7 @@ void rte_xmit_batch_begin() {
         t_xmit_batch.b = b;
     }
     b->depth++;
+    rte_internal::wake_defer_begin();
 }
 
 void rte_xmit_batch_end() {
@@ -504,17 +510,27 @@ void rte_xmit_batch_end() {
         pr_warn("rte_xmit_batch_end: no batch begun on this thread\n");
         return;
     }
-    if (--b->depth)
+    if (--b->depth) {
+        rte_internal::wake_defer_end();
         return;
-    std::lock_guard<std::mutex> g(b->lock);
-    xmit_flush_locked(b);
+    }
+    {
+        std::lock_guard<std::mutex> g(b->lock);
+        xmit_flush_locked(b);
+    }
+    // The frames are out; now the threads this one handed work to.
+    rte_internal::wake_defer_end();
 }
 
 bool rte_xmit_batch_defer(struct net_device *dev) {
     XmitBatch *b = t_xmit_batch.b;
     if (!b || !b->depth || !dev->netdev_ops || !dev->netdev_ops->ndo_xmit_flush)
         return false;
+    // A burst sends mostly to the device it sent to last.
+    if (b->last.load(std::memory_order_relaxed) == dev)
+        return true;
     std::lock_guard<std::mutex> g(b->lock);
+    b->last.store(dev, std::memory_order_relaxed);
     for (net_device *d : b->pending)
         if (d == dev)
             return true;

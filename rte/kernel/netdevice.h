@@ -242,6 +242,8 @@ int dev_queue_xmit(struct sk_buff *skb);
 // Outside a batch every transmission leaves at once. Pairs nest: only the
 // outermost end flushes. A device being unregistered is taken off every
 // thread's batch first, so a batch never flushes a device that is gone.
+// The thread's wake_up_process calls inside a batch take effect at the
+// outermost end too (see sched.h): a burst handed to another thread wakes it once.
 void rte_xmit_batch_begin();
 void rte_xmit_batch_end();
 // For start_xmit: true when the calling thread is in a batch and dev has

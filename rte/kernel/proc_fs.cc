@@ -1,5 +1,6 @@
 #include "kernel/proc_fs.h"
 
+#include "kernel/internal.h"
 #include "kernel/netdevice.h"
 #include "kernel/time.h"
 #include "kernel/uaccess.h"
@@ -101,6 +102,7 @@ void remove_locked(std::unique_lock<std::mutex> &lk, proc_dir_entry *de) {
         t->sigpending.store(true);
         wake_up_process(t);
     }
+    rte_internal::wake_defer_flush();
     g_unused_cv.wait(lk, [de] { return de->in_use == 0; });
     std::vector<struct file *> open = de->open_files;
     for (struct file *f : open) {

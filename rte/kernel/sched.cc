@@ -3,6 +3,7 @@
 #include "kernel/internal.h"
 #include "kernel/time.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -22,11 +23,21 @@ std::mutex g_mu;
 std::condition_variable g_settle_cv;
 std::set<task_struct *> g_sleeping;
 std::set<task_struct *> g_kthreads;
+std::set<task_struct *> g_deferring; // tasks holding deferred wake-ups
 int g_busy_kthreads = 0;
 bool g_allow_rt = false;
 
 thread_local task_struct *t_current = nullptr;
-thread_local std::unique_ptr<task_struct> t_own_task; // tasks of threads that are not kthreads
+
+// The task of a thread that is not a kthread: made on first use, deleted with
+// the thread's other thread-locals. Code that runs after that (static
+// destructors at exit) gets a task that is never deleted.
+struct OwnTask {
+    task_struct *task = nullptr;
+    ~OwnTask();
+};
+thread_local OwnTask t_own_task;
+thread_local bool t_own_task_gone = false;
 
 constexpr auto SIGNAL_POLL = std::chrono::milliseconds(50);
 
@@ -46,6 +57,31 @@ void mark_idle_locked(task_struct *t) {
     }
 }
 
+int wake_locked(task_struct *t) {
+    if (t->is_kthread && !t->started) {
+        t->started = true;
+        mark_awake_locked(t);
+        t->cv.notify_all();
+        return 1;
+    }
+    if (t->state == TASK_RUNNING && !t->idle)
+        return 0;
+    t->state = TASK_RUNNING;
+    mark_awake_locked(t);
+    t->cv.notify_all();
+    return 1;
+}
+
+void wake_deferred_locked(task_struct *self) {
+    if (self->deferred_wakes.empty())
+        return;
+    for (task_struct *t : self->deferred_wakes)
+        wake_locked(t);
+    self->deferred_wakes.clear();
+    self->last_deferred.store(nullptr, std::memory_order_relaxed);
+    g_deferring.erase(self);
+}
+
 bool signal_pending_locked(task_struct *t) {
     if (t->sigpending.load())
         return true;
@@ -56,20 +92,34 @@ bool signal_pending_locked(task_struct *t) {
     return false;
 }
 
+task_struct *new_user_task() {
+    auto *t = new task_struct;
+    char name[TASK_COMM_LEN] = {};
+    prctl(PR_GET_NAME, name, 0, 0, 0);
+    strlcpy(t->comm, name, sizeof(t->comm));
+    t->pid = getpid();
+    t->uid = getuid();
+    t->gid = getgid();
+    t->user_pid = getpid();
+    return t;
+}
+
+OwnTask::~OwnTask() {
+    t_own_task_gone = true;
+    delete task; // clears t_current
+}
+
 } // namespace
 
 struct task_struct *get_current() {
     if (!t_current) {
-        t_own_task = std::make_unique<task_struct>();
-        task_struct *t = t_own_task.get();
-        char name[TASK_COMM_LEN] = {};
-        prctl(PR_GET_NAME, name, 0, 0, 0);
-        strlcpy(t->comm, name, sizeof(t->comm));
-        t->pid = getpid();
-        t->uid = getuid();
-        t->gid = getgid();
-        t->user_pid = getpid();
-        t_current = t;
+        if (t_own_task_gone) {
+            static task_struct *const late = new_user_task();
+            t_current = late;
+        } else {
+            t_own_task.task = new_user_task();
+            t_current = t_own_task.task;
+        }
     }
     return t_current;
 }
@@ -83,15 +133,18 @@ void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm) 
     strlcpy(t->comm, comm, sizeof(t->comm));
 }
 
+// Only a sleep needs the store ordered before the condition is tested; a
+// thread that runs again loses no wake-up (the kernel's __set_current_state).
 void set_current_state(int state) {
-    task_struct *t = current;
-    std::lock_guard<std::mutex> g(g_mu);
-    t->state = state;
+    current->state.store(state, state == TASK_RUNNING ? std::memory_order_relaxed
+                                                      : std::memory_order_seq_cst);
 }
 
 long schedule_timeout(long timeout) {
     task_struct *t = current;
     std::unique_lock<std::mutex> lk(g_mu);
+    // What it was to wake may be what it is about to wait for.
+    wake_deferred_locked(t);
     if (t->state == TASK_RUNNING)
         return timeout;
     bool forever = timeout == (long)MAX_SCHEDULE_TIMEOUT || timeout < 0;
@@ -139,22 +192,42 @@ long schedule_timeout_uninterruptible(long timeout) {
 }
 
 int wake_up_process(struct task_struct *t) {
+    task_struct *self = t_current; // a thread without a task is in no batch
+    // The frame path wakes the same thread for every frame of a burst.
+    if (self && self->wake_defer && self->last_deferred.load(std::memory_order_relaxed) == t)
+        return 1;
     std::lock_guard<std::mutex> g(g_mu);
-    if (t->is_kthread && !t->started) {
-        t->started = true;
-        mark_awake_locked(t);
-        t->cv.notify_all();
+    // A deferred wake-up reports the task as woken: it will be, at the batch's end.
+    if (self && self->wake_defer && t != self && (!t->is_kthread || t->started)) {
+        if (std::find(self->deferred_wakes.begin(), self->deferred_wakes.end(), t) ==
+            self->deferred_wakes.end()) {
+            self->deferred_wakes.push_back(t);
+            g_deferring.insert(self);
+        }
+        self->last_deferred.store(t, std::memory_order_relaxed);
         return 1;
     }
-    if (t->state == TASK_RUNNING && !t->idle)
-        return 0;
-    t->state = TASK_RUNNING;
-    mark_awake_locked(t);
-    t->cv.notify_all();
-    return 1;
+    return wake_locked(t);
+}
+
+task_struct::~task_struct() {
+    // A thread's own task goes with its thread-locals; static destructors may
+    // still run kernel code on it after that.
+    if (t_current == this)
+        t_current = nullptr;
+    std::lock_guard<std::mutex> g(g_mu);
+    wake_deferred_locked(this);
+    for (task_struct *w : g_deferring) {
+        std::erase(w->deferred_wakes, this);
+        if (w->last_deferred.load(std::memory_order_relaxed) == this)
+            w->last_deferred.store(nullptr, std::memory_order_relaxed);
+    }
 }
 
 bool signal_pending(struct task_struct *t) {
+    // A kernel thread has no probe: its flag says it all.
+    if (t->is_kthread || t->sigpending.load())
+        return t->sigpending.load();
     std::lock_guard<std::mutex> g(g_mu);
     return signal_pending_locked(t);
 }
@@ -204,6 +277,7 @@ void kthread_main(task_struct *t) {
     else
         t->result = -EINTR;
     std::lock_guard<std::mutex> g(g_mu);
+    wake_deferred_locked(t); // a thread that returns inside a batch
     t->exited = true;
     if (!t->idle && --g_busy_kthreads == 0)
         g_settle_cv.notify_all();
@@ -401,6 +475,26 @@ void wake_all_sleepers() {
     std::lock_guard<std::mutex> g(g_mu);
     for (task_struct *t : g_sleeping)
         t->cv.notify_all();
+}
+
+void wake_defer_begin() {
+    current->wake_defer++;
+}
+
+void wake_defer_end() {
+    task_struct *self = current;
+    if (self->wake_defer == 0 || --self->wake_defer)
+        return;
+    std::lock_guard<std::mutex> g(g_mu);
+    wake_deferred_locked(self);
+}
+
+void wake_defer_flush() {
+    task_struct *self = t_current;
+    if (!self)
+        return;
+    std::lock_guard<std::mutex> g(g_mu);
+    wake_deferred_locked(self);
 }
 
 } // namespace rte_internal

@@ -8,6 +8,10 @@
 // Sleeping follows the kernel's pattern: set_current_state(TASK_INTERRUPTIBLE),
 // test the condition, schedule_timeout(); a wake_up_process() between the two
 // makes schedule_timeout() return at once, so no wake-up is lost.
+//
+// Inside a transmit batch (netdevice.h) a thread's wake-ups are deferred to
+// the batch's end, so a burst of frames handed to another thread costs that
+// thread one wake-up; a thread that sleeps inside a batch wakes them first.
 #pragma once
 
 #include "kernel/types.h"
@@ -39,11 +43,16 @@ struct task_struct {
     // Scheduler state, guarded by m.
     std::mutex m;
     std::condition_variable cv;
-    int state = TASK_RUNNING;
+    // Its own thread sets it without the lock, as the kernel does: the
+    // sleep-wake protocol needs only the store to be ordered (seq_cst).
+    std::atomic<int> state{TASK_RUNNING};
     bool idle = false; // asleep and not yet woken (for rte_settle)
     unsigned long deadline = 0;
     std::atomic<bool> sigpending{false};
-    std::function<bool()> signal_probe; // polled while asleep (a client hung up)
+    std::function<bool()> signal_probe;                // polled while asleep (a client hung up)
+    int wake_defer = 0;                                // its own thread only: batch depth
+    std::vector<task_struct *> deferred_wakes;         // under the scheduler lock
+    std::atomic<task_struct *> last_deferred{nullptr}; // the newest of them
 
     // Kernel threads only.
     bool is_kthread = false;
@@ -54,6 +63,11 @@ struct task_struct {
     bool started = false;
     bool exited = false;
     std::thread thread;
+
+    task_struct() = default;
+    task_struct(const task_struct &) = delete;
+    task_struct &operator=(const task_struct &) = delete;
+    ~task_struct(); // wakes what it deferred; no other task keeps it deferred
 };
 
 struct task_struct *get_current();

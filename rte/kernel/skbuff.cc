@@ -6,6 +6,10 @@
 // the references to a buffer sits right after its usable area (head + end), as
 // in the kernel. One mutex guards the free lists and the counters.
 //
+// Each thread keeps a small cache of free headers and small buffers, as the
+// kernel keeps per-CPU ones, so that a frame is allocated and freed without
+// the pool lock; a cache trades half its size at a time with the pool.
+//
 // Under AddressSanitizer a free header or buffer is poisoned, so a frame used
 // after kfree_skb is reported at the faulty access, and free objects are reused
 // oldest first to keep them poisoned as long as possible.
@@ -107,8 +111,9 @@ struct Pool {
     size_t headers_total = 0;
     FreeRing buffers[kNumClasses];
     size_t buffers_total[kNumClasses] = {};
-    std::vector<void *> chunks; // kept for the life of the process
-    rte_skb_pool_stats stats = {};
+    std::vector<void *> chunks;    // kept for the life of the process
+    rte_skb_pool_stats stats = {}; // what caches hold counts as in use here
+    std::vector<struct ThreadCache *> caches;
 };
 
 Pool &pool() {
@@ -187,21 +192,30 @@ bool grow_buffers_locked(Pool &p, unsigned cls) {
     return true;
 }
 
-sk_buff *header_get_locked(Pool &p) {
-    if (p.headers.empty() && !grow_headers_locked(p))
-        return nullptr;
-    auto *skb = static_cast<sk_buff *>(p.headers.pop());
+sk_buff *header_init(void *free_header) {
+    auto *skb = static_cast<sk_buff *>(free_header);
     ASAN_UNPOISON_MEMORY_REGION(skb, sizeof(sk_buff));
     skb->~sk_buff();
     new (skb) sk_buff(); // all fields zero
+    return skb;
+}
+
+void header_release(sk_buff *skb) {
+    skb->rte_free = 1;
+    poison_header(skb);
+}
+
+sk_buff *header_get_locked(Pool &p) {
+    if (p.headers.empty() && !grow_headers_locked(p))
+        return nullptr;
+    sk_buff *skb = header_init(p.headers.pop());
     p.stats.skbs_in_use++;
     p.stats.allocs++;
     return skb;
 }
 
 void header_put_locked(Pool &p, sk_buff *skb) {
-    skb->rte_free = 1;
-    poison_header(skb);
+    header_release(skb);
     p.headers.push(skb);
     p.stats.skbs_in_use--;
 }
@@ -213,24 +227,156 @@ int class_for(u64 size) {
     return -1;
 }
 
-// A buffer of at least size bytes with its shared info set up (one reference).
-unsigned char *buffer_get_locked(Pool &p, int cls) {
-    if (p.buffers[cls].empty() && !grow_buffers_locked(p, cls))
-        return nullptr;
-    auto *buf = static_cast<unsigned char *>(p.buffers[cls].pop());
+// A free buffer of the class with its shared info set up (one reference).
+unsigned char *buffer_init(void *free_buffer, int cls) {
+    auto *buf = static_cast<unsigned char *>(free_buffer);
     const unsigned usable = kClasses[cls].usable;
     ASAN_UNPOISON_MEMORY_REGION(buf, size_t(usable) + kShinfoRoom);
     auto *sh = new (buf + usable) skb_shared_info();
     sh->dataref.store(1, std::memory_order_relaxed);
     sh->rte_class = unsigned(cls);
+    return buf;
+}
+
+void buffer_release(unsigned char *buf, unsigned cls) {
+    ASAN_POISON_MEMORY_REGION(buf, size_t(kClasses[cls].usable) + kShinfoRoom);
+}
+
+unsigned char *buffer_get_locked(Pool &p, int cls) {
+    if (p.buffers[cls].empty() && !grow_buffers_locked(p, cls))
+        return nullptr;
+    unsigned char *buf = buffer_init(p.buffers[cls].pop(), cls);
     p.stats.buffers_in_use++;
     return buf;
 }
 
 void buffer_put_locked(Pool &p, unsigned char *buf, unsigned cls) {
-    ASAN_POISON_MEMORY_REGION(buf, size_t(kClasses[cls].usable) + kShinfoRoom);
+    buffer_release(buf, cls);
     p.buffers[cls].push(buf);
     p.stats.buffers_in_use--;
+}
+
+// A thread's cache: free headers, and free buffers of the small class (the
+// one frames off the wire use). Only its thread touches the arrays; the
+// counts are atomics so that the statistics may read them under the pool
+// lock, which every move between pool and cache holds.
+constexpr unsigned kCacheMax = 64;
+constexpr unsigned kCacheBatch = kCacheMax / 2;
+
+struct ThreadCache {
+    void *hdrs[kCacheMax];
+    void *bufs[kCacheMax];
+    std::atomic<unsigned> nh{0}, nb{0};
+    std::atomic<u64> allocs{0}; // headers handed out from here
+
+    static unsigned get(const std::atomic<unsigned> &n) {
+        return n.load(std::memory_order_relaxed);
+    }
+    static void set(std::atomic<unsigned> &n, unsigned v) { n.store(v, std::memory_order_relaxed); }
+
+    // Up to kCacheBatch of a kind; false when the pool cannot give one.
+    bool refill_headers(Pool &p) {
+        std::lock_guard<std::mutex> guard(p.lock);
+        unsigned n = get(nh);
+        while (n < kCacheBatch && (!p.headers.empty() || grow_headers_locked(p))) {
+            hdrs[n++] = p.headers.pop();
+            p.stats.skbs_in_use++;
+        }
+        set(nh, n);
+        return n > 0;
+    }
+    bool refill_buffers(Pool &p) {
+        std::lock_guard<std::mutex> guard(p.lock);
+        unsigned n = get(nb);
+        while (n < kCacheBatch && (!p.buffers[0].empty() || grow_buffers_locked(p, 0))) {
+            bufs[n++] = p.buffers[0].pop();
+            p.stats.buffers_in_use++;
+        }
+        set(nb, n);
+        return n > 0;
+    }
+    // Gives the pool all but keep of each kind.
+    void drain_locked(Pool &p, unsigned keep) {
+        unsigned n = get(nh);
+        for (; n > keep; p.stats.skbs_in_use--)
+            p.headers.push(hdrs[--n]);
+        set(nh, n);
+        n = get(nb);
+        for (; n > keep; p.stats.buffers_in_use--)
+            p.buffers[0].push(bufs[--n]);
+        set(nb, n);
+    }
+    void drain(Pool &p, unsigned keep) {
+        std::lock_guard<std::mutex> guard(p.lock);
+        drain_locked(p, keep);
+    }
+
+    sk_buff *get_header(Pool &p) {
+        if (!get(nh) && !refill_headers(p))
+            return nullptr;
+        const unsigned n = get(nh) - 1;
+        set(nh, n);
+        allocs.store(allocs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        return header_init(hdrs[n]);
+    }
+    unsigned char *get_buffer(Pool &p) {
+        if (!get(nb) && !refill_buffers(p))
+            return nullptr;
+        const unsigned n = get(nb) - 1;
+        set(nb, n);
+        return buffer_init(bufs[n], 0);
+    }
+    void put_header(Pool &p, sk_buff *skb) {
+        header_release(skb);
+        if (get(nh) == kCacheMax)
+            drain(p, kCacheBatch);
+        const unsigned n = get(nh);
+        hdrs[n] = skb;
+        set(nh, n + 1);
+    }
+    void put_buffer(Pool &p, unsigned char *buf) {
+        buffer_release(buf, 0);
+        if (get(nb) == kCacheMax)
+            drain(p, kCacheBatch);
+        const unsigned n = get(nb);
+        bufs[n] = buf;
+        set(nb, n + 1);
+    }
+};
+
+// Made on a thread's first frame and given back to the pool when the thread
+// ends; what is freed after that (destructors of other thread or static
+// objects) goes to the pool directly.
+thread_local ThreadCache *t_cache;
+thread_local bool t_cache_gone;
+
+struct ThreadCacheOwner {
+    ThreadCache cache;
+    ThreadCacheOwner() {
+        Pool &p = pool();
+        std::lock_guard<std::mutex> guard(p.lock);
+        p.caches.push_back(&cache);
+    }
+    ~ThreadCacheOwner() {
+        t_cache = nullptr;
+        t_cache_gone = true;
+        Pool &p = pool();
+        std::lock_guard<std::mutex> guard(p.lock);
+        cache.drain_locked(p, 0);
+        p.stats.allocs += cache.allocs.load(std::memory_order_relaxed);
+        std::erase(p.caches, &cache);
+    }
+};
+
+// None under AddressSanitizer, which wants free objects reused oldest first.
+ThreadCache *thread_cache() {
+    if (kReuseOldestFirst)
+        return nullptr;
+    if (t_cache || t_cache_gone)
+        return t_cache;
+    static thread_local ThreadCacheOwner owner;
+    t_cache = &owner.cache;
+    return t_cache;
 }
 
 void count_failure() {
@@ -264,6 +410,9 @@ void data_release(sk_buff *skb) {
 
 sk_buff *header_alloc() {
     Pool &p = pool();
+    if (ThreadCache *c = thread_cache())
+        if (sk_buff *skb = c->get_header(p))
+            return skb;
     std::lock_guard<std::mutex> guard(p.lock);
     sk_buff *skb = header_get_locked(p);
     if (!skb)
@@ -282,17 +431,23 @@ void set_buffer(sk_buff *skb, unsigned char *buf, unsigned usable) {
 // A frame with no headroom and at least size bytes of tailroom.
 sk_buff *skb_new(u64 size) {
     Pool &p = pool();
-    std::unique_lock<std::mutex> guard(p.lock);
-    int cls = class_for(size);
-    unsigned char *buf = cls < 0 ? nullptr : buffer_get_locked(p, cls);
-    sk_buff *skb = buf ? header_get_locked(p) : nullptr;
+    const int cls = class_for(size);
+    unsigned char *buf = nullptr;
+    sk_buff *skb = nullptr;
+    ThreadCache *c = cls == 0 ? thread_cache() : nullptr;
+    if (c && (buf = c->get_buffer(p)) && !(skb = c->get_header(p)))
+        c->put_buffer(p, buf);
     if (!skb) {
-        if (buf)
-            buffer_put_locked(p, buf, cls);
-        p.stats.alloc_failures++;
-        return nullptr;
+        std::lock_guard<std::mutex> guard(p.lock);
+        buf = cls < 0 ? nullptr : buffer_get_locked(p, cls);
+        skb = buf ? header_get_locked(p) : nullptr;
+        if (!skb) {
+            if (buf)
+                buffer_put_locked(p, buf, cls);
+            p.stats.alloc_failures++;
+            return nullptr;
+        }
     }
-    guard.unlock();
     set_buffer(skb, buf, kClasses[cls].usable);
     skb->mac_header = (u16)~0U;
     skb->users.store(1, std::memory_order_relaxed);
@@ -406,14 +561,29 @@ void kfree_skb(struct sk_buff *skb) {
         fprintf(stderr, "skbuff: kfree_skb: frame %p is already free\n", static_cast<void *>(skb));
         abort();
     }
-    if (skb->users.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    // As the kernel does: a sole user and a never-cloned buffer have counts
+    // nobody else can change, so the common free needs no atomic operation.
+    if (skb->users.load(std::memory_order_acquire) != 1 &&
+        skb->users.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return;
     if (skb->destructor)
         skb->destructor(skb);
-    if (skb->head)
-        data_release(skb);
+    // Header and last data reference go back together: to the thread's cache,
+    // or to the pool under one lock.
+    skb_shared_info *sh = skb->head ? skb_shinfo(skb) : nullptr;
+    const bool last =
+        sh && (!skb->cloned || sh->dataref.fetch_sub(1, std::memory_order_acq_rel) == 1);
     Pool &p = pool();
+    ThreadCache *c = thread_cache();
+    if (c && (!last || sh->rte_class == 0)) {
+        if (last)
+            c->put_buffer(p, skb->head);
+        c->put_header(p, skb);
+        return;
+    }
     std::lock_guard<std::mutex> guard(p.lock);
+    if (last)
+        buffer_put_locked(p, skb->head, sh->rte_class);
     header_put_locked(p, skb);
 }
 
@@ -698,7 +868,13 @@ void skb_queue_purge(struct sk_buff_head *list) {
 rte_skb_pool_stats rte_skb_pool_get_stats() {
     Pool &p = pool();
     std::lock_guard<std::mutex> guard(p.lock);
-    return p.stats;
+    rte_skb_pool_stats s = p.stats;
+    for (const ThreadCache *c : p.caches) {
+        s.skbs_in_use -= c->nh.load(std::memory_order_relaxed);
+        s.buffers_in_use -= c->nb.load(std::memory_order_relaxed);
+        s.allocs += c->allocs.load(std::memory_order_relaxed);
+    }
+    return s;
 }
 
 struct sk_buff *rte_skb_from_bytes(const void *bytes, unsigned int len, unsigned int headroom) {

@@ -1,5 +1,6 @@
 #include "kernel/workqueue.h"
 
+#include "kernel/internal.h"
 #include "kernel/sched.h"
 
 #include <condition_variable>
@@ -77,6 +78,7 @@ bool schedule_work(struct work_struct *work) {
 }
 
 bool flush_work(struct work_struct *work) {
+    rte_internal::wake_defer_flush(); // the worker may be what this thread would wake
     workqueue_state &s = wqs();
     std::unique_lock<std::mutex> lk(s.m);
     bool waited = work->rte_pending || s.running == work;
@@ -87,6 +89,7 @@ bool flush_work(struct work_struct *work) {
 }
 
 bool cancel_work_sync(struct work_struct *work) {
+    rte_internal::wake_defer_flush();
     workqueue_state &s = wqs();
     std::unique_lock<std::mutex> lk(s.m);
     bool was = work->rte_pending;

@@ -3,8 +3,8 @@
 //
 // Receive: an AF_PACKET socket with a TPACKET_V3 ring of blocks, drained by one
 // thread per port, which copies each frame into a pool frame and hands it to
-// the Ethernet driver (ethdrv.cc); a block is handled whole, in one transmit
-// batch, before it goes back to the host.
+// the Ethernet driver (ethdrv.cc); a block is handled whole, in transmit
+// batches of up to kRxBurst frames, before it goes back to the host.
 //
 // Transmit: a TPACKET_V3 transmit ring on the same socket, bypassing the host's
 // qdisc. start_xmit copies the frame into a slot; inside a transmit batch the
@@ -75,6 +75,10 @@ constexpr u8 kVnetGsoNone = 0;
 
 // How often a port whose interface is down checks that it still exists.
 constexpr int kDownCheckMs = 500;
+
+// Frames of a block handled in one batch: a full block may hold thousands,
+// more than the queue of a thread they are handed to takes.
+constexpr u32 kRxBurst = 256;
 
 struct lc_port {
     std::string name;
@@ -405,10 +409,15 @@ void port_rx_main(lc_port *p) {
                 netif_carrier_on(p->dev);
             }
             const u8 *pos = reinterpret_cast<const u8 *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
-            // What the block's frames cause to be sent on this thread leaves
-            // when the block is done.
+            // What the block's frames cause, frames sent on this thread and
+            // wake-ups of the threads they are handed to, happens when the
+            // block is done, or every kRxBurst frames of a long one.
             rte_xmit_batch_begin();
             for (u32 i = 0; i < bd->hdr.bh1.num_pkts; i++) {
+                if (i && i % kRxBurst == 0) {
+                    rte_xmit_batch_end();
+                    rte_xmit_batch_begin();
+                }
                 auto *h = reinterpret_cast<const tpacket3_hdr *>(pos);
                 port_rx_one(p, h);
                 pos += h->tp_next_offset;

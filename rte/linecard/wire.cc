@@ -15,6 +15,7 @@ struct wire_priv {
     std::mutex *lock; // guards sent; the transmit path may run on any thread
     std::vector<linecard_frame> *sent;
     bool refuse;
+    bool quiet; // not recording
 };
 
 wire_priv *priv(struct net_device *dev) {
@@ -25,7 +26,7 @@ netdev_tx_t wire_xmit(struct sk_buff *skb, struct net_device *dev) {
     wire_priv *w = priv(dev);
     if (__atomic_load_n(&w->refuse, __ATOMIC_RELAXED))
         return NETDEV_TX_BUSY; // the frame stays the caller's
-    {
+    if (!__atomic_load_n(&w->quiet, __ATOMIC_RELAXED)) {
         std::lock_guard<std::mutex> g(*w->lock);
         w->sent->emplace_back(skb->data, skb->data + skb->len);
     }
@@ -98,4 +99,8 @@ std::vector<linecard_frame> linecard_wire_take(struct net_device *dev) {
 
 void linecard_wire_refuse(struct net_device *dev, bool on) {
     __atomic_store_n(&priv(dev)->refuse, on, __ATOMIC_RELAXED);
+}
+
+void linecard_wire_record(struct net_device *dev, bool on) {
+    __atomic_store_n(&priv(dev)->quiet, !on, __ATOMIC_RELAXED);
 }

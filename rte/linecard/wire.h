@@ -20,3 +20,6 @@ void linecard_wire_rx(struct net_device *dev, const linecard_frame &bytes);
 std::vector<linecard_frame> linecard_wire_take(struct net_device *dev);
 // Makes the device refuse every transmission (NETDEV_TX_BUSY) while on.
 void linecard_wire_refuse(struct net_device *dev, bool on);
+// While off, transmissions are only counted in the device's statistics and
+// freed, so a benchmark measures the bridge rather than the recorder. On by default.
+void linecard_wire_record(struct net_device *dev, bool on);

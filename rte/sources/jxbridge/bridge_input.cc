@@ -881,7 +881,10 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
                        P->dev->name, P->port_no, P->bll_port_no);
         }
         cb->port_no = (u16)P->port_no;
-        struct net_device *phys = __dev_get_by_index(&init_net, skb->skb_iif);
+        // Most frames arrived on the device they name: no registry look-up.
+        struct net_device *phys = skb->skb_iif == skb->dev->ifindex
+                                      ? skb->dev
+                                      : __dev_get_by_index(&init_net, skb->skb_iif);
         if (!phys) {
             skb->skb_iif = skb->dev->ifindex;
             phys = skb->dev;
