@@ -60,6 +60,7 @@ done
 
 TMP=$(mktemp -d /tmp/jxbench.XXXXXX)
 . "$top/tests/e2e/lib/node.sh"
+. "$top/tests/e2e/lib/records.sh"
 NSS=jxbs$$
 NSD=jxbd$$
 F0=jxf0$$
@@ -191,19 +192,10 @@ case_baseline() {
     fi
 }
 
-le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
-name_field() {
-    local hex
-    hex=$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')
-    while [ ${#hex} -lt $(($2 * 2)) ]; do hex=${hex}00; done
-    printf '%s' "$hex"
-}
-# The bridge file's PORT_ADD record: name, any slot, type, BLL number, UCC, subport.
+# Adds a port to br0: device, kind, BLL number.
 port_add() {
-    local rec
-    rec=$(printf '%s000000%s%s%s%s%s' "$(name_field "$1" 17)" ffffffff "$(le32 "$2")" \
-        "$(le32 "$3")" "$(le32 0)" "$(le32 0)")
-    "$JXPROC" ioctl /proc/net/jxbridge/br0/bridge 40047a02 "$rec" | grep -q '^rc=0$'
+    "$JXPROC" ioctl /proc/net/jxbridge/br0/bridge 40047a02 "$(port_request "$1" 4294967295 "$2" "$3")" |
+        grep -q '^rc=0$'
 }
 
 case_jxnode() {
