@@ -31,12 +31,15 @@
 # case that delivers nothing has no cost per frame ("-").
 #
 # Needs root, ip(8), ethtool and taskset. JX_BIN_DIR names a build configured
-# with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds.
+# with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds;
+# THREADED=off has the node's ports run the bridge in their own thread instead
+# of handing frames to the receive thread (the module's default, on).
 set -u
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 export JX_BIN_DIR=${JX_BIN_DIR:-$top/build/rel}
 DURATION=${DURATION:-5}
+THREADED=${THREADED:-on}
 FWD=$JX_BIN_DIR/afp_forward
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -207,6 +210,7 @@ case_jxnode() {
         return
     fi
     taskset -a -cp $FWD_CPU "$NODE_PID" >/dev/null
+    "$JXPROC" write /proc/net/jxbridge/config threaded enable "$THREADED" >/dev/null || ok=0
     "$JXPROC" write /proc/net/jxbridge/config add br0 4 >/dev/null || ok=0
     port_add "$F0" 1 1 || ok=0
     port_add "$F1" 0 2 || ok=0
