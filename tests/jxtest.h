@@ -19,19 +19,11 @@
 namespace jxtest {
 
 // Opens, writes one buffer, closes: the write's answer, or the open's error.
-inline long proc_write(const std::string &path, const std::string &text)
-{
-    struct file *f = nullptr;
-    int rc = rte_vfs_open(path.c_str(), O_WRONLY, &f);
-    if (rc)
-        return rc;
-    long n = rte_vfs_write(f, text.data(), text.size());
-    rte_vfs_close(f);
-    return n;
+inline long proc_write(const std::string &path, const std::string &text) {
+    return rte_vfs_write_once(path.c_str(), text.data(), text.size());
 }
 
-inline std::string proc_cat(const std::string &path)
-{
+inline std::string proc_cat(const std::string &path) {
     struct file *f = nullptr;
     if (rte_vfs_open(path.c_str(), O_RDONLY, &f))
         return "<no such file>";
@@ -44,8 +36,7 @@ inline std::string proc_cat(const std::string &path)
     return out;
 }
 
-inline long proc_ioctl(const std::string &path, unsigned cmd, unsigned long arg)
-{
+inline long proc_ioctl(const std::string &path, unsigned cmd, unsigned long arg) {
     struct file *f = nullptr;
     int rc = rte_vfs_open(path.c_str(), O_RDONLY, &f);
     if (rc)
@@ -55,8 +46,7 @@ inline long proc_ioctl(const std::string &path, unsigned cmd, unsigned long arg)
     return r;
 }
 
-inline std::vector<std::string> lines_of(const std::string &text)
-{
+inline std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -98,16 +88,14 @@ class ModuleTest : public ::testing::Test {
     std::vector<std::string> params_;
     u64 log_from_ = 0;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         rte_clock_set_virtual(true);
         linecard_memory_init();
         log_from_ = rte_log_next_seq();
         ASSERT_EQ(rte_module_load("jxbridge_mod", params_), 0);
         rte_settle();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         rte_modules_unload_all();
         linecard_memory_fini();
         rte_skb_pool_stats s = rte_skb_pool_get_stats();
@@ -115,8 +103,7 @@ class ModuleTest : public ::testing::Test {
         EXPECT_EQ(s.buffers_in_use, 0u);
     }
     size_t logged(const std::string &needle) { return rte_log_count(needle, log_from_); }
-    std::string log_text()
-    {
+    std::string log_text() {
         std::string out;
         for (auto &r : rte_log_read(log_from_))
             out += r.text;

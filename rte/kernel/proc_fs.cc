@@ -379,6 +379,16 @@ int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms) {
     return ret;
 }
 
+ssize_t rte_vfs_write_once(const char *path, const char __user *buf, size_t count) {
+    struct file *f = nullptr;
+    int rc = rte_vfs_open(path, O_WRONLY, &f);
+    if (rc)
+        return rc;
+    ssize_t n = rte_vfs_write(f, buf, count);
+    rte_vfs_close(f);
+    return n;
+}
+
 int rte_vfs_close(struct file *file) {
     auto *fi = reinterpret_cast<file_and_inode *>(file);
     proc_dir_entry *de = file->rte_pde;

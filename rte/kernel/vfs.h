@@ -19,6 +19,9 @@ long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg);
 // always ready for reading and writing.
 int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms);
 int rte_vfs_close(struct file *file);
+// Opens path for writing, writes count bytes once, closes: the write's result,
+// or the open's error.
+ssize_t rte_vfs_write_once(const char *path, const char __user *buf, size_t count);
 
 struct rte_proc_dirent {
     std::string name;
