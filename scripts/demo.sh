@@ -3,14 +3,16 @@
 #
 #   [jxdemo-sub1] eth0 10.100.0.1 ==veth== gponjxd1 \
 #   [jxdemo-sub2] eth0 10.100.0.2 ==veth== gponjxd2  >- jxnode br0 -- ethjxd0 ==veth== eth0 [jxdemo-up]
-#   [jxdemo-sub3] eth0 10.200.0.3 ==veth== gponjxd3 /                      eth0.100 10.100.0.254
-#                                                                          eth0.200 10.200.0.254
+#   [jxdemo-sub3] eth0 10.200.0.3 ==veth== gponjxd3 /          router: VLAN 100 10.100.0.254
+#                                                                      VLAN 200 10.200.0.254
 #
 # Subscribers 1 and 2 are untagged members of VLAN 100, subscriber 3 of VLAN
-# 200; the uplink carries both VLANs tagged. The bridge is built with jxbrctl
-# and the control files, as the node's management software would; then real
-# pings cross it, tcpdump shows the tags on the uplink, and jxbrctl prints the
-# counters. Everything it creates is removed on exit or interruption.
+# 200; the uplink carries both VLANs tagged, to a router (uplink_router.py,
+# which answers ARP and ping on tagged frames without the host's 802.1Q
+# devices). The bridge is built with jxbrctl and the control files, as the
+# node's management software would; then real pings cross it, tcpdump shows
+# the tags on the uplink, and jxbrctl prints the counters and the flows the
+# flow manager saw. Everything it creates is removed on exit or interruption.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -34,14 +36,19 @@ SUBS=(gponjxd1 gponjxd2 gponjxd3) # "gpon...": access ports
 NAMESPACES=(jxdemo-up jxdemo-sub1 jxdemo-sub2 jxdemo-sub3)
 node_pid=
 dump_pid=
+router_pid=
 
 cleanup() {
     trap - EXIT INT TERM
-    [ -n "$dump_pid" ] && kill "$dump_pid" 2>/dev/null && wait "$dump_pid" 2>/dev/null
+    set +e # everything is removed, whatever fails on the way
+    local p
+    for p in $dump_pid $router_pid; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    dump_pid= router_pid=
     if [ -n "$node_pid" ] && kill -0 "$node_pid" 2>/dev/null; then
         kill -TERM "$node_pid"
-        wait "$node_pid" || true
+        wait "$node_pid"
     fi
+    node_pid=
     local n d
     for d in "$UPLINK" "${SUBS[@]}"; do ip link del "$d" 2>/dev/null || true; done
     for n in "${NAMESPACES[@]}"; do ip netns del "$n" 2>/dev/null || true; done
@@ -83,11 +90,10 @@ attach() {
 
 step "the network: three subscribers and an uplink, each in its own namespace"
 attach jxdemo-up "$UPLINK" 02:00:00:00:01:00
-for v in 100 200; do
-    ip -n jxdemo-up link add link eth0 name "eth0.$v" type vlan id "$v"
-    ip -n jxdemo-up addr add "10.$v.0.254/24" dev "eth0.$v"
-    ip -n jxdemo-up link set "eth0.$v" up
-done
+# Started by ip(8) itself, which becomes the router: its pid is the router's.
+ip netns exec jxdemo-up /usr/bin/python3 scripts/uplink_router.py eth0 100=10.100.0.254 200=10.200.0.254 \
+    >"$work/router.out" 2>&1 &
+router_pid=$!
 subnet=(100 100 200)
 for i in 1 2 3; do
     attach "jxdemo-sub$i" "${SUBS[i - 1]}" "02:00:00:00:00:0$i"
@@ -96,12 +102,20 @@ done
 for n in "${NAMESPACES[@]}"; do
     printf '%-12s %s\n' "$n" "$(ip -n "$n" -br addr show | awk '$1 != "lo" { printf "%s %s  ", $1, $3 }')"
 done
+# A guard against a router that never comes up, not a wait for time.
+for t in $(seq 300); do grep -qs '^ready' "$work/router.out" && break || sleep 0.1; done
+grep -qs '^ready' "$work/router.out" || {
+    echo "the uplink router did not start:" >&2
+    cat "$work/router.out" >&2
+    exit 1
+}
+echo "jxdemo-up    router on eth0: VLAN 100 10.100.0.254, VLAN 200 10.200.0.254"
 
-step "starting jxnode on the four node-side interfaces (its log: $work/node.log)"
+step "starting jxnode with its flow manager on the four node-side interfaces (log: $work/node.log)"
 ports=()
 for d in "$UPLINK" "${SUBS[@]}"; do ports+=(--port "$d"); done
 mkfifo "$work/ready"
-"$BIN/jxnode" "${ports[@]}" >"$work/ready" 2>"$work/node.log" &
+"$BIN/jxnode" --flow-manager "${ports[@]}" >"$work/ready" 2>"$work/node.log" &
 node_pid=$!
 exec 3<"$work/ready"
 while :; do
@@ -147,18 +161,17 @@ show "$BIN/jxproc" cat /proc/net/jxbridge/$BR/vlan
 jxproc link $BR up
 
 step "traffic: tcpdump on the uplink while the subscribers ping"
-in_ns jxdemo-up tcpdump -i eth0 --immediate-mode -U -n -w "$work/uplink.pcap" 'icmp or arp' \
+ip netns exec jxdemo-up tcpdump -i eth0 --immediate-mode -U -n -w "$work/uplink.pcap" 'icmp or arp' \
     2>"$work/dump.err" &
 dump_pid=$!
 for t in $(seq 100); do grep -qs listening "$work/dump.err" && break || sleep 0.1; done
 ping_from() {
     local i=$1 to=$2 what=$3
     printf '$ ip netns exec jxdemo-sub%s ping -c 3 %s   # %s\n' "$i" "$to" "$what"
-    if in_ns "jxdemo-sub$i" ping -c 3 -i 0.2 -W 2 "$to" | tail -n 2; then
-        echo "   -> reached"
-    else
-        echo "   -> no answer"
-    fi
+    local out rc=0
+    out=$(in_ns "jxdemo-sub$i" ping -c 3 -i 0.2 -W 2 "$to") || rc=$?
+    printf '%s\n' "$out" | grep -E "transmitted|rtt"
+    [ $rc -eq 0 ] && echo "   -> reached" || echo "   -> no answer"
 }
 ping_from 1 10.100.0.254 "subscriber 1 to the uplink, VLAN 100"
 ping_from 2 10.100.0.254 "subscriber 2 to the uplink, VLAN 100"
@@ -180,6 +193,9 @@ for d in "${SUBS[@]}"; do
     printf '$ jxbrctl %s stat port %s | grep -E "rx_pkts|tx_pkts|drop_vlan"\n' $BR "$d"
     "$BIN/jxbrctl" $BR stat port "$d" | grep -E "^(rx_pkts|tx_pkts|drop_vlan)[.]" || true
 done
+
+step "the flows the flow manager saw"
+"$BIN/jxbrctl" $BR flow show list | sed -n '1,/^Drop flow/p'
 
 step "stopping: jxnode ends, namespaces and interfaces go"
 kill -TERM "$node_pid"

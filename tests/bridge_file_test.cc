@@ -153,10 +153,16 @@ TEST_F(BridgeFileTest, CountersPhyAndStpStatesByRecord) {
     ASSERT_EQ(io(BRIDGE_IOCTL_PORT_COUNTERS_GET, &c), 0);
     memcpy(&v32, raw + 32, 4);
     EXPECT_EQ(v32, 10u);
-    c.selector = 1; // the engine's alone
+    memcpy(&v64, raw + 80, 8);
+    EXPECT_EQ(v64, 0x1122334455667788ull); // the frames, as the engine counts them
+    c.selector = 1; // the engine's alone: frames and octets, none of the software's drops
     ASSERT_EQ(io(BRIDGE_IOCTL_PORT_COUNTERS_GET, &c), 0);
     memcpy(&v64, raw + 80, 8);
-    EXPECT_EQ(v64, 0u);
+    EXPECT_EQ(v64, 0x1122334455667788ull);
+    memcpy(&v32, raw + 32, 4);
+    EXPECT_EQ(v32, 0u);
+    memcpy(&v32, raw + 272, 4);
+    EXPECT_EQ(v32, 0u);
 
     rte_clock_advance(10 * HZ);
     port_request clr = {};

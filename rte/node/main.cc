@@ -10,6 +10,7 @@
 #include "kernel/sched.h"
 #include "kernel/time.h"
 #include "linecard/engine.h"
+#include "linecard/flowmgr.h"
 #include "linecard/linecard.h"
 
 #include <algorithm>
@@ -24,27 +25,26 @@
 
 namespace {
 
-void usage(FILE *f)
-{
-    fputs("usage: jxnode [--socket PATH] [--script FILE] [--port IFNAME]... "
+void usage(FILE *f) {
+    fputs("usage: jxnode [--socket PATH] [--script FILE] [--port IFNAME]... [--flow-manager] "
           "[MODULE.PARAM=VALUE]...\n"
           "Serves the control files on PATH (default $" JXCTL_SOCKET_ENV
           ", else " JXCTL_DEFAULT_SOCKET ").\n"
           "FILE holds jxproc command lines, run once the node serves.\n"
           "IFNAME is a Linux interface bound as the line-card port of that name\n"
-          "(promiscuous, GRO/LRO off; give it no IP address).\n",
+          "(promiscuous, GRO/LRO off; give it no IP address).\n"
+          "--flow-manager runs the flow manager stand-in: flows from the forwarded frames,\n"
+          "served on /proc/net/jxbridge/flow (costs a frame copy per received frame).\n",
           f);
 }
 
-void log_sink(const printk_record &rec)
-{
+void log_sink(const printk_record &rec) {
     const char *nl = !rec.text.empty() && rec.text.back() == '\n' ? "" : "\n";
     fprintf(stderr, "[%5llu.%06llu] %s%s", (unsigned long long)(rec.usec / 1000000),
             (unsigned long long)(rec.usec % 1000000), rec.text.c_str(), nl);
 }
 
-std::vector<std::string> split_words(const std::string &line)
-{
+std::vector<std::string> split_words(const std::string &line) {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
@@ -60,8 +60,7 @@ std::vector<std::string> split_words(const std::string &line)
 }
 
 // Runs each command line of the script as jxproc would; stops at the first failure.
-bool run_script(const std::string &file)
-{
+bool run_script(const std::string &file) {
     FILE *f = fopen(file.c_str(), "re");
     if (!f) {
         fprintf(stderr, "jxnode: script %s: %s\n", file.c_str(), strerror(errno));
@@ -99,12 +98,12 @@ bool run_script(const std::string &file)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::string socket_path = jxctl_socket_path();
     std::string script;
     std::vector<std::string> params;
     std::vector<std::string> port_names;
+    bool flow_manager = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--socket" || a == "--script") {
@@ -119,6 +118,8 @@ int main(int argc, char **argv)
                 return 2;
             }
             port_names.push_back(argv[++i]);
+        } else if (a == "--flow-manager") {
+            flow_manager = true;
         } else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
@@ -166,9 +167,12 @@ int main(int argc, char **argv)
     linecard_memory_init();
     linecard_ethdrv_init();
     linecard_engine_install(); // the line card's packet engine is always there
-    // Ports go before the modules, so a module never sees a device vanish under it.
-    auto shutdown = [] {
+    // Ports go before the modules, so a module never sees a device vanish under it;
+    // the flow manager too, so the bridge never calls into a manager going away.
+    auto shutdown = [flow_manager] {
         linecard_port_unbind_all();
+        if (flow_manager)
+            linecard_flowmgr_stop();
         rte_modules_unload_all();
         linecard_engine_remove();
         linecard_ethdrv_fini();
@@ -178,8 +182,15 @@ int main(int argc, char **argv)
     for (const std::string &mod : known) {
         int rc = rte_module_load(mod.c_str(), module_args[mod]);
         if (rc < 0) {
-            fprintf(stderr, "jxnode: loading %s failed: %s (%d)\n", mod.c_str(), strerror(-rc),
-                    rc);
+            fprintf(stderr, "jxnode: loading %s failed: %s (%d)\n", mod.c_str(), strerror(-rc), rc);
+            shutdown();
+            return 1;
+        }
+    }
+    if (flow_manager) {
+        int rc = linecard_flowmgr_start();
+        if (rc < 0) {
+            fprintf(stderr, "jxnode: cannot start the flow manager: %s (%d)\n", strerror(-rc), rc);
             shutdown();
             return 1;
         }

@@ -1024,6 +1024,18 @@ int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
     return 0;
 }
 
+// The packet engine's view of a port: here the engine forwards nothing itself,
+// every frame crosses the software path, so the frames and octets it would count
+// on the wire are the software's.
+static void jxbridge_engine_counters(const jxbridge_port_counters &sw,
+                                     jxbridge_port_counters *out) {
+    auto copy = [&](size_t from, size_t to) {
+        memcpy((u8 *)out + from, (const u8 *)&sw + from, to - from);
+    };
+    copy(offsetof(jxbridge_port_counters, rx_octets), offsetof(jxbridge_port_counters, tx_discard));
+    copy(offsetof(jxbridge_port_counters, tx_pkts), offsetof(jxbridge_port_counters, drop_ipsg));
+}
+
 // The software counters that replace the engine's in the combined view.
 static void jxbridge_overlay_counters(const jxbridge_port_counters &sw,
                                       jxbridge_port_counters *out) {
@@ -1053,10 +1065,10 @@ int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 
     if (p->kind == JXBRIDGE_PORT_LOCAL || selector == 2) {
         *out = p->counters;
     } else if (selector == 0 || selector == 1) {
-        // The engine keeps no statistics of its own for these ports here.
         memset(out, 0, sizeof(*out));
         if (lag_down)
             return 0;
+        jxbridge_engine_counters(p->counters, out);
         if (selector == 0)
             jxbridge_overlay_counters(p->counters, out);
     }

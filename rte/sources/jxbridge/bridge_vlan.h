@@ -4,6 +4,7 @@
 #include "kernel/types.h"
 
 #include "bridge_log.h"
+#include "jxbridge_ioctl.h"
 
 struct jxbridge;
 struct jxbridge_port;
@@ -54,18 +55,6 @@ struct vlan_mvr_rule {
 static_assert(sizeof(vlan_mvr_rule) == 40);
 static_assert(offsetof(vlan_mvr_rule, v4.last) == 12);
 static_assert(offsetof(vlan_mvr_rule, v6.last) == 24);
-
-// An MPMM entry as the tools pass it.
-struct vlan_mpmm_entry {
-    u32 index;
-    u8 mac[3];
-    u8 mask[3];
-    u16 vid;
-    u16 new_vid;
-    u16 reserved;
-};
-static_assert(sizeof(vlan_mpmm_entry) == 16);
-static_assert(offsetof(vlan_mpmm_entry, vid) == 10);
 
 struct vlan_remark {
     struct vlan_remark *next;

@@ -16,6 +16,7 @@
 
 #include "bridge_log.h"
 #include "bridge_vlan.h"
+#include "jxbridge_ioctl.h"
 #include "mac_table.h"
 
 #define JXBRIDGE_API_VERSION 56
@@ -216,54 +217,6 @@ enum jxbridge_port_state : u32 {
 #define JXBRIDGE_PVC_ENTRIES 8
 #define JXBRIDGE_PVC_FREE 255
 #define JXBRIDGE_NO_SUBPORT 0xFFFF
-
-// The port counter block, copied whole to the tools: little-endian, fixed offsets.
-struct jxbridge_port_counters {
-    u32 clear_time;
-    u32 reserved0;
-    u32 rx_discard, rx_discard_queue_full, rx_error, rx_unknown, rx_CRCAllignError, rx_undersize,
-        rx_oversize, rx_fragments, rx_jabbers;
-    u32 reserved44;
-    u64 rx_octets, rx_pkts, rx_ucast, rx_dlf, rx_mcast, rx_bcast;
-    u32 rx_pkts64octets, rx_pkts65to127octets, rx_pkts128to255octets, rx_pkts256to511octets,
-        rx_pkts512to1023octets, rx_pkts1024to1518octets;
-    u32 tx_discard;
-    u32 reserved124;
-    u64 tx_pkts, tx_octets, tx_ucast, tx_mcast, tx_bcast;
-    u32 drop_ipsg;
-    u32 reserved172;
-    u32 drop_acl_ingress, drop_acl_egress, drop_qos_ds_ingress, drop_qos_ds_egress,
-        drop_qos_policer, drop_qos_shaping, drop_qos_onu_policer, drop_qos_onu_shaping,
-        drop_qos_queue, drop_storm_dlf, drop_storm_mcast, drop_storm_bcast, drop_tx_protected_port,
-        drop_mn_flag, drop_vlan_ingress_accept_tagged, drop_vlan_ingress_accept_untagged,
-        drop_vlan_ingress_filtering;
-    u32 reserved244;
-    u32 drop_vlan_egress_filtering;
-    u32 reserved252[8];
-    u32 drop_static_mac, drop_mac_limit, mac_source_guard_error_disabled,
-        mac_source_guard_violations, drop_mcast, drop_bridge_down, drop_line_disconnected,
-        drop_pvc_invalid_queue, drop_pvc_not_found, drop_admin_disabled, drop_rmirroring_blocked,
-        drop_tal, drop_erps, drop_stp;
-    u32 reserved340;
-};
-static_assert(sizeof(jxbridge_port_counters) == 344);
-static_assert(offsetof(jxbridge_port_counters, rx_discard) == 8);
-static_assert(offsetof(jxbridge_port_counters, rx_jabbers) == 40);
-static_assert(offsetof(jxbridge_port_counters, rx_octets) == 48);
-static_assert(offsetof(jxbridge_port_counters, rx_bcast) == 88);
-static_assert(offsetof(jxbridge_port_counters, rx_pkts64octets) == 96);
-static_assert(offsetof(jxbridge_port_counters, tx_discard) == 120);
-static_assert(offsetof(jxbridge_port_counters, tx_pkts) == 128);
-static_assert(offsetof(jxbridge_port_counters, tx_bcast) == 160);
-static_assert(offsetof(jxbridge_port_counters, drop_ipsg) == 168);
-static_assert(offsetof(jxbridge_port_counters, drop_acl_ingress) == 176);
-static_assert(offsetof(jxbridge_port_counters, drop_storm_dlf) == 212);
-static_assert(offsetof(jxbridge_port_counters, drop_vlan_ingress_filtering) == 240);
-static_assert(offsetof(jxbridge_port_counters, drop_vlan_egress_filtering) == 248);
-static_assert(offsetof(jxbridge_port_counters, drop_static_mac) == 284);
-static_assert(offsetof(jxbridge_port_counters, drop_mcast) == 300);
-static_assert(offsetof(jxbridge_port_counters, drop_bridge_down) == 304);
-static_assert(offsetof(jxbridge_port_counters, drop_stp) == 336);
 
 struct jxbridge_pvc_entry {
     u32 queue; // JXBRIDGE_PVC_FREE when unused

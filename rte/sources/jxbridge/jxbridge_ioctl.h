@@ -205,6 +205,54 @@ struct local_mac_request {
 static_assert(sizeof(local_mac_request) == 30);
 static_assert(offsetof(local_mac_request, mac) == 19);
 
+// The port counter block, copied whole to the tools: little-endian, fixed offsets.
+struct jxbridge_port_counters {
+    uint32_t clear_time;
+    uint32_t reserved0;
+    uint32_t rx_discard, rx_discard_queue_full, rx_error, rx_unknown, rx_CRCAllignError,
+        rx_undersize, rx_oversize, rx_fragments, rx_jabbers;
+    uint32_t reserved44;
+    uint64_t rx_octets, rx_pkts, rx_ucast, rx_dlf, rx_mcast, rx_bcast;
+    uint32_t rx_pkts64octets, rx_pkts65to127octets, rx_pkts128to255octets, rx_pkts256to511octets,
+        rx_pkts512to1023octets, rx_pkts1024to1518octets;
+    uint32_t tx_discard;
+    uint32_t reserved124;
+    uint64_t tx_pkts, tx_octets, tx_ucast, tx_mcast, tx_bcast;
+    uint32_t drop_ipsg;
+    uint32_t reserved172;
+    uint32_t drop_acl_ingress, drop_acl_egress, drop_qos_ds_ingress, drop_qos_ds_egress,
+        drop_qos_policer, drop_qos_shaping, drop_qos_onu_policer, drop_qos_onu_shaping,
+        drop_qos_queue, drop_storm_dlf, drop_storm_mcast, drop_storm_bcast, drop_tx_protected_port,
+        drop_mn_flag, drop_vlan_ingress_accept_tagged, drop_vlan_ingress_accept_untagged,
+        drop_vlan_ingress_filtering;
+    uint32_t reserved244;
+    uint32_t drop_vlan_egress_filtering;
+    uint32_t reserved252[8];
+    uint32_t drop_static_mac, drop_mac_limit, mac_source_guard_error_disabled,
+        mac_source_guard_violations, drop_mcast, drop_bridge_down, drop_line_disconnected,
+        drop_pvc_invalid_queue, drop_pvc_not_found, drop_admin_disabled, drop_rmirroring_blocked,
+        drop_tal, drop_erps, drop_stp;
+    uint32_t reserved340;
+};
+static_assert(sizeof(jxbridge_port_counters) == 344);
+static_assert(offsetof(jxbridge_port_counters, rx_discard) == 8);
+static_assert(offsetof(jxbridge_port_counters, rx_jabbers) == 40);
+static_assert(offsetof(jxbridge_port_counters, rx_octets) == 48);
+static_assert(offsetof(jxbridge_port_counters, rx_bcast) == 88);
+static_assert(offsetof(jxbridge_port_counters, rx_pkts64octets) == 96);
+static_assert(offsetof(jxbridge_port_counters, tx_discard) == 120);
+static_assert(offsetof(jxbridge_port_counters, tx_pkts) == 128);
+static_assert(offsetof(jxbridge_port_counters, tx_bcast) == 160);
+static_assert(offsetof(jxbridge_port_counters, drop_ipsg) == 168);
+static_assert(offsetof(jxbridge_port_counters, drop_acl_ingress) == 176);
+static_assert(offsetof(jxbridge_port_counters, drop_storm_dlf) == 212);
+static_assert(offsetof(jxbridge_port_counters, drop_vlan_ingress_filtering) == 240);
+static_assert(offsetof(jxbridge_port_counters, drop_vlan_egress_filtering) == 248);
+static_assert(offsetof(jxbridge_port_counters, drop_static_mac) == 284);
+static_assert(offsetof(jxbridge_port_counters, drop_mcast) == 300);
+static_assert(offsetof(jxbridge_port_counters, drop_bridge_down) == 304);
+static_assert(offsetof(jxbridge_port_counters, drop_stp) == 336);
+
 // The counter block is the port's (struct jxbridge_port_counters, 344 bytes).
 // The multicast GEM statistics by UCC put the UCC at 0 and the subport at 4.
 struct port_counters_request {
@@ -449,8 +497,21 @@ static_assert(offsetof(vlan_qinq_seq_request, prio) == 30);
 
 #define VLAN_MPMM_BY_INDEX 0xFFFFFFFFu // a position that asks for the entry's index
 
-// The entry: index u32, MAC prefix 3 bytes, mask 3 bytes, input VID u16 at
-// 10, output VID u16 at 12.
+// An MPMM entry as the tools pass it.
+struct vlan_mpmm_entry {
+    uint32_t index;
+    uint8_t mac[3];
+    uint8_t mask[3];
+    uint16_t vid;
+    uint16_t new_vid;
+    uint16_t reserved;
+};
+static_assert(sizeof(vlan_mpmm_entry) == 16);
+static_assert(offsetof(vlan_mpmm_entry, mask) == 7);
+static_assert(offsetof(vlan_mpmm_entry, vid) == 10);
+static_assert(offsetof(vlan_mpmm_entry, new_vid) == 12);
+
+// The entry is a struct vlan_mpmm_entry.
 struct vlan_mpmm_request {
     char name[JXBRIDGE_NAME_FIELD];
     uint8_t reserved17[3];
@@ -486,6 +547,89 @@ static_assert(offsetof(vlan_membership_request, members) == 8);
 static_assert(offsetof(vlan_membership_request, tagged) == 72);
 
 // /proc/net/jxbridge/<bridge>/mac_table
+#define MT_IOCTL_INFO_GET JXBRIDGE_IOCTL_R(2)
+#define MT_IOCTL_MAC_ADD JXBRIDGE_IOCTL_W(7)
+#define MT_IOCTL_HASH_ENTRY_GET JXBRIDGE_IOCTL_RW(12)
+#define MT_IOCTL_MCAST_MAC_ADD JXBRIDGE_IOCTL_W(20)
+#define MT_IOCTL_MCAST_MAC_DEL JXBRIDGE_IOCTL_W(21)
+#define MT_IOCTL_MCAST_IP_SET JXBRIDGE_IOCTL_W(22)
+#define MT_IOCTL_MCAST_IP_DEL JXBRIDGE_IOCTL_W(23)
+#define MT_IOCTL_MCAST_ENTRY_GET JXBRIDGE_IOCTL_RW(24)
+#define MT_IOCTL_MCAST_IP_GET JXBRIDGE_IOCTL_RW(25)
+#define MT_IOCTL_PS_PORT_GET JXBRIDGE_IOCTL_RW(48)
+
+#define MT_MCAST_IP_SOURCES_MAX 100
+#define MT_PORT_ITSELF 0xFFFFFFFFu // a port index that asks for the entry or group itself
+
+struct mt_mac_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t mac[6];
+    uint8_t reserved23;
+    uint16_t vid;
+    uint8_t is_static;
+    uint8_t reserved27;
+};
+static_assert(sizeof(mt_mac_request) == 28);
+static_assert(offsetof(mt_mac_request, mac) == 17);
+static_assert(offsetof(mt_mac_request, vid) == 24);
+static_assert(offsetof(mt_mac_request, is_static) == 26);
+
+struct mt_mcast_mac_request {
+    uint8_t mac[6];
+    uint16_t vid;
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved25;
+};
+static_assert(sizeof(mt_mcast_mac_request) == 26);
+static_assert(offsetof(mt_mcast_mac_request, name) == 8);
+
+// Followed by the sources (u32 each, host order); the group is in host order.
+struct mt_mcast_ip_request {
+    uint32_t group;
+    uint16_t vid;
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved23;
+    uint32_t mode; // 0 INCLUDE, otherwise EXCLUDE
+    uint32_t count;
+    uint32_t sources[];
+};
+static_assert(sizeof(mt_mcast_ip_request) == 32);
+static_assert(offsetof(mt_mcast_ip_request, name) == 6);
+static_assert(offsetof(mt_mcast_ip_request, mode) == 24);
+static_assert(offsetof(mt_mcast_ip_request, count) == 28);
+
+struct mt_mcast_entry_request {
+    uint32_t bucket;
+    uint32_t position;
+    uint32_t port_index; // MT_PORT_ITSELF: the entry itself
+    uint8_t mac[6];      // 12
+    uint16_t vid;        // 18
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved37[3];
+};
+static_assert(sizeof(mt_mcast_entry_request) == 40);
+static_assert(offsetof(mt_mcast_entry_request, vid) == 18);
+static_assert(offsetof(mt_mcast_entry_request, name) == 20);
+
+// Followed by room for size sources. Sources are numbered from 1; those
+// numbered below first_source are skipped.
+struct mt_mcast_ip_get_request {
+    uint32_t bucket;
+    uint32_t entry;
+    uint32_t group_position;
+    uint32_t port_index; // MT_PORT_ITSELF: the group address only
+    uint32_t first_source;
+    uint32_t size; // in: room for sources; out: number returned
+    uint32_t group;
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved45[3];
+    uint32_t mode;
+    uint32_t sources[];
+};
+static_assert(sizeof(mt_mcast_ip_get_request) == 52);
+static_assert(offsetof(mt_mcast_ip_get_request, group) == 24);
+static_assert(offsetof(mt_mcast_ip_get_request, name) == 28);
+static_assert(offsetof(mt_mcast_ip_get_request, mode) == 48);
 
 struct mt_info {
     uint32_t max_size;
@@ -513,3 +657,104 @@ static_assert(offsetof(mt_hash_entry_request, vid) == 14);
 static_assert(offsetof(mt_hash_entry_request, port_name) == 20);
 static_assert(offsetof(mt_hash_entry_request, port_no) == 40);
 static_assert(offsetof(mt_hash_entry_request, is_static) == 44);
+
+// Port security per port slot; a fixed layout, as the tools read it whole.
+struct mac_table_vlan_limit {
+    uint32_t limit;
+    uint32_t count;
+    uint16_t vid; // MAC_TABLE_NO_VID: slot free
+    uint16_t reserved;
+};
+#define MAC_TABLE_VLAN_LIMITS 8
+struct mac_table_port {
+    uint32_t msg; // MAC source guard switch
+    uint32_t state;
+    uint32_t static_limit;
+    uint32_t static_count;
+    uint32_t dynamic_limit;
+    uint32_t dynamic_count;
+    uint32_t violations;
+    uint8_t violation_mac[6];
+    uint16_t violation_vid;
+    struct mac_table_vlan_limit vlan_limits[MAC_TABLE_VLAN_LIMITS];
+};
+static_assert(sizeof(mac_table_vlan_limit) == 12);
+static_assert(sizeof(mac_table_port) == 132);
+static_assert(offsetof(mac_table_port, violations) == 24);
+static_assert(offsetof(mac_table_port, violation_vid) == 34);
+static_assert(offsetof(mac_table_port, vlan_limits) == 36);
+
+struct mt_port_security_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    struct mac_table_port port;
+};
+static_assert(sizeof(mt_port_security_request) == 152);
+static_assert(offsetof(mt_port_security_request, port) == 20);
+
+// /proc/net/jxbridge/<bridge>/erps (type 'e')
+#define BRIDGE_IOCTL_ERPS_STATE_SET 0x40046501u
+#define BRIDGE_IOCTL_ERPS_PORT_VLAN_OPERATIONAL_STATE_SET 0x40046502u
+#define BRIDGE_IOCTL_ERPS_PORT_VLAN_FORWARD_STATE_SET 0x40046503u
+#define BRIDGE_IOCTL_ERPS_FLUSH_FDB_VLAN_PORT 0x40046504u
+
+// VLAN v is bit (7 - v % 8) of vlans[v / 8]; the flush reads the first 20 bytes.
+struct erps_port_request {
+    char name[18];
+    uint16_t vid;
+    uint32_t state;
+    uint8_t vlans[512];
+};
+static_assert(sizeof(erps_port_request) == 536);
+static_assert(offsetof(erps_port_request, vid) == 18);
+static_assert(offsetof(erps_port_request, state) == 20);
+static_assert(offsetof(erps_port_request, vlans) == 24);
+
+// /proc/net/jxbridge/<bridge>/cfm (type 'c')
+#define BRIDGE_IOCTL_CFM_PORT_VLAN_ENABLE 0x40046301u
+#define BRIDGE_IOCTL_CFM_PORT_VLAN_DISABLE 0x40046302u
+#define BRIDGE_IOCTL_CFM_PDU_ENGINE_STATISTICS_GET 0xc0046303u
+#define BRIDGE_IOCTL_CFM_PDU_ENGINE_STATISTICS_CLEAR 0x40046304u
+
+// The PDU buffers are the caller's; an address of 0 is none.
+struct cfm_enable_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint16_t vid;
+    uint8_t reserved20[4];
+    uint64_t tx_pdu;
+    uint32_t tx_pdu_size;
+    uint8_t reserved36[4];
+    uint32_t tx_interval;
+    uint8_t reserved44[4];
+    uint64_t rx_pdu;
+    uint32_t rx_pdu_size;
+    uint8_t reserved60[4];
+    uint64_t rx_pdu_mask;
+    uint32_t rx_pdu_mask_size;
+    uint8_t reserved76[4];
+    uint32_t rx_interval;
+    uint8_t reserved84[4];
+};
+static_assert(sizeof(cfm_enable_request) == 88);
+static_assert(offsetof(cfm_enable_request, vid) == 18);
+static_assert(offsetof(cfm_enable_request, tx_pdu) == 24);
+static_assert(offsetof(cfm_enable_request, tx_interval) == 40);
+static_assert(offsetof(cfm_enable_request, rx_pdu) == 48);
+static_assert(offsetof(cfm_enable_request, rx_pdu_mask) == 64);
+static_assert(offsetof(cfm_enable_request, rx_interval) == 80);
+
+// Each count is 32 bits held in a 64-bit field.
+struct cfm_stats_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint16_t vid;
+    uint8_t reserved20[4];
+    uint64_t rx;
+    uint64_t tx;
+    uint64_t loc;
+    uint64_t dropped;
+};
+static_assert(sizeof(cfm_stats_request) == 56);
+static_assert(offsetof(cfm_stats_request, rx) == 24);
+static_assert(offsetof(cfm_stats_request, dropped) == 48);

@@ -56,32 +56,6 @@ struct mac_table_entry {
 };
 static_assert(sizeof(mac_table_entry) == 48);
 
-// Port security per port slot; a fixed layout, as the tools read it whole.
-struct mac_table_vlan_limit {
-    u32 limit;
-    u32 count;
-    u16 vid; // MAC_TABLE_NO_VID: slot free
-    u16 reserved;
-};
-#define MAC_TABLE_VLAN_LIMITS 8
-struct mac_table_port {
-    u32 msg; // MAC source guard switch
-    u32 state;
-    u32 static_limit;
-    u32 static_count;
-    u32 dynamic_limit;
-    u32 dynamic_count;
-    u32 violations;
-    u8 violation_mac[ETH_ALEN];
-    u16 violation_vid;
-    struct mac_table_vlan_limit vlan_limits[MAC_TABLE_VLAN_LIMITS];
-};
-static_assert(sizeof(mac_table_vlan_limit) == 12);
-static_assert(sizeof(mac_table_port) == 132);
-static_assert(offsetof(mac_table_port, violations) == 24);
-static_assert(offsetof(mac_table_port, violation_vid) == 34);
-static_assert(offsetof(mac_table_port, vlan_limits) == 36);
-
 // What the MAC source guard action is told: the entry found on another port.
 struct mac_table_msg_violation {
     u8 mac[ETH_ALEN];
