@@ -2,7 +2,7 @@
 // bridge of wire ports forwards, dropped when events say forwarding changed,
 // and read, flushed and cleared through /proc/net/jxbridge/flow as the tool
 // does it.
-#include "jxtest.h"
+#include "wire_bridge.h"
 
 #include "kernel/netdevice.h"
 #include "linecard/flowmgr.h"
@@ -16,74 +16,15 @@ using namespace jxtest;
 
 namespace {
 
-using frame = linecard_frame;
 const char *const FLOW = JXFLOW_PROC_PATH;
 const char *const VLAN = "/proc/net/jxbridge/br0/vlan";
-const char *const BR = "/proc/net/jxbridge/br0/bridge";
 
-frame mac(u8 last) {
-    return {0x02, 0, 0, 0, 0, last};
-}
-
-frame eth(const frame &dst, const frame &src, u16 type, int vid = -1) {
-    frame f(dst);
-    f.insert(f.end(), src.begin(), src.end());
-    if (vid >= 0) {
-        f.push_back(0x81);
-        f.push_back(0x00);
-        f.push_back((u8)(vid >> 8));
-        f.push_back((u8)vid);
-    }
-    f.push_back((u8)(type >> 8));
-    f.push_back((u8)type);
-    f.resize(f.size() + 46, 0xA5);
-    return f;
-}
-
-class FlowFileTest : public ModuleTest {
+class FlowFileTest : public WireBridgeTest {
   protected:
-    struct jxbridge *br = nullptr;
-    std::vector<net_device *> wires;
-
-    void SetUp() override {
-        linecard_ethdrv_init();
-        ModuleTest::SetUp();
-        // Frames are processed in the caller, so a test sees the result at once.
-        ASSERT_GT(proc_write("/proc/net/jxbridge/config", "threaded enable off"), 0);
-        ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br0 8"), 0);
-        br = jxbridge_find("br0");
-        ASSERT_NE(br, nullptr);
-        rtnl_lock();
-        ASSERT_EQ(dev_open(br->dev), 0);
-        rtnl_unlock();
-    }
-    void TearDown() override {
-        rtnl_lock();
-        dev_close(br->dev);
-        rtnl_unlock();
-        rte_modules_unload_all();
-        for (net_device *d : wires)
-            linecard_wire_del(d);
-        linecard_flowmgr_clear();
-        linecard_ethdrv_fini();
-        ModuleTest::TearDown();
-    }
-    jxbridge_port *port(const char *name) {
-        net_device *d = linecard_wire_add(name);
-        EXPECT_NE(d, nullptr);
-        wires.push_back(d);
-        mutex_lock(&jxbridge_lock);
-        jxbridge_port *p = jxbridge_add_port(br, 0xFFFFFFFF, 0, d, JXBRIDGE_PORT_ACCESS);
-        if (p)
-            p->phy_state = JXBRIDGE_PHY_UP;
-        mutex_unlock(&jxbridge_lock);
-        EXPECT_NE(p, nullptr);
-        return p;
-    }
+    // The frame and whatever the bridge sent with it: flows are what is checked.
     void rx(jxbridge_port *p, const frame &f) {
-        linecard_wire_rx(p->dev, f);
-        for (net_device *d : wires)
-            linecard_wire_take(d);
+        WireBridgeTest::rx(p, f);
+        drain();
     }
     long flow(u32 index, jxflow_record *r) {
         *r = jxflow_record{};
@@ -204,7 +145,7 @@ TEST_F(FlowFileTest, ForwardedFramesBecomeFlowsUntilForwardingChanges) {
     EXPECT_EQ(0, memcmp(ab->rules, tagging, sizeof(tagging)));
     EXPECT_EQ(ab->ethertype, 0x0800); // the type behind the tag
     // A tagged frame from b leaves a untagged.
-    rx(b, eth(mac(1), mac(2), 0x0800, 1));
+    rx(b, eth(mac(1), mac(2), 0x0800, 46, 1));
     all = flows();
     const jxflow_record *ba = find(all, b->port_no, a->port_no);
     ASSERT_NE(ba, nullptr);

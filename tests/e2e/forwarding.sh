@@ -20,55 +20,17 @@ PY=/usr/bin/python3
 BRN=jxf$$
 BR=/proc/net/jxbridge/$BRN/bridge
 VLAN=/proc/net/jxbridge/$BRN/vlan
+SUB=jxf$$
+NET=10.77.0
 N=3
-ns() { echo "jxfns$$-$1"; } # namespace of subscriber i
-port() { echo "jxfp$$$1"; } # the node's end of its veth
-peer() { echo "jxfq$$$1"; } # the namespace's end
-mac_of() { printf "02:00:00:00:00:%02x" "$1"; }
+. "$(dirname "$0")/lib/subscribers.sh"
 
 cleanup() {
     node_cleanup
-    local i
-    for i in $(seq $N); do
-        ip link del "$(port "$i")" 2>/dev/null
-        ip netns del "$(ns "$i")" 2>/dev/null
-    done
+    subscribers_cleanup
     rm -rf "$TMP"
 }
 trap cleanup EXIT
-
-setup() {
-    local i
-    for i in $(seq $N); do
-        ip netns add "$(ns "$i")" || return 1
-        ip link add "$(port "$i")" type veth peer name "$(peer "$i")" netns "$(ns "$i")" || return 1
-        # Frames leave the namespace whole: the node sees what a line card would.
-        ip netns exec "$(ns "$i")" ethtool -K "$(peer "$i")" tso off gso off 2>/dev/null
-        ip -n "$(ns "$i")" link set "$(peer "$i")" address "$(mac_of "$i")" || return 1
-        ip -n "$(ns "$i")" addr add "10.77.0.$i/24" dev "$(peer "$i")" || return 1
-        ip -n "$(ns "$i")" link set "$(peer "$i")" up || return 1
-        ip -n "$(ns "$i")" link set lo up
-        # No IPv6 chatter to confuse what the captures see.
-        ip netns exec "$(ns "$i")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-    done
-}
-
-# Adds a port by record: the device, BLL number and kind (1 access, 0 uplink).
-add_port() { "$JXPROC" ioctl "$BR" 40047a02 "$(port_request "$1" 4294967295 "$3" "$2")" >/dev/null; }
-bridge() { "$JXPROC" write "$BR" "$@" >/dev/null; }
-pinged() { ip netns exec "$(ns "$1")" ping -c 2 -W 2 -i 0.2 "10.77.0.$2" >/dev/null 2>&1; }
-
-build_bridge() {
-    "$JXPROC" write $CONFIG add "$BRN" 8 >/dev/null || return 1
-    local i
-    for i in $(seq $N); do
-        "$JXPROC" link "$(port "$i")" up || return 1
-        add_port "$(port "$i")" $((100 + i)) 1 || return 1
-        # The ports' line state, as the PHY driver would report it.
-        bridge force_line_up_flag "$(port "$i")" 1 || return 1
-    done
-    "$JXPROC" link "$BRN" up
-}
 
 case_ping_and_learning() {
     # tcpdump in the third namespace: what reaches it while 1 and 2 talk.
@@ -166,7 +128,7 @@ case_counters() {
     fi
 }
 
-if ! setup; then
+if ! subscribers_setup; then
     fail "namespace setup"
     finish
 fi

@@ -21,50 +21,18 @@ BRCTL=$BIN/jxbrctl
 BRN=jxw$$
 BR=/proc/net/jxbridge/$BRN/bridge
 FLOW=/proc/net/jxbridge/flow
+SUB=jxw$$
+NET=10.79.0
 N=3
-ns() { echo "jxwns$$-$1"; } # namespace of subscriber i
-port() { echo "jxwp$$$1"; }  # the node's end of its veth
-peer() { echo "jxwq$$$1"; }  # the namespace's end
-mac_of() { printf "02:00:00:00:00:%02x" "$1"; }
+. "$(dirname "$0")/lib/subscribers.sh"
 
 cleanup() {
     node_cleanup
-    local i
-    for i in $(seq $N); do
-        ip link del "$(port "$i")" 2>/dev/null
-        ip netns del "$(ns "$i")" 2>/dev/null
-    done
+    subscribers_cleanup
     rm -rf "$TMP"
 }
 trap cleanup EXIT
 
-setup() {
-    local i
-    for i in $(seq $N); do
-        ip netns add "$(ns "$i")" || return 1
-        ip link add "$(port "$i")" type veth peer name "$(peer "$i")" netns "$(ns "$i")" || return 1
-        ip netns exec "$(ns "$i")" ethtool -K "$(peer "$i")" tso off gso off 2>/dev/null
-        ip -n "$(ns "$i")" link set "$(peer "$i")" address "$(mac_of "$i")" || return 1
-        ip -n "$(ns "$i")" addr add "10.79.0.$i/24" dev "$(peer "$i")" || return 1
-        ip -n "$(ns "$i")" link set "$(peer "$i")" up || return 1
-        # No IPv6 chatter: the flows are the ones the cases make.
-        ip netns exec "$(ns "$i")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-    done
-}
-
-# Ports take slots 0, 1, 2 in the order added: subscriber i is port i-1.
-build_bridge() {
-    "$JXPROC" write $CONFIG add "$BRN" 8 >/dev/null || return 1
-    local i
-    for i in $(seq $N); do
-        "$JXPROC" link "$(port "$i")" up || return 1
-        "$JXPROC" ioctl "$BR" 40047a02 "$(port_request "$(port "$i")" 4294967295 1 $((100 + i)))" >/dev/null || return 1
-        "$JXPROC" write "$BR" force_line_up_flag "$(port "$i")" 1 >/dev/null || return 1
-    done
-    "$JXPROC" link "$BRN" up
-}
-
-pinged() { ip netns exec "$(ns "$1")" ping -c 2 -W 2 -i 0.2 "10.79.0.$2" >/dev/null 2>&1; }
 # Once the subscribers know each other, their ARP caches are fixed, so no
 # reachability probe adds flows while the cases look at them.
 fix_neighbours() {
@@ -72,7 +40,7 @@ fix_neighbours() {
     for i in $(seq $N); do
         for j in $(seq $N); do
             [ "$i" = "$j" ] && continue
-            ip -n "$(ns "$i")" neigh replace "10.79.0.$j" lladdr "$(mac_of "$j")" nud permanent dev "$(peer "$i")"
+            ip -n "$(ns "$i")" neigh replace "$NET.$j" lladdr "$(mac_of "$j")" nud permanent dev "$(peer "$i")"
         done
     done
 }
@@ -272,7 +240,7 @@ case_no_manager() {
         pass "flow show tarn without a flow manager" || fail "flow show tarn, no manager" "rc=$RC $OUT"
 }
 
-if ! setup; then
+if ! subscribers_setup; then
     fail "namespace setup"
     finish
 fi
