@@ -39,6 +39,24 @@ int brctl_call(const char *bridge, const char *file, unsigned long cmd, unsigned
     return rc;
 }
 
+int brctl_each_port(int h, const std::function<void(port_request &)> &fn) {
+    port_request r = {};
+    r.port_no = JXBRIDGE_PORT_ANY;
+    int rc = (int)jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&r);
+    if (rc < 0)
+        return rc;
+    const uint32_t slots = r.port_no;
+    for (uint32_t i = 0; i < slots; i++) {
+        r = {};
+        r.port_no = i;
+        if (jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&r) < 0)
+            continue;
+        r.name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+        fn(r);
+    }
+    return 0;
+}
+
 int brctl_parse_tag(const char *word, uint32_t *out) {
     char *end = nullptr;
     errno = 0;

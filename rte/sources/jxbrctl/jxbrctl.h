@@ -3,8 +3,11 @@
 // the exit status.
 #pragma once
 
+#include "jxbridge/jxbridge_ioctl.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #define JXBRCTL_API_VERSION 56
 #define JXBRCTL_PROC_DIR "/proc/net/jxbridge"
@@ -17,6 +20,11 @@ int brctl_open_bridge_file(const char *bridge, const char *file);
 // Opens the bridge's file, runs one ioctl and closes: the ioctl's result, or
 // the open's.
 int brctl_call(const char *bridge, const char *file, unsigned long cmd, unsigned long arg);
+
+// Reads the bridge's slot count on its open bridge file h, then calls fn with
+// the record of every port (empty slots skipped). The count request's result:
+// the caller says why it failed.
+int brctl_each_port(int h, const std::function<void(port_request &)> &fn);
 
 // Word parsers: 0 on success, -EINVAL for a bad word.
 // A tag: decimal, or hexadecimal after "0x", 0 to 0xFFFF.

@@ -79,25 +79,11 @@ static int cmd_show(int argc, char **argv) {
     int h = brctl_open_bridge_file(argv[1], "bridge");
     if (h < 0)
         return h;
-    port_request r = {};
-    r.port_no = JXBRIDGE_PORT_ANY;
-    int rc = (int)jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&r);
-    if (rc < 0) {
+    int rc = brctl_each_port(h, [](port_request &r) { printf("%s\n", r.name); });
+    if (rc < 0)
         printf("Unable to get information.\n");
-        jxctl_close(h);
-        return rc;
-    }
-    uint32_t slots = r.port_no;
-    for (uint32_t i = 0; i < slots; i++) {
-        r = {};
-        r.port_no = i;
-        if (jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&r) < 0)
-            continue;
-        r.name[JXBRIDGE_NAME_FIELD - 1] = '\0';
-        printf("%s\n", r.name);
-    }
     jxctl_close(h);
-    return 0;
+    return rc;
 }
 
 static int cmd_mn(int argc, char **argv) {

@@ -105,33 +105,22 @@ int stat_port(int h, const char *name) {
 
 // Uplinks and LAGs; with all, also the GEM ports that have a UCC.
 int stat_all(int h, bool uplinks_only) {
-    port_request p = {};
-    p.port_no = JXBRIDGE_PORT_ANY;
-    int rc = (int)jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&p);
-    if (rc < 0) {
-        printf("Unable to get information.\n");
-        return rc;
-    }
-    uint32_t slots = p.port_no;
-    for (uint32_t i = 0; i < slots; i++) {
-        p = {};
-        p.port_no = i;
-        if (jxctl_ioctl(h, BRIDGE_IOCTL_PORT_GET, (unsigned long)&p) < 0)
-            continue;
+    int rc = brctl_each_port(h, [&](port_request &p) {
         bool uplink = p.type == 0 || p.type == 7;
         bool gem = !uplinks_only && p.type == 5 && p.ucc != 0xFFFF;
         if (!uplink && !gem)
-            continue;
+            return;
         port_counters_request r = {};
         snprintf(r.name, sizeof(r.name), "%u", p.bll_port_no);
         if (jxctl_ioctl(h, BRIDGE_IOCTL_PORT_COUNTERS_GET, (unsigned long)&r) < 0)
-            continue;
-        p.name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+            return;
         printf("\nPort statistics %s (bllid=%d) (ucc=%d, subport=%d):\n", p.name,
                (int)p.bll_port_no, (int)p.ucc, (int)p.subport);
         print_counters(r.counters);
-    }
-    return 0;
+    });
+    if (rc < 0)
+        printf("Unable to get information.\n");
+    return rc;
 }
 
 } // namespace
