@@ -1016,41 +1016,31 @@ static struct sk_buff *vlan_add_tag_dbg(struct sk_buff *skb, u16 ethertype, u16 
     return skb;
 }
 
-static struct sk_buff *vlan_remove_outer_tag_dbg(struct sk_buff *skb, bool dbg) {
+// Removes the outer tag (inner false) or the one behind it; the control
+// block's tags move up accordingly.
+static struct sk_buff *vlan_remove_tag_dbg(struct sk_buff *skb, bool inner, bool dbg) {
     struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-    if (vlan_cb_vid(cb->outer_tci) == VLAN_NONE)
+    if (vlan_cb_vid(inner ? cb->inner_tci : cb->outer_tci) == VLAN_NONE)
         return skb;
     skb = vlan_private(skb, dbg, "[VLAN]       Unable to remove tag.\n");
     if (!skb)
         return nullptr;
-    if (skb->len < ETH_HLEN + 4)
+    const unsigned before = 2 * ETH_ALEN + (inner ? 4 : 0); // what stays in front of the tag
+    if (skb->len < before + 4 + 2)
         return vlan_drop_short(skb, dbg);
     u8 *p = skb->data;
-    memmove(p + 4, p, 2 * ETH_ALEN);
+    memmove(p + 4, p, before);
     skb_pull(skb, 4);
     skb_reset_mac_header(skb);
     cb = JXBRIDGE_CB(skb);
-    cb->outer_tci = cb->inner_tci;
+    if (!inner)
+        cb->outer_tci = cb->inner_tci;
     cb->inner_tci = vlan_none_keep_prio(cb->inner_tci);
     return skb;
 }
 
-static struct sk_buff *vlan_remove_inner_tag_dbg(struct sk_buff *skb, bool dbg) {
-    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-    if (vlan_cb_vid(cb->inner_tci) == VLAN_NONE)
-        return skb;
-    skb = vlan_private(skb, dbg, "[VLAN]       Unable to remove tag.\n");
-    if (!skb)
-        return nullptr;
-    if (skb->len < ETH_HLEN + 8)
-        return vlan_drop_short(skb, dbg);
-    u8 *p = skb->data;
-    memmove(p + 4, p, 2 * ETH_ALEN + 4);
-    skb_pull(skb, 4);
-    skb_reset_mac_header(skb);
-    cb = JXBRIDGE_CB(skb);
-    cb->inner_tci = vlan_none_keep_prio(cb->inner_tci);
-    return skb;
+static struct sk_buff *vlan_remove_outer_tag_dbg(struct sk_buff *skb, bool dbg) {
+    return vlan_remove_tag_dbg(skb, false, dbg);
 }
 
 static struct sk_buff *vlan_set_tag_dbg(struct sk_buff *skb, u16 vid, bool dbg) {
@@ -1080,7 +1070,7 @@ struct sk_buff *vlan_remove_outer_tag(struct sk_buff *skb) {
 }
 
 struct sk_buff *vlan_remove_inner_tag(struct sk_buff *skb) {
-    return skb ? vlan_remove_inner_tag_dbg(skb, vlan_debug) : nullptr;
+    return skb ? vlan_remove_tag_dbg(skb, true, vlan_debug) : nullptr;
 }
 
 struct sk_buff *vlan_set_tag(struct sk_buff *skb, u16 vid) {
