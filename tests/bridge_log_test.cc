@@ -49,18 +49,6 @@ std::string drain(struct file *f) {
     return out;
 }
 
-// Waits, without sleeping, until the task is asleep in a wait.
-void until_asleep(task_struct *t) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(t->m);
-            if (t->idle)
-                return;
-        }
-        std::this_thread::yield();
-    }
-}
-
 } // namespace
 
 TEST_F(LogTest, ReadersGetTheHeaderThenTheLinesLoggedWhileOpen) {
@@ -221,23 +209,10 @@ TEST_F(LogTest, BlockingReadersWakeOnALineAndStopOnASignal) {
         ASSERT_NE(f, nullptr);
         char hdr[64];
         ASSERT_EQ(rte_vfs_read(f, hdr, sizeof(hdr)), 12); // the header, without waiting
-        std::atomic<task_struct *> who{nullptr};
-        std::string got;
-        long rc = 0;
-        std::thread t([&] {
-            who = current;
-            char buf[64];
-            rc = rte_vfs_read(f, buf, sizeof(buf));
-            if (rc > 0)
-                got.assign(buf, rc);
-        });
-        while (!who)
-            std::this_thread::yield();
-        until_asleep(who);
+        BlockedReader r(f);
         EXPECT_EQ(jxbridge_log_(log, "wake up\n"), 8);
-        t.join();
-        EXPECT_EQ(rc, 8);
-        EXPECT_EQ(got, "wake up\n");
+        EXPECT_EQ(r.join(), 8);
+        EXPECT_EQ(r.text(), "wake up\n");
         rte_vfs_close(f);
     }
     // A signal ends the wait with -ERESTARTSYS, never with 0.
@@ -246,21 +221,10 @@ TEST_F(LogTest, BlockingReadersWakeOnALineAndStopOnASignal) {
         ASSERT_NE(f, nullptr);
         char hdr[64];
         rte_vfs_read(f, hdr, sizeof(hdr));
-        std::atomic<task_struct *> who{nullptr};
-        long rc = 0;
-        std::thread t([&] {
-            who = current;
-            char buf[64];
-            rc = rte_vfs_read(f, buf, sizeof(buf));
-            current->sigpending = false;
-        });
-        while (!who)
-            std::this_thread::yield();
-        until_asleep(who);
-        who.load()->sigpending = true;
-        wake_up_process(who);
-        t.join();
-        EXPECT_EQ(rc, -ERESTARTSYS);
+        BlockedReader r(f);
+        r.task()->sigpending = true;
+        wake_up_process(r.task());
+        EXPECT_EQ(r.join(), -ERESTARTSYS);
         rte_vfs_close(f);
     }
     // Deleting the object does not wait for a blocked reader's next line.
@@ -269,20 +233,10 @@ TEST_F(LogTest, BlockingReadersWakeOnALineAndStopOnASignal) {
         ASSERT_NE(f, nullptr);
         char hdr[64];
         rte_vfs_read(f, hdr, sizeof(hdr));
-        std::atomic<task_struct *> who{nullptr};
-        long rc = 0;
-        std::thread t([&] {
-            who = current;
-            char buf[64];
-            rc = rte_vfs_read(f, buf, sizeof(buf));
-        });
-        while (!who)
-            std::this_thread::yield();
-        until_asleep(who);
+        BlockedReader r(f);
         EXPECT_EQ(jxbridge_log_del(log), 0);
         log = nullptr;
-        t.join();
-        EXPECT_EQ(rc, -ERESTARTSYS);
+        EXPECT_EQ(r.join(), -ERESTARTSYS);
         rte_vfs_close(f);
     }
 }
@@ -292,24 +246,12 @@ TEST_F(LogTest, ABlockedReaderLooksAgainAfterItsRecheckInterval) {
     ASSERT_NE(f, nullptr);
     char hdr[64];
     rte_vfs_read(f, hdr, sizeof(hdr));
-    std::atomic<task_struct *> who{nullptr};
-    std::atomic<bool> done{false};
-    long rc = 0;
-    std::thread t([&] {
-        who = current;
-        char buf[64];
-        rc = rte_vfs_read(f, buf, sizeof(buf));
-        done = true;
-    });
-    while (!who)
-        std::this_thread::yield();
-    until_asleep(who);
+    BlockedReader r(f);
     // Its wait times out and it waits again: no text, no answer.
     rte_clock_advance(1250);
-    until_asleep(who);
-    EXPECT_FALSE(done);
+    until_asleep(r.task());
+    EXPECT_FALSE(r.done());
     jxbridge_log_(log, "late\n");
-    t.join();
-    EXPECT_EQ(rc, 5);
+    EXPECT_EQ(r.join(), 5);
     rte_vfs_close(f);
 }

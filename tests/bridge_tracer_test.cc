@@ -111,18 +111,6 @@ bytes dhcp_discover() {
     return cat(b, opts);
 }
 
-// Waits, without sleeping, until the task is asleep in a wait.
-void until_asleep(task_struct *t) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(t->m);
-            if (t->idle)
-                return;
-        }
-        std::this_thread::yield();
-    }
-}
-
 u32 ip(int a, int b, int c, int d) {
     return (u32)a << 24 | (u32)b << 16 | (u32)c << 8 | (u32)d;
 }
@@ -938,41 +926,21 @@ TEST_F(TracerTest, AFullTracerFileCountsDropsAndABlockedReaderWakes) {
     // A blocking reader of the trace channel wakes on the next trace line.
     struct file *f = nullptr;
     ASSERT_EQ(rte_vfs_open(TRACER, O_RDONLY, &f), 0);
-    std::atomic<task_struct *> who{nullptr};
-    long rc = 0;
-    std::string got;
-    std::thread reader([&] {
-        who = current;
-        char buf[64];
-        rc = rte_vfs_read(f, buf, sizeof(buf));
-        if (rc > 0)
-            got.assign(buf, rc);
-    });
-    while (!who)
-        std::this_thread::yield();
-    until_asleep(who);
-    EXPECT_EQ(jxbridge_trace("[Bridge] wake\n"), 14);
-    reader.join();
-    EXPECT_EQ(rc, 14);
-    EXPECT_EQ(got, "[Bridge] wake\n");
+    {
+        BlockedReader r(f);
+        EXPECT_EQ(jxbridge_trace("[Bridge] wake\n"), 14);
+        EXPECT_EQ(r.join(), 14);
+        EXPECT_EQ(r.text(), "[Bridge] wake\n");
+    }
     rte_vfs_close(f);
 
     // Deleting the bridge does not wait for a blocked reader.
     ASSERT_EQ(rte_vfs_open(TRACER, O_RDONLY, &f), 0);
-    who = nullptr;
-    reader = std::thread([&] {
-        who = current;
-        char buf[64];
-        rc = rte_vfs_read(f, buf, sizeof(buf));
-    });
-    while (!who)
-        std::this_thread::yield();
-    until_asleep(who);
+    BlockedReader r(f);
     rte_vfs_close(tf);
     tf = nullptr;
     EXPECT_GT(proc_write("/proc/net/jxbridge/config", "del br0"), 0);
-    reader.join();
-    EXPECT_EQ(rc, -ERESTARTSYS);
+    EXPECT_EQ(r.join(), -ERESTARTSYS);
     rte_vfs_close(f);
     // With no file open, tracing does nothing.
     EXPECT_EQ(jxbridge_trace("[Bridge] nobody\n"), 0);

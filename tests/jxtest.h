@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace jxtest {
@@ -109,6 +111,56 @@ class ModuleTest : public ::testing::Test {
             out += r.text;
         return out;
     }
+};
+
+// Waits, without sleeping, until the task is asleep in a wait.
+inline void until_asleep(task_struct *t) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(t->m);
+            if (t->idle)
+                return;
+        }
+        std::this_thread::yield();
+    }
+}
+
+// A read of f in a thread of its own: constructed once the reader sleeps in
+// the read; join() gives what the read returned.
+class BlockedReader {
+  public:
+    explicit BlockedReader(struct file *f) {
+        t_ = std::thread([this, f] {
+            who_ = current;
+            char buf[256];
+            rc_ = rte_vfs_read(f, buf, sizeof(buf));
+            if (rc_ > 0)
+                text_.assign(buf, rc_);
+            current->sigpending = false;
+            done_ = true;
+        });
+        while (!who_)
+            std::this_thread::yield();
+        until_asleep(who_);
+    }
+    ~BlockedReader() {
+        if (t_.joinable())
+            t_.join();
+    }
+    task_struct *task() const { return who_; }
+    bool done() const { return done_; }
+    long join() {
+        t_.join();
+        return rc_;
+    }
+    const std::string &text() const { return text_; }
+
+  private:
+    std::thread t_;
+    std::atomic<task_struct *> who_{nullptr};
+    std::atomic<bool> done_{false};
+    long rc_ = 0;
+    std::string text_;
 };
 
 } // namespace jxtest
