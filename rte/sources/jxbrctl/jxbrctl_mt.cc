@@ -33,8 +33,11 @@ const char *ip_text(uint32_t ip, char buf[16]) {
     return buf;
 }
 
+// The table's sizes on an opened file; a failed open is passed on.
 int table_info(const file &mt, mt_info *info) {
     *info = {};
+    if (mt.h < 0)
+        return mt.h;
     int rc = mt.call(MT_IOCTL_INFO_GET, info);
     if (rc < 0)
         printf("Unable to get MAC Table info.\n");
@@ -43,8 +46,6 @@ int table_info(const file &mt, mt_info *info) {
 
 int show_general(const char *bridge) {
     file mt(bridge, "mac_table");
-    if (mt.h < 0)
-        return mt.h;
     mt_info info;
     int rc = table_info(mt, &info);
     if (rc < 0)
@@ -95,8 +96,6 @@ int show_ports(const char *bridge) {
 
 int show_ucast(const char *bridge) {
     file mt(bridge, "mac_table");
-    if (mt.h < 0)
-        return mt.h;
     mt_info info;
     int rc = table_info(mt, &info);
     if (rc < 0)
@@ -159,8 +158,6 @@ int show_mcast(const char *bridge) {
     static const char rule[] =
         "---------+------------------------+------------------------------\n";
     file mt(bridge, "mac_table");
-    if (mt.h < 0)
-        return mt.h;
     mt_info info;
     int rc = table_info(mt, &info);
     if (rc < 0)
