@@ -501,11 +501,16 @@ int vlan_set_port_tag(struct jxbridge_port *port, u16 vid, u32 state) {
     return 0;
 }
 
-int vlan_get_port_tag(struct jxbridge_port *port, u16 vid) {
+// A port's bit for vid in one of its VLAN sets, chosen by member.
+static int vlan_port_bit(struct jxbridge_port *port, u32 *vlan_port::*set, u16 vid) {
     struct vlan_port *vp = vlan_port_get(port);
     if (!vp || vid > VLAN_NONE)
         return -EINVAL;
-    return vlan_bit(vp->tagged, vid);
+    return vlan_bit(vp->*set, vid);
+}
+
+int vlan_get_port_tag(struct jxbridge_port *port, u16 vid) {
+    return vlan_port_bit(port, &vlan_port::tagged, vid);
 }
 
 int vlan_set_port_tagging_ignore(struct jxbridge_port *port, u16 vid, u32 state) {
@@ -525,10 +530,7 @@ int vlan_set_port_tagging_ignore(struct jxbridge_port *port, u16 vid, u32 state)
 }
 
 int vlan_get_port_tagging_ignore(struct jxbridge_port *port, u16 vid) {
-    struct vlan_port *vp = vlan_port_get(port);
-    if (!vp || vid > VLAN_NONE)
-        return -EINVAL;
-    return vlan_bit(vp->tag_ignore, vid);
+    return vlan_port_bit(port, &vlan_port::tag_ignore, vid);
 }
 
 int vlan_set_pvid(struct jxbridge_port *port, u16 pvid) {
