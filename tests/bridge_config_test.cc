@@ -2,6 +2,7 @@
 #include "jxtest.h"
 
 #include "kernel/netdevice.h"
+#include "kernel/slab.h"
 #include "sources/jxbridge/jxbridge.h"
 #include "sources/jxbridge/jxbridge_ioctl.h"
 
@@ -419,4 +420,53 @@ TEST_F(ConfigTest, ModeIsEnforcedAgainstTheCaller) {
     ASSERT_EQ(rte_vfs_open(CONFIG, O_RDONLY, &f), 0);
     EXPECT_EQ(rte_vfs_write(f, "debug 1", 7), -EBADF); // opened for reading only
     rte_vfs_close(f);
+}
+
+// Every allocation that creating a bridge or adding a port makes may fail:
+// each failure must undo what was built so far and leave nothing behind (no
+// device, no files, no registered debug switch, no memory), and a later try
+// must succeed.
+TEST_F(ConfigTest, FailedCreationUndoesEveryStep) {
+    ASSERT_GT(cfg("add br9 4"), 0); // its tracer walks every registered switch
+    const char *tracer = "/proc/net/jxbridge/br9/tracer";
+    long rc = -ENOMEM;
+    int failures = 0;
+    for (long n = 1; rc == -ENOMEM; n += n < 64 ? 1 : 61) {
+        rte_slab_fail_nth(n);
+        rc = cfg("add br0 4");
+        rte_slab_fail_nth(0);
+        if (rc != -ENOMEM)
+            break;
+        failures++;
+        ASSERT_EQ(__dev_get_by_name(&init_net, "br0"), nullptr) << n;
+        ASSERT_EQ(rte_proc_lookup("/proc/net/jxbridge/br0"), nullptr) << n;
+        ASSERT_GT(proc_write(tracer, "tracer 1 vlan 7"), 0) << n;
+        ASSERT_GT(proc_write(tracer, "tracer 0"), 0) << n;
+    }
+    EXPECT_GT(rc, 0);
+    EXPECT_GT(failures, 70); // the engines' allocations were all reached
+    EXPECT_NE(rte_proc_lookup("/proc/net/jxbridge/br0/vlan"), nullptr);
+
+    struct net_device *eth = alloc_etherdev(0);
+    ASSERT_EQ(register_netdev(eth), 0);
+    port_request r{};
+    strcpy(r.name, eth->name);
+    r.port_no = JXBRIDGE_PORT_ANY;
+    const char *bridge = "/proc/net/jxbridge/br0/bridge";
+    for (long n = 1;; n++) {
+        rte_slab_fail_nth(n);
+        rc = proc_ioctl(bridge, BRIDGE_IOCTL_PORT_ADD, (unsigned long)&r);
+        rte_slab_fail_nth(0);
+        if (rc != -ENOMEM)
+            break;
+        ASSERT_EQ(jxbridge_find("br0")->num_ports, 0u) << n;
+        ASSERT_EQ(eth->priv_flags & IFF_BRIDGE_PORT, 0u) << n;
+        ASSERT_EQ(eth->promiscuity, 0) << n;
+    }
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(jxbridge_find("br0")->num_ports, 1u);
+    EXPECT_GT(cfg("del br0"), 0);
+    EXPECT_EQ(eth->priv_flags & IFF_BRIDGE_PORT, 0u);
+    unregister_netdev(eth);
+    free_netdev(eth);
 }

@@ -2,6 +2,7 @@
 
 #include "kernel/printk.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -24,14 +25,28 @@
 #define RTE_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
+static std::atomic<long> fail_countdown;
+
+void rte_slab_fail_nth(long n) {
+    fail_countdown.store(n > 0 ? n : 0);
+}
+
+// True for the allocation chosen to fail.
+static bool fail_now() {
+    long n = fail_countdown.load(std::memory_order_relaxed);
+    while (n > 0 && !fail_countdown.compare_exchange_weak(n, n - 1))
+        ;
+    return n == 1;
+}
+
 void *kmalloc(size_t size, gfp_t) {
-    return malloc(size ? size : 1);
+    return fail_now() ? nullptr : malloc(size ? size : 1);
 }
 void *kzalloc(size_t size, gfp_t) {
-    return calloc(1, size ? size : 1);
+    return fail_now() ? nullptr : calloc(1, size ? size : 1);
 }
 void *kcalloc(size_t n, size_t size, gfp_t) {
-    if (size && n > SIZE_MAX / size)
+    if ((size && n > SIZE_MAX / size) || fail_now())
         return nullptr;
     return calloc(n ? n : 1, size ? size : 1);
 }
@@ -39,7 +54,7 @@ void kfree(const void *p) {
     free(const_cast<void *>(p));
 }
 void *vzalloc(size_t size) {
-    return calloc(1, size ? size : 1);
+    return fail_now() ? nullptr : calloc(1, size ? size : 1);
 }
 void vfree(const void *p) {
     free(const_cast<void *>(p));

@@ -9,6 +9,9 @@ void *kcalloc(size_t n, size_t size, gfp_t flags);
 void kfree(const void *p);
 void *vzalloc(size_t size);
 void vfree(const void *p);
+// Fault injection, as the kernel's failslab: the n-th kmalloc, kzalloc, kcalloc
+// or vzalloc from now on fails (1 is the next one); 0 switches it off.
+void rte_slab_fail_nth(long n);
 
 // Object caches: fixed-size objects carved from larger blocks, so that hot
 // paths allocate without going to the heap each time. Thread-safe.

@@ -1,5 +1,8 @@
 #include "kernel/sync.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "kernel/sched.h"
 
 // The owner is written relaxed: the mutex orders it, and only its own thread
@@ -41,6 +44,13 @@ bool mutex_is_locked(struct mutex *lock) {
 bool mutex_is_owner(struct mutex *lock) {
     return lock->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
+
+#ifdef RTE_LOCKDEP
+void rte_lockdep_fail(const char *what, const char *file, int line) {
+    fprintf(stderr, "lockdep: %s at %s:%d\n", what, file, line);
+    abort();
+}
+#endif
 
 static struct mutex rtnl_mutex;
 

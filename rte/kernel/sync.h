@@ -23,6 +23,25 @@ bool mutex_is_locked(struct mutex *lock);
 bool mutex_is_owner(struct mutex *lock);
 // Threads waiting in mutex_lock now (tests: to know a thread is held there).
 int rte_mutex_waiters(struct mutex *lock);
+// Lock assertions, as lockdep's: in builds with RTE_LOCKDEP (debug and
+// sanitizer builds) a caller without the lock stops the process with a
+// message naming the place; elsewhere they cost nothing.
+#ifdef RTE_LOCKDEP
+void rte_lockdep_fail(const char *what, const char *file, int line);
+#define lockdep_assert_held(l)                                                                     \
+    do {                                                                                           \
+        if (!mutex_is_owner(l))                                                                    \
+            rte_lockdep_fail(#l " not held", __FILE__, __LINE__);                                 \
+    } while (0)
+#define lockdep_assert_not_held(l)                                                                 \
+    do {                                                                                           \
+        if (mutex_is_owner(l))                                                                     \
+            rte_lockdep_fail(#l " held", __FILE__, __LINE__);                                     \
+    } while (0)
+#else
+#define lockdep_assert_held(l) ((void)(l))
+#define lockdep_assert_not_held(l) ((void)(l))
+#endif
 
 // Interrupt-safe spinlocks: there are no interrupts here, so a plain lock.
 struct spinlock_t {

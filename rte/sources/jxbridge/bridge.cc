@@ -21,14 +21,12 @@ struct jxbridge *jxbridge_find(const char *name) {
 // Undoes creation from whatever point it reached; every step checks its own
 // field, so the same path serves a failed creation and a deletion.
 static void jxbridge_destroy(struct jxbridge *br) {
+    lockdep_assert_held(&jxbridge_lock);
     jxbridge_q_purge(br, nullptr);
     for (u32 i = 0; br->ports && i < br->max_ports; i++)
         if (br->ports[i])
             jxbridge_del_port(br->ports[i]);
-    jxbridge_proc_bridge_fini(br);
-    mac_table_deinit(&br->mac_table);
-    vlan_deinit(br);
-    jxbridge_led_release(br);
+    jxbridge_subsys_fini(br);
     kfree(br->bll_map);
     br->bll_map = nullptr;
     jxbridge_timer_pool_stop(br);
@@ -44,6 +42,7 @@ static void jxbridge_destroy(struct jxbridge *br) {
 }
 
 int jxbridge_add(const char *name, int max_ports) {
+    lockdep_assert_held(&jxbridge_lock);
     if (debug)
         printk(KERN_INFO "[Bridge] %s('%s', max_ports=%d)\n", __func__, name, max_ports);
     if (!*name || strlen(name) > IFNAMSIZ - 1)
@@ -76,41 +75,21 @@ int jxbridge_add(const char *name, int max_ports) {
         goto fail;
     printk(KERN_INFO "[%s] Create new bridge %s. Max %d switched ports, port space at %p.\n",
            dev->name, dev->name, max_ports, (void *)br->ports);
+    br->bll_map = (s32 *)jxbridge_zalloc(sizeof(s32) * JXBRIDGE_BLL_MAP_SIZE);
+    if (!br->bll_map)
+        goto fail;
+    for (int i = 0; i < JXBRIDGE_BLL_MAP_SIZE; i++)
+        br->bll_map[i] = -1;
+    br->err_disable_enabled = 1;
+    br->err_recovery_time = 300;
     rtnl_lock();
     rc = register_netdevice(dev);
     rtnl_unlock();
     if (rc)
         goto fail;
-    rc = jxbridge_proc_bridge_init(br);
+    rc = jxbridge_subsys_init(br);
     if (rc)
         goto fail;
-    br->err_disable_enabled = 1;
-    br->err_recovery_time = 300;
-    br->err_disable_mask = 0;
-    br->err_recovery_mask = 0;
-    rc = vlan_init(br);
-    if (rc) {
-        if (debug)
-            printk(KERN_INFO "[%s] Failed to create VLAN part.\n", dev->name);
-        goto fail;
-    }
-    vlan_set_ethertype(br, 0x8100);
-    rc = mac_table_init(&br->mac_table, br, MAC_TABLE_MAC_HASH, MAC_TABLE_MCAST_HASH,
-                        MAC_TABLE_MAX_SIZE, MAC_TABLE_HOLD_TIME);
-    if (rc) {
-        printk(KERN_ERR "[%s] Unable to initialize MAC table.\n", dev->name);
-        goto fail;
-    }
-    rc = jxbridge_led_init(br);
-    if (rc)
-        goto fail;
-    br->bll_map = (s32 *)jxbridge_zalloc(sizeof(s32) * JXBRIDGE_BLL_MAP_SIZE);
-    if (!br->bll_map) {
-        rc = -ENOMEM;
-        goto fail;
-    }
-    for (int i = 0; i < JXBRIDGE_BLL_MAP_SIZE; i++)
-        br->bll_map[i] = -1;
     if (jxbridge_qman_force_stop_dequeues() == 0)
         printk(KERN_INFO "[Bridge/%s] jxbridge_qman_force_stop_dequeues\n", dev->name);
     else
@@ -292,10 +271,6 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     auto *p = (struct jxbridge_port *)jxbridge_zalloc(sizeof(struct jxbridge_port));
     if (!p)
         return -ENOMEM;
-    if (storm_init(B, p)) {
-        kfree(p);
-        return -ENOMEM;
-    }
     // Shared devices (PVC, ONU, GEM) carry several ports: a refusal must
     // leave the flag as the other ports need it.
     unsigned had_flag = dev->priv_flags & IFF_BRIDGE_PORT;
@@ -309,19 +284,21 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     p->pvc_vp = 0xFFFF;
     jxbridge_port_display_name(p);
     p->state = JXBRIDGE_STATE_OK;
-
-    if (jxbridge_kind_has_handler(kind)) {
+    int rc = jxbridge_subsys_port_init(p);
+    if (!rc && jxbridge_kind_has_handler(kind)) {
         rtnl_lock();
-        int rc = netdev_rx_handler_register(dev, nullptr, p);
+        rc = netdev_rx_handler_register(dev, nullptr, p);
         rtnl_unlock();
         if (rc) {
             printk(KERN_ERR "Register handler for dev %s not successful. Error %d!\n", dev->name,
                    rc);
-            dev->priv_flags = (dev->priv_flags & ~IFF_BRIDGE_PORT) | had_flag;
-            storm_fini(B, p);
-            kfree(p);
-            return rc;
+            jxbridge_subsys_port_fini(p);
         }
+    }
+    if (rc) {
+        dev->priv_flags = (dev->priv_flags & ~IFF_BRIDGE_PORT) | had_flag;
+        kfree(p);
+        return rc;
     }
     if (jxbridge_kind_is_promisc(kind)) {
         rtnl_lock();
@@ -343,7 +320,6 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     if (p->bll_port_no < JXBRIDGE_BLL_MAP_SIZE)
         B->bll_map[p->bll_port_no] = (s32)slot;
     B->ports[slot] = p;
-    vlan_port_init(B->vlan, p);
     p->mvr = 0;
     p->counters_clear_time = (u32)ktime_get_real_seconds();
     for (auto &e : p->pvc)
@@ -407,7 +383,7 @@ int jxbridge_del_port(struct jxbridge_port *p) {
         B->bll_map[p->bll_port_no] = -1;
     B->ports_per_kind[p->kind]--;
     B->num_ports--;
-    vlan_port_fini(B->vlan, p);
+    jxbridge_subsys_port_fini(p);
     struct net_device *dev = p->dev;
     // Nothing may keep pointing at the port once it is gone.
     for (auto &u : B->uplinks)
@@ -440,8 +416,6 @@ int jxbridge_del_port(struct jxbridge_port *p) {
             e.slave->pvc_master = nullptr;
             e.slave->pvc_mode = 0;
         }
-    // Static entries go too: they must not name a port that is gone.
-    mac_table_delete_by_port_section(B->mac_table, p, MAC_TABLE_SECTION_BOTH, MAC_TABLE_KIND_ALL);
     B->ports[p->port_no] = nullptr;
     // The device's own notifiers call here with the routing lock held.
     bool take_rtnl = !rtnl_is_held();
@@ -455,8 +429,6 @@ int jxbridge_del_port(struct jxbridge_port *p) {
         netdev_rx_handler_unregister(dev);
     if (take_rtnl)
         rtnl_unlock();
-    storm_fini(B, p);
-    stp_port_fini(p);
     kfree(p);
     return 0;
 }

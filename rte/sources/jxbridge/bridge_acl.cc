@@ -9,3 +9,8 @@ struct sk_buff *acl_skb_port(struct acl_engine *, struct jxbridge_port *, struct
                              int) {
     return skb;
 }
+
+extern const struct jxbridge_subsys acl_subsys = {
+    .tag = "ACL",
+    .files = {{"acl", 0600}},
+};

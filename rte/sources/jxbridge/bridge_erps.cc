@@ -8,3 +8,8 @@ int erps_filter_apply(struct jxbridge *, struct sk_buff *) {
 struct sk_buff *erps_process_frame(struct jxbridge_port *, struct sk_buff *skb, int) {
     return skb;
 }
+
+extern const struct jxbridge_subsys erps_subsys = {
+    .tag = "ERPS",
+    .files = {{"erps", 0644}},
+};

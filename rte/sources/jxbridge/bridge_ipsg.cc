@@ -4,3 +4,8 @@
 struct sk_buff *ipsg_skb(struct ipsg_data *, struct sk_buff *skb, int) {
     return skb;
 }
+
+extern const struct jxbridge_subsys ipsg_subsys = {
+    .tag = "IPSG",
+    .files = {{"ipsg", 0600}},
+};

@@ -35,3 +35,9 @@ void jxbridge_led_release(struct jxbridge *bridge) {
     bridge->led = nullptr;
     kfree(led);
 }
+
+extern const struct jxbridge_subsys jxbridge_led_subsys = {
+    .tag = "LED",
+    .init = jxbridge_led_init,
+    .fini = jxbridge_led_release,
+};

@@ -18,3 +18,8 @@ void jxbridge_pon_mcast_fwd_sent(struct jxbridge_port *) {}
 int jxbridge_pon_olt_line_up(struct pon_olt *) {
     return 0;
 }
+
+extern const struct jxbridge_subsys pon_subsys = {
+    .tag = "PON",
+    .files = {{"pon", 0600}},
+};

@@ -487,88 +487,24 @@ long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
     return rc;
 }
 
-// The bridge's own directory. Each file belongs to an engine; until that
-// engine serves it, the file reads empty and refuses commands as an absent
-// engine does.
-static ssize_t bridge_file_read(struct file *, char __user *, size_t, loff_t *) {
+// A file whose engine is not built here reads empty and refuses commands,
+// as an absent engine does.
+static ssize_t placeholder_read(struct file *, char __user *, size_t, loff_t *) {
     return 0;
 }
-static ssize_t bridge_file_write(struct file *, const char __user *, size_t, loff_t *) {
+static ssize_t placeholder_write(struct file *, const char __user *, size_t, loff_t *) {
     return -EINVAL;
 }
-static long bridge_file_ioctl(struct file *, unsigned int, unsigned long) {
+static long placeholder_ioctl(struct file *, unsigned int, unsigned long) {
     return -EINVAL;
 }
-static const struct file_operations bridge_file_fops = {
-    .read = bridge_file_read,
-    .write = bridge_file_write,
-    .unlocked_ioctl = bridge_file_ioctl,
+const struct file_operations jxbridge_placeholder_fops = {
+    .read = placeholder_read,
+    .write = placeholder_write,
+    .unlocked_ioctl = placeholder_ioctl,
 };
 
-static const struct {
-    const char *name;
-    umode_t mode;
-    const char *tag; // subsystem named when the file cannot be made
-    const struct file_operations *fops;
-} bridge_files[] = {
-    {"bridge", 0644, "Bridge", &jxbridge_bridge_fops},
-    {"ports", 0600, "Bridge", &jxbridge_ports_fops},
-    {"acl", 0600, "ACL", &bridge_file_fops},
-    {"vlan", 0600, "VLAN", &jxbridge_vlan_fops},
-    {"mac_table", 0666, "MAC Table", &bridge_file_fops},
-    {"mac_table_entries", 0600, "MAC Table", &bridge_file_fops},
-    {"qos", 0600, "QOS", &bridge_file_fops},
-    {"ipsg", 0600, "IPSG", &bridge_file_fops},
-    {"tal", 0600, "TAL", &bridge_file_fops},
-    {"rmirroring", 0600, "RMIRRORING", &bridge_file_fops},
-    {"pon", 0600, nullptr, &bridge_file_fops},
-    {"tracer", 0666, nullptr, &jxbridge_tracer_fops},
-    {"pcap", 0600, nullptr, &bridge_file_fops},
-    {"event", 0600, nullptr, &bridge_file_fops},
-    {"openolt", 0644, nullptr, &bridge_file_fops},
-    {"erps", 0644, nullptr, &bridge_file_fops},
-    {"cfm", 0644, nullptr, &bridge_file_fops},
+extern const struct jxbridge_subsys jxbridge_files_subsys = {
+    .tag = "Bridge",
+    .files = {{"bridge", 0644, &jxbridge_bridge_fops}, {"ports", 0600, &jxbridge_ports_fops}},
 };
-static const char *const bridge_files_removal[] = {
-    "acl",   "vlan",   "mac_table_entries", "mac_table", "qos",
-    "ipsg",  "tal",    "rmirroring",        "pon",       "event",
-    "pcap",  "tracer", "openolt",           "erps",      "cfm",
-    "ports", "bridge"};
-static_assert(ARRAY_SIZE(bridge_files_removal) == ARRAY_SIZE(bridge_files));
-
-int jxbridge_proc_bridge_init(struct jxbridge *B) {
-    const char *name = B->dev->name;
-    B->proc_dir = proc_mkdir(name, jxbridge_proc_root);
-    if (!B->proc_dir)
-        return -ENOMEM;
-    for (const auto &f : bridge_files) {
-        if (proc_create_data(f.name, f.mode, B->proc_dir, f.fops, B))
-            continue;
-        if (!f.tag)
-            continue; // the later files are optional
-        if (debug)
-            printk(KERN_ERR "[%s] Unable to create /proc/%s/%s/%s.\n", f.tag, JXBRIDGE_PROC_ROOT,
-                   name, f.name);
-        return -ENOBUFS;
-    }
-    return 0;
-}
-
-int jxbridge_proc_bridge_fini(struct jxbridge *B) {
-    if (!B->proc_dir)
-        return -EIDRM;
-    // Operations in progress on the bridge's files may be waiting for
-    // jxbridge_lock: they must be able to finish before the entries go.
-    bool held = mutex_is_owner(&jxbridge_lock);
-    if (held)
-        mutex_unlock(&jxbridge_lock);
-    for (const char *f : bridge_files_removal)
-        remove_proc_entry(f, B->proc_dir);
-    proc_remove(B->proc_dir);
-    if (held)
-        mutex_lock(&jxbridge_lock);
-    B->proc_dir = nullptr;
-    if (debug)
-        printk(KERN_INFO "[Bridge] /proc/%s/%s removed.\n", JXBRIDGE_PROC_ROOT, B->dev->name);
-    return 0;
-}

@@ -9,3 +9,8 @@ struct sk_buff *rmirroring_process_frame(struct jxbridge *, struct jxbridge_port
 int rmirroring_is_mirrored_skb(struct jxbridge *, struct sk_buff *) {
     return 0;
 }
+
+extern const struct jxbridge_subsys rmirroring_subsys = {
+    .tag = "RMIRRORING",
+    .files = {{"rmirroring", 0600}},
+};

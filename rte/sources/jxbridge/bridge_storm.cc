@@ -24,10 +24,10 @@ static struct storm_class *storm_class_of(struct jxbridge_port *port, u32 cls) {
     return &port->storm->cls[cls];
 }
 
-int storm_init(struct jxbridge *, struct jxbridge_port *port) {
+static int storm_port_init(struct jxbridge_port *port) {
     auto *sp = (struct storm_port *)jxbridge_zalloc(sizeof(struct storm_port));
     if (!sp)
-        return 1;
+        return -ENOMEM;
     u32 now = (u32)jiffies;
     for (auto &c : sp->cls)
         c.window_start = now;
@@ -37,10 +37,16 @@ int storm_init(struct jxbridge *, struct jxbridge_port *port) {
     return 0;
 }
 
-void storm_fini(struct jxbridge *, struct jxbridge_port *port) {
+static void storm_port_fini(struct jxbridge_port *port) {
     kfree(port->storm);
     port->storm = nullptr;
 }
+
+extern const struct jxbridge_subsys storm_subsys = {
+    .tag = "Storm",
+    .port_init = storm_port_init,
+    .port_fini = storm_port_fini,
+};
 
 // The engine gets the broadcast and multicast rates of the port, 0 where
 // control is off. It keeps no storm limits of its own here, so nothing fails.

@@ -36,10 +36,15 @@ u32 stp_port_state_get(struct jxbridge_port *port, u32 vid) {
     return port->stp_states[vid];
 }
 
-void stp_port_fini(struct jxbridge_port *port) {
+static void stp_port_fini(struct jxbridge_port *port) {
     kfree(port->stp_states);
     port->stp_states = nullptr;
 }
+
+extern const struct jxbridge_subsys stp_subsys = {
+    .tag = "STP",
+    .port_fini = stp_port_fini,
+};
 
 int stp_filter_apply(struct jxbridge *, struct sk_buff *) {
     return 0;

@@ -948,3 +948,8 @@ const struct file_operations jxbridge_tracer_fops = {
     .poll = tracer_poll,
     .release = tracer_release,
 };
+
+extern const struct jxbridge_subsys jxbridge_tracer_subsys = {
+    .tag = "Tracer",
+    .files = {{"tracer", 0666, &jxbridge_tracer_fops}},
+};

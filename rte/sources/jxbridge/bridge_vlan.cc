@@ -175,8 +175,6 @@ int vlan_init(struct jxbridge *B) {
     }
     vd->bridge = B;
     vd->debug = (u32)vlan_debug;
-    vd->tracer.set_debug = vlan_set_debug;
-    vd->tracer.context = vd;
     const size_t list_size = sizeof(struct jxbridge_port *) * (B->max_ports + 1);
     for (u32 v = 0; v < VLAN_VIDS; v++) {
         vd->members[v] = (struct jxbridge_port **)jxbridge_zalloc(list_size);
@@ -208,14 +206,12 @@ int vlan_init(struct jxbridge *B) {
     vlan_bit_set(vd->configured, 1);
     vd->configured_count = 1;
     B->vlan = vd;
-    jxbridge_tracer_register(&vd->tracer);
     return 0;
 }
 
 void vlan_deinit(struct jxbridge *B) {
     if (!B->vlan)
         return;
-    jxbridge_tracer_unregister(&B->vlan->tracer);
     vlan_free(B->vlan);
     B->vlan = nullptr;
 }
@@ -237,6 +233,40 @@ void vlan_port_fini(struct vlan_data *vd, struct jxbridge_port *port) {
     vlan_del_port_membership(port);
     vlan_port_reset(&vd->ports[port->port_no]);
 }
+
+static int vlan_subsys_init(struct jxbridge *B) {
+    int rc = vlan_init(B);
+    if (rc) {
+        if (debug)
+            printk(KERN_INFO "[%s] Failed to create VLAN part.\n", B->dev->name);
+        return rc;
+    }
+    vlan_set_ethertype(B, 0x8100);
+    return 0;
+}
+
+static int vlan_subsys_port_init(struct jxbridge_port *port) {
+    vlan_port_init(port->bridge->vlan, port);
+    return 0;
+}
+
+static void vlan_subsys_port_fini(struct jxbridge_port *port) {
+    vlan_port_fini(port->bridge->vlan, port);
+}
+
+static void vlan_subsys_debug(void *bridge, int on) {
+    vlan_set_debug(((struct jxbridge *)bridge)->vlan, on);
+}
+
+extern const struct jxbridge_subsys vlan_subsys = {
+    .tag = "VLAN",
+    .init = vlan_subsys_init,
+    .fini = vlan_deinit,
+    .port_init = vlan_subsys_port_init,
+    .port_fini = vlan_subsys_port_fini,
+    .files = {{"vlan", 0600, &jxbridge_vlan_fops}},
+    .set_debug = vlan_subsys_debug,
+};
 
 // The bridge's outer ethertype.
 

@@ -113,7 +113,6 @@ struct vlan_port {
 };
 
 struct vlan_data {
-    struct jxbridge_tracer tracer;
     u32 debug;
     struct jxbridge *bridge;
     struct vlan_stat rx;

@@ -13,3 +13,8 @@ int qos_get_gem_priority_oo(struct jxbridge *, u32, u32, u8 *out) {
     *out = 0;
     return -EOPNOTSUPP;
 }
+
+extern const struct jxbridge_subsys qos_subsys = {
+    .tag = "QOS",
+    .files = {{"qos", 0600}},
+};

@@ -28,6 +28,7 @@
 #define JXBRIDGE_TIMER_SLOT_MAC_TABLE 2
 #define JXBRIDGE_TIMER_SLOT_LED 10
 #define JXBRIDGE_PORT_NAME_LEN 17
+#define JXBRIDGE_SUBSYS_MAX 32
 
 // Module parameters.
 extern int debug;
@@ -191,6 +192,8 @@ struct jxbridge {
     struct tal_data *tal;
     struct ipsg_data *ipsg;
     u32 pon_mcast_gem; // the multicast GEM chosen for the frame in flight
+    u32 subsys_up;     // rows whose init ran (and files made), in table order
+    struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };
 
 // Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
@@ -282,10 +285,59 @@ void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_get(struct jxbridge *bridge, u32 *mode);
 
+// The subsystems of a bridge (bridge_subsys.cc). Each engine declares its
+// row in its own file; JXBRIDGE_SUBSYSTEMS lists the rows in the order a
+// bridge is built. Creation runs init, then makes the row's files, and on a
+// failure undoes the rows already done; removal takes every file away first
+// (operations in flight finish), then runs fini backwards. Ports run
+// port_init and port_fini the same way. A file without operations belongs to
+// an engine not built here: it reads empty and refuses commands.
+struct jxbridge_subsys_file {
+    const char *name;
+    umode_t mode;
+    const struct file_operations *fops;
+};
+struct jxbridge_subsys {
+    const char *tag; // "[%s] Unable to create ..."
+    int (*init)(struct jxbridge *bridge);
+    void (*fini)(struct jxbridge *bridge);
+    int (*port_init)(struct jxbridge_port *port);
+    void (*port_fini)(struct jxbridge_port *port);
+    struct jxbridge_subsys_file files[2];
+    // The engine's debug switch, which the frame tracer turns on for the
+    // frames it follows; context is the bridge.
+    void (*set_debug)(void *bridge, int on);
+};
+#define JXBRIDGE_SUBSYSTEMS(X)                                                                     \
+    X(jxbridge_files_subsys)                                                                       \
+    X(storm_subsys)                                                                                \
+    X(stp_subsys)                                                                                  \
+    X(acl_subsys)                                                                                  \
+    X(vlan_subsys)                                                                                 \
+    X(mac_table_subsys)                                                                            \
+    X(qos_subsys)                                                                                  \
+    X(ipsg_subsys)                                                                                 \
+    X(tal_subsys)                                                                                  \
+    X(rmirroring_subsys)                                                                           \
+    X(pon_subsys)                                                                                  \
+    X(jxbridge_tracer_subsys)                                                                      \
+    X(pcap_subsys)                                                                                 \
+    X(event_subsys)                                                                                \
+    X(oo_subsys)                                                                                   \
+    X(erps_subsys)                                                                                 \
+    X(cfm_subsys)                                                                                  \
+    X(jxbridge_led_subsys)
+#define JXBRIDGE_SUBSYS_DECLARE(row) extern const struct jxbridge_subsys row;
+JXBRIDGE_SUBSYSTEMS(JXBRIDGE_SUBSYS_DECLARE)
+// Builds the bridge's directory and every subsystem; undoes all on a failure.
+int jxbridge_subsys_init(struct jxbridge *bridge);
+// Takes every subsystem and the directory away; safe after a partial init.
+void jxbridge_subsys_fini(struct jxbridge *bridge);
+int jxbridge_subsys_port_init(struct jxbridge_port *port);
+void jxbridge_subsys_port_fini(struct jxbridge_port *port);
+
 // The LED engine (bridge_led.cc).
 struct jxbridge_led;
-int jxbridge_led_init(struct jxbridge *bridge);
-void jxbridge_led_release(struct jxbridge *bridge);
 
 // Ports (bridge.cc). A slot of -1 asks for the first free slot.
 struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
@@ -347,8 +399,6 @@ int bridge_tarn_statistics_get(u32 ucc, u32 subport, struct jxbridge_port_counte
 #define STORM_MCAST 1
 #define STORM_DLF 2
 struct storm_port;
-int storm_init(struct jxbridge *bridge, struct jxbridge_port *port);
-void storm_fini(struct jxbridge *bridge, struct jxbridge_port *port);
 int storm_enable_set(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 value);
 int storm_enable_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 *out);
 int storm_rate_set(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port, u32 rate);
@@ -371,7 +421,6 @@ int stp_oper_state_set(struct jxbridge *bridge, u32 on);
 int stp_port_oper_state_set(struct jxbridge_port *port, u32 on);
 int stp_port_state_set(struct jxbridge_port *port, u32 vid, u32 state);
 u32 stp_port_state_get(struct jxbridge_port *port, u32 vid);
-void stp_port_fini(struct jxbridge_port *port);
 
 // Application filters (bridge_app_filter.cc).
 struct app_filter_set;
@@ -523,9 +572,8 @@ unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned 
 int jxbridge_proc_init();
 int jxbridge_proc_fini();
 void jxbridge_proc_root_remove();
-// The bridge's directory and its files; fini returns -43 when there is none.
-int jxbridge_proc_bridge_init(struct jxbridge *bridge);
-int jxbridge_proc_bridge_fini(struct jxbridge *bridge);
+// The placeholder operations of a file whose engine is not built here.
+extern const struct file_operations jxbridge_placeholder_fops;
 
 // The framing every file of a bridge's directory shares: one command per
 // write (line_read), run under jxbridge_lock with its words split on single

@@ -737,9 +737,6 @@ int mac_table_set_debug(struct mac_table *mt, u32 value) {
     return 0;
 }
 
-static void mac_table_tracer_set_debug(void *context, int on) {
-    mac_table_set_debug((struct mac_table *)context, (u32)on);
-}
 
 // The bridge core's action on a MAC source guard violation.
 static void mac_table_msg_action(struct jxbridge_port *port, struct mac_table_msg_violation *v) {
@@ -867,10 +864,6 @@ int mac_table_init(struct mac_table **out, struct jxbridge *bridge, u32 mac_hash
              "[%s/MAC Table] Initialized (mt=0x%p, max_size=%u, mac_hash=%u, mcast_hash=%u, "
              "hold_time=%u).\n",
              name, (void *)mt, max_size, mac_hash, mcast_hash, hold_time);
-    // The record the frame tracer switches this table's debug output with.
-    mt->tracer.set_debug = mac_table_tracer_set_debug;
-    mt->tracer.context = mt;
-    jxbridge_tracer_register(&mt->tracer);
     *out = mt;
     return 0;
 }
@@ -886,7 +879,6 @@ void mac_table_deinit(struct mac_table **pmt) {
     struct mac_table *mt = pmt ? *pmt : nullptr;
     if (!mt)
         return;
-    jxbridge_tracer_unregister(&mt->tracer);
     mac_table_timer_stop(mt->aging_timer);
     mac_table_timer_stop(mt->msg_timer);
     mac_table_flush(mt);
@@ -896,6 +888,37 @@ void mac_table_deinit(struct mac_table **pmt) {
     *pmt = nullptr;
     mac_table_caches_put();
 }
+
+static int mac_table_subsys_init(struct jxbridge *B) {
+    int rc = mac_table_init(&B->mac_table, B, MAC_TABLE_MAC_HASH, MAC_TABLE_MCAST_HASH,
+                            MAC_TABLE_MAX_SIZE, MAC_TABLE_HOLD_TIME);
+    if (rc)
+        printk(KERN_ERR "[%s] Unable to initialize MAC table.\n", B->dev->name);
+    return rc;
+}
+
+static void mac_table_subsys_fini(struct jxbridge *B) {
+    mac_table_deinit(&B->mac_table);
+}
+
+// Static entries go with the port too: none may name a port that is gone.
+static void mac_table_subsys_port_fini(struct jxbridge_port *port) {
+    mac_table_delete_by_port_section(port->bridge->mac_table, port, MAC_TABLE_SECTION_BOTH,
+                                     MAC_TABLE_KIND_ALL);
+}
+
+static void mac_table_subsys_debug(void *bridge, int on) {
+    mac_table_set_debug(((struct jxbridge *)bridge)->mac_table, (u32)on);
+}
+
+extern const struct jxbridge_subsys mac_table_subsys = {
+    .tag = "MAC Table",
+    .init = mac_table_subsys_init,
+    .fini = mac_table_subsys_fini,
+    .port_fini = mac_table_subsys_port_fini,
+    .files = {{"mac_table", 0666}, {"mac_table_entries", 0600}},
+    .set_debug = mac_table_subsys_debug,
+};
 
 // Multicast entries are inserted by the multicast engine; until it has put
 // one there, every look-up misses.

@@ -79,7 +79,6 @@ struct mac_table_index_slot {
 static_assert(sizeof(mac_table_index_slot) == 32);
 
 struct mac_table {
-    struct jxbridge_tracer tracer;
     struct jxbridge *bridge;
     u32 debug;
     u32 hold_time; // seconds
