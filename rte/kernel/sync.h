@@ -31,12 +31,12 @@ void rte_lockdep_fail(const char *what, const char *file, int line);
 #define lockdep_assert_held(l)                                                                     \
     do {                                                                                           \
         if (!mutex_is_owner(l))                                                                    \
-            rte_lockdep_fail(#l " not held", __FILE__, __LINE__);                                 \
+            rte_lockdep_fail(#l " not held", __FILE__, __LINE__);                                  \
     } while (0)
 #define lockdep_assert_not_held(l)                                                                 \
     do {                                                                                           \
         if (mutex_is_owner(l))                                                                     \
-            rte_lockdep_fail(#l " held", __FILE__, __LINE__);                                     \
+            rte_lockdep_fail(#l " held", __FILE__, __LINE__);                                      \
     } while (0)
 #else
 #define lockdep_assert_held(l) ((void)(l))

@@ -31,6 +31,10 @@ static void jxbridge_destroy(struct jxbridge *br) {
     br->bll_map = nullptr;
     jxbridge_timer_pool_stop(br);
     struct net_device *dev = br->dev;
+    // A bridge may itself be a port of another bridge: that port goes first,
+    // under the lock held here.
+    if (dev->priv_flags & IFF_BRIDGE_PORT)
+        jxbridge_del_ports_of_dev(dev);
     if (dev->reg_state == NETREG_REGISTERED) {
         rtnl_lock();
         unregister_netdevice(dev);

@@ -380,12 +380,12 @@ static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, v
     struct net_device *dev = netdev_notifier_info_to_dev(ptr);
     if (event == NETDEV_UNREGISTER && (dev->priv_flags & IFF_BRIDGE_PORT)) {
         // The host took the device away: no port may keep pointing at it.
-        bool held = mutex_is_owner(&jxbridge_lock);
-        if (!held)
-            mutex_lock(&jxbridge_lock);
+        // The module removes its own devices' ports before unregistering
+        // them, so a port device only goes away from outside the lock.
+        lockdep_assert_not_held(&jxbridge_lock);
+        mutex_lock(&jxbridge_lock);
         jxbridge_del_ports_of_dev(dev);
-        if (!held)
-            mutex_unlock(&jxbridge_lock);
+        mutex_unlock(&jxbridge_lock);
         return NOTIFY_DONE;
     }
     if ((dev->priv_flags & IFF_BRIDGE_PORT) && !dev->rx_handler_data)

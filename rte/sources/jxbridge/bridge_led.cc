@@ -29,7 +29,7 @@ void jxbridge_led_release(struct jxbridge *bridge) {
     struct jxbridge_led *led = bridge->led;
     if (!led)
         return;
-    jxbridge_del_timer_sync(&led->timer);
+    jxbridge_del_timer_sync_locked(&led->timer);
     if (led->debug)
         printk(KERN_INFO "[LED] Released (%p).\n", (void *)led);
     bridge->led = nullptr;

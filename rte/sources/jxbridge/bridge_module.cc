@@ -105,22 +105,18 @@ void *jxbridge_alloc(size_t size, const char *file, int line) {
 // The lock is dropped around user copies: a copy may fault in the caller's
 // memory and must not stall every frame and command meanwhile.
 unsigned long jxbridge_copy_from_user(void *to, const void __user *from, unsigned long n) {
-    bool held = mutex_is_owner(&jxbridge_lock);
-    if (held)
-        mutex_unlock(&jxbridge_lock);
+    lockdep_assert_held(&jxbridge_lock);
+    mutex_unlock(&jxbridge_lock);
     unsigned long left = copy_from_user(to, from, n);
-    if (held)
-        mutex_lock(&jxbridge_lock);
+    mutex_lock(&jxbridge_lock);
     return left;
 }
 
 unsigned long jxbridge_copy_to_user(void __user *to, const void *from, unsigned long n) {
-    bool held = mutex_is_owner(&jxbridge_lock);
-    if (held)
-        mutex_unlock(&jxbridge_lock);
+    lockdep_assert_held(&jxbridge_lock);
+    mutex_unlock(&jxbridge_lock);
     unsigned long left = copy_to_user(to, from, n);
-    if (held)
-        mutex_lock(&jxbridge_lock);
+    mutex_lock(&jxbridge_lock);
     return left;
 }
 

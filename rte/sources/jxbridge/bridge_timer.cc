@@ -125,7 +125,9 @@ int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires) {
 }
 EXPORT_SYMBOL(jxbridge_mod_timer);
 
-int jxbridge_del_timer_sync(struct jxbridge_timer *timer) {
+// Empties the timer's slot and waits for a run in progress, lending
+// jxbridge_lock to that run when the caller holds it.
+static int jxbridge_timer_stop(struct jxbridge_timer *timer, bool lock_held) {
     struct jxbridge_timer_pool *pool = timer->bridge ? &timer->bridge->timer_pool : nullptr;
     if (timer->deferred && pool) {
         mutex_lock(&pool->slots_lock);
@@ -147,14 +149,24 @@ int jxbridge_del_timer_sync(struct jxbridge_timer *timer) {
         return r;
     };
     if (running()) {
-        bool held = mutex_is_owner(&jxbridge_lock);
-        if (held)
+        if (lock_held)
             mutex_unlock(&jxbridge_lock);
         wait_event(pool->done, !running());
-        if (held)
+        if (lock_held)
             mutex_lock(&jxbridge_lock);
     }
     __atomic_store_n(&timer->pending, 0, __ATOMIC_RELEASE);
     return rc;
+}
+
+int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer) {
+    lockdep_assert_held(&jxbridge_lock);
+    return jxbridge_timer_stop(timer, true);
+}
+
+// Other modules call this with jxbridge_lock or without it: the one entry
+// point that asks which.
+int jxbridge_del_timer_sync(struct jxbridge_timer *timer) {
+    return jxbridge_timer_stop(timer, mutex_is_owner(&jxbridge_lock));
 }
 EXPORT_SYMBOL(jxbridge_del_timer_sync);

@@ -149,7 +149,10 @@ struct jxbridge_timer_pool {
 int jxbridge_timer_init(struct jxbridge *bridge, struct jxbridge_timer *timer,
                         jxbridge_timer_fn callback, void *data, int slot);
 int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires);
+// Callable with jxbridge_lock held or not (other modules do both).
 int jxbridge_del_timer_sync(struct jxbridge_timer *timer);
+// The module's own form: the caller holds jxbridge_lock.
+int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer);
 int jxbridge_timer_pool_start(struct jxbridge *bridge);
 void jxbridge_timer_pool_stop(struct jxbridge *bridge);
 

@@ -871,7 +871,7 @@ int mac_table_init(struct mac_table **out, struct jxbridge *bridge, u32 mac_hash
 // Stops a timer whose callback re-arms itself: a run that was under way when
 // the slot was emptied may have armed it again.
 static void mac_table_timer_stop(struct jxbridge_timer *t) {
-    jxbridge_del_timer_sync(t);
+    jxbridge_del_timer_sync_locked(t);
     del_timer_sync(&t->timer);
 }
 
