@@ -8,7 +8,7 @@
 #include "kernel/skbuff.h"
 #include "kernel/uaccess.h"
 #include "kernel/vfs.h"
-#include "sources/jxbridge/jxbridge.h"
+#include "sources/jxbridge/jxbridge_export.h"
 
 #include <array>
 #include <cstring>
@@ -22,6 +22,7 @@ using event_hook = int (*)(int, void *, void *, void *);
 using set_frame_hook = void (*)(frame_hook);
 using set_event_hook = void (*)(event_hook);
 using skb_port_fn = struct jxbridge_port *(*)(struct sk_buff *);
+using port_info_fn = int (*)(const struct jxbridge_port *, struct jxbridge_port_info *);
 
 constexpr u32 kBuckets = 4096; // a power of two: the crc's low bits pick the chain
 
@@ -62,6 +63,7 @@ struct flowmgr_state {
     // The manager's part, while started.
     bool managing = false;
     skb_port_fn out_port_of = nullptr, in_port_of = nullptr;
+    port_info_fn info_of = nullptr;
     std::vector<flow_entry> flows;
     std::vector<u32> heads;
     std::map<u16, port_stats> ports;
@@ -117,15 +119,16 @@ bool sample(flowmgr_state &s, struct sk_buff *skb, flow_entry *f) {
     if (mac < skb->head || end < mac + ETH_HLEN)
         return false;
     const struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-    struct jxbridge_port *in = s.in_port_of ? s.in_port_of(skb) : nullptr;
-    struct jxbridge_port *out =
-        cb->port_no != JXBRIDGE_NO_PORT && s.out_port_of ? s.out_port_of(skb) : nullptr;
-    struct jxbridge_port *any = out ? out : in;
-    u16 stag = any && any->bridge ? any->bridge->outer_ethertype : 0;
+    struct jxbridge_port_info in, out;
+    bool has_in = s.in_port_of && s.info_of(s.in_port_of(skb), &in) == 0;
+    bool has_out = cb->port_no != JXBRIDGE_NO_PORT && s.out_port_of &&
+                   s.info_of(s.out_port_of(skb), &out) == 0;
+    const struct jxbridge_port_info *any = has_out ? &out : has_in ? &in : nullptr;
+    u16 stag = any ? any->outer_ethertype : 0;
 
     *f = flow_entry{};
     flow_key &k = f->key;
-    k.bridge = any && any->bridge && any->bridge->dev ? (u32)any->bridge->dev->ifindex : 0;
+    k.bridge = any ? (u32)any->bridge_ifindex : 0;
     k.in_port = cb->in_port_no;
     k.out_port = cb->port_no;
     memcpy(k.dmac, mac, 6);
@@ -141,10 +144,10 @@ bool sample(flowmgr_state &s, struct sk_buff *skb, flow_entry *f) {
     u16 rx_vid = rx_tci & 0xFFF;
     bool tagged_in = rx_vid != 0 && rx_vid != JXBRIDGE_NO_VID;
     f->tci = (u16)((tagged_in ? rx_tci & 0xE000 : 0) | k.vid);
-    f->in_ucc = in ? in->ucc_index : JXFLOW_NO_PORT;
-    f->in_sub = in ? in->ucc_subport : JXFLOW_NO_PORT;
-    f->out_ucc = out ? out->ucc_index : JXFLOW_NO_PORT;
-    f->out_sub = out ? out->ucc_subport : JXFLOW_NO_PORT;
+    f->in_ucc = has_in ? in.ucc : JXFLOW_NO_PORT;
+    f->in_sub = has_in ? in.subport : JXFLOW_NO_PORT;
+    f->out_ucc = has_out ? out.ucc : JXFLOW_NO_PORT;
+    f->out_sub = has_out ? out.subport : JXFLOW_NO_PORT;
 
     memset(f->rules, JXFLOW_RULE_NONE, sizeof(f->rules));
     int r = 0;
@@ -153,7 +156,7 @@ bool sample(flowmgr_state &s, struct sk_buff *skb, flow_entry *f) {
         f->rules[r++] = JXFLOW_RULE_DROP;
     } else {
         f->rules[r++] =
-            out && out->kind == JXBRIDGE_PORT_LOCAL ? JXFLOW_RULE_TO_CPU : JXFLOW_RULE_TO_QE;
+            has_out && out.kind == JXBRIDGE_PORT_LOCAL ? JXFLOW_RULE_TO_CPU : JXFLOW_RULE_TO_QE;
         u16 out_vid = tagged_out && mac + 16 <= end ? be16_at(mac + 14) & 0xFFF : 0;
         u8 tag_rule = JXFLOW_RULE_NONE;
         if (!tagged_in && tagged_out)
@@ -286,10 +289,11 @@ void interpret_locked(flowmgr_state &s, int code, void *a1, void *a2) {
     if (code < 0 || code >= (int)ARRAY_SIZE(kEventClass) || kEventClass[code] == kNone)
         return;
     u32 cls = kEventClass[code];
-    const struct jxbridge_port *p = static_cast<const struct jxbridge_port *>(a1);
-    u32 bridge = p && p->bridge && p->bridge->dev ? (u32)p->bridge->dev->ifindex : 0;
-    u32 no = p ? p->port_no : JXFLOW_NO_PORT;
-    if (p && no < JXFLOW_PORTS) {
+    struct jxbridge_port_info p;
+    bool has_p = s.info_of && s.info_of(static_cast<const struct jxbridge_port *>(a1), &p) == 0;
+    u32 bridge = has_p ? (u32)p.bridge_ifindex : 0;
+    u32 no = has_p ? p.port_no : JXFLOW_NO_PORT;
+    if (has_p && no < JXFLOW_PORTS) {
         port_stats &ps = s.ports[(u16)no];
         ps.ev[cls]++;
         ps.last_event = cls;
@@ -302,38 +306,38 @@ void interpret_locked(flowmgr_state &s, int code, void *a1, void *a2) {
     case 1: // VLAN settings: the port's flows, or all for the bridge's TPID
     case 11:
     case 20:
-        if (p)
+        if (has_p)
             remove_if_locked(s, [&](const flow_key &k, u8) { return of_port(k); });
         else if (code == 1)
             remove_if_locked(s, [](const flow_key &, u8) { return true; });
         break;
     case 2: // multicast forwarding changed
         remove_if_locked(s, [&](const flow_key &k, u8 flags) {
-            return flags >> JXFLOW_TYPE_SHIFT == JXFLOW_TYPE_MCAST && (!p || of_port(k));
+            return flags >> JXFLOW_TYPE_SHIFT == JXFLOW_TYPE_MCAST && (!has_p || of_port(k));
         });
         break;
     case 4: // a station's entry went or moved: frames to it take another way
     case 7:
         if (mac)
             remove_if_locked(s, [&](const flow_key &k, u8) {
-                return (!p || k.bridge == bridge) && !memcmp(k.dmac, mac, 6);
+                return (!has_p || k.bridge == bridge) && !memcmp(k.dmac, mac, 6);
             });
         break;
     case 5:
         remove_if_locked(s, [](const flow_key &, u8) { return true; });
         break;
     case 9:
-        if (p)
+        if (has_p)
             remove_if_locked(
                 s, [&](const flow_key &k, u8) { return k.bridge == bridge && k.in_port == no; });
         break;
     case 10:
-        if (p)
+        if (has_p)
             remove_if_locked(
                 s, [&](const flow_key &k, u8) { return k.bridge == bridge && k.out_port == no; });
         break;
     case 13: // a source binding went: its frames are refused now
-        if (p && mac)
+        if (has_p && mac)
             remove_if_locked(s, [&](const flow_key &k, u8) {
                 return k.bridge == bridge && k.in_port == no && !memcmp(k.smac, mac, 6);
             });
@@ -647,7 +651,8 @@ int linecard_flowmgr_start() {
     struct proc_dir_entry *dir = rte_proc_lookup(JXFLOW_PROC_DIR);
     auto out_of = (skb_port_fn)__symbol_get("jxbridge_skb_get_jxbridge_port");
     auto in_of = (skb_port_fn)__symbol_get("jxbridge_skb_get_input_jxbridge_port");
-    if (!dir || !out_of || !in_of)
+    auto info_of = (port_info_fn)__symbol_get("jxbridge_port_info_get");
+    if (!dir || !out_of || !in_of || !info_of)
         return -ENOENT;
     {
         std::lock_guard<std::mutex> g(s.m);
@@ -658,6 +663,7 @@ int linecard_flowmgr_start() {
         s.reinits = s.limit_exceeded = 0;
         s.out_port_of = out_of;
         s.in_port_of = in_of;
+        s.info_of = info_of;
         s.managing = true;
     }
     struct proc_dir_entry *de = proc_create(JXFLOW_PROC_NAME, 0600, dir, &flow_fops);

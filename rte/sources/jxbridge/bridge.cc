@@ -157,6 +157,21 @@ int jxbridge_flow_event(int code, void *a1, void *a2, void *a3) {
     return hook ? hook(code, a1, a2, a3) : 0;
 }
 
+int jxbridge_port_info_get(const struct jxbridge_port *port, struct jxbridge_port_info *out) {
+    if (!port || !out || !port->bridge)
+        return -EINVAL;
+    out->dev = port->dev;
+    out->bridge_ifindex = port->bridge->dev->ifindex;
+    out->port_no = port->port_no;
+    out->bll_port_no = port->bll_port_no;
+    out->kind = port->kind;
+    out->ucc = port->ucc_index;
+    out->subport = port->ucc_subport;
+    out->outer_ethertype = port->bridge->outer_ethertype;
+    return 0;
+}
+EXPORT_SYMBOL(jxbridge_port_info_get);
+
 u32 jxbridge_max_ports_get(struct jxbridge *bridge) {
     return bridge->max_ports;
 }

@@ -15,6 +15,7 @@
 #include "kernel/uaccess.h"
 
 #include "bridge_log.h"
+#include "jxbridge_export.h"
 #include "bridge_vlan.h"
 #include "jxbridge_ioctl.h"
 #include "mac_table.h"
@@ -23,10 +24,6 @@
 #define JXBRIDGE_PROC_ROOT "jxbridge"
 #define JXBRIDGE_LINE_MAX 150 // command buffer: 149 bytes and the terminator
 #define JXBRIDGE_BLL_MAP_SIZE 24617
-#define JXBRIDGE_TIMER_SLOTS 11
-#define JXBRIDGE_TIMER_SLOT_MSG 0
-#define JXBRIDGE_TIMER_SLOT_MAC_TABLE 2
-#define JXBRIDGE_TIMER_SLOT_LED 10
 #define JXBRIDGE_PORT_NAME_LEN 17
 #define JXBRIDGE_SUBSYS_MAX 32
 
@@ -56,89 +53,15 @@ extern unsigned int threaded_appflt_max;
 
 // Module-wide switches and exported hooks.
 extern u32 jxbridge_threaded_debug;
-extern u32 jxbridge_dtrc;
 extern u32 shelf;
-extern struct mutex jxbridge_lock;
-using jxbridge_frame_hook_fn = int (*)(struct sk_buff *skb);
-using jxbridge_flow_hook_fn = int (*)(struct sk_buff *skb);
-using jxbridge_flow_event_hook_fn = int (*)(int event, void *a1, void *a2, void *a3);
-extern jxbridge_frame_hook_fn bridge_process_frame_hook;
-extern jxbridge_flow_hook_fn jxbridge_flow_hook;
-extern jxbridge_flow_event_hook_fn jxbridge_flow_event_hook;
-void jxbridge_set_flow_hook(jxbridge_flow_hook_fn fn);
-void jxbridge_set_flow_event_hook(jxbridge_flow_event_hook_fn fn);
 extern struct proc_dir_entry *jxbridge_proc_root;
 
 // One allocation function for the module: zeroed, never sleeps, logs failures.
 void *jxbridge_alloc(size_t size, const char *file, int line);
 #define jxbridge_zalloc(size) jxbridge_alloc((size), __FILE__, __LINE__)
 
-// The bridge's use of a frame's 48-byte control block. The first 32 bytes
-// travel whole in the headers exchanged with the packet engine and the
-// filter devices, so every position is fixed. TCIs are in network order;
-// VID 0xFFF in a TCI means "no tag".
-//
-//   0 u16 received outer TCI      2 u16 received inner TCI
-//   4 u16 current outer TCI       6 u16 current inner TCI
-//   8 u32 free (ACL, QoS)        12 u16 copy sequence number (0 none)
-//  14 u16 MVR target VID         16 u16 current port number (0xFFFF none)
-//  18 u16 input port number      20 u8  "space" (low 7 bits)
-//  21 u8  free                   22 u16 flags (JXBRIDGE_CB_F_*)
-//  24 u8  flag byte (JXBRIDGE_CB_B_*)
-//  25..35 free (ACL, QoS)        36 u16 VID learned under, host order
-//  38..47 free
-struct jxbridge_skb_cb {
-    u16 rx_outer_tci;
-    u16 rx_inner_tci;
-    u16 outer_tci;
-    u16 inner_tci;
-    u8 engine8[4];
-    u16 copy_seq;
-    u16 mvr_vid;
-    u16 port_no;
-    u16 in_port_no;
-    u8 space;
-    u8 free21;
-    u16 flags;
-    u8 flag_byte;
-    u8 engine25[11];
-    u16 learned_vid;
-    u8 free38[10];
-};
-static_assert(sizeof(jxbridge_skb_cb) == 48);
-static_assert(offsetof(jxbridge_skb_cb, outer_tci) == 4);
-static_assert(offsetof(jxbridge_skb_cb, copy_seq) == 12);
-static_assert(offsetof(jxbridge_skb_cb, mvr_vid) == 14);
-static_assert(offsetof(jxbridge_skb_cb, port_no) == 16);
-static_assert(offsetof(jxbridge_skb_cb, in_port_no) == 18);
-static_assert(offsetof(jxbridge_skb_cb, space) == 20);
-static_assert(offsetof(jxbridge_skb_cb, flags) == 22);
-static_assert(offsetof(jxbridge_skb_cb, flag_byte) == 24);
-static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
-#define JXBRIDGE_CB(skb) (reinterpret_cast<struct jxbridge_skb_cb *>((skb)->cb))
-#define JXBRIDGE_NO_PORT 0xFFFF
-#define JXBRIDGE_NO_VID 0xFFF
-#define JXBRIDGE_CB_F_BYPASS_VLAN (1u << 0)
-#define JXBRIDGE_CB_F_NO_LEARN (1u << 8)
-#define JXBRIDGE_CB_F_INTERNAL (1u << 9)
-#define JXBRIDGE_CB_F_COPY (1u << 11)
-#define JXBRIDGE_CB_B_TO_LAG_MEMBER (1u << 0)
-#define JXBRIDGE_CB_B_NO_FLOW (1u << 2)
-#define JXBRIDGE_CB_B_MVR (1u << 3) // cleared when a frame enters; MVR translation
-#define JXBRIDGE_CB_B_LEARN_ONLY (1u << 5)
 
-// Deferred timers (bridge_timer.cc).
-struct jxbridge;
-struct jxbridge_timer;
-using jxbridge_timer_fn = void (*)(struct jxbridge_timer *timer);
-struct jxbridge_timer {
-    struct timer_list timer;
-    u32 deferred;
-    u32 pending; // set on expiry, cleared by the pool thread (atomic access)
-    void *data;
-    jxbridge_timer_fn callback;
-    struct jxbridge *bridge;
-};
+// A bridge's timer pool (bridge_timer.cc).
 struct jxbridge_timer_pool {
     struct task_struct *thread;
     struct mutex slots_lock; // guards slots and running against the pool thread
@@ -146,13 +69,6 @@ struct jxbridge_timer_pool {
     struct jxbridge_timer *running; // the timer whose callback the pool runs now
     wait_queue_head_t done;         // a callback finished
 };
-int jxbridge_timer_init(struct jxbridge *bridge, struct jxbridge_timer *timer,
-                        jxbridge_timer_fn callback, void *data, int slot);
-int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires);
-// Callable with jxbridge_lock held or not (other modules do both).
-int jxbridge_del_timer_sync(struct jxbridge_timer *timer);
-// The module's own form: the caller holds jxbridge_lock.
-int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer);
 int jxbridge_timer_pool_start(struct jxbridge *bridge);
 void jxbridge_timer_pool_stop(struct jxbridge *bridge);
 
@@ -199,24 +115,6 @@ struct jxbridge {
     struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };
 
-// Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
-enum jxbridge_port_kind : u32 {
-    JXBRIDGE_PORT_UPLINK = 0,
-    JXBRIDGE_PORT_ACCESS = 1,
-    JXBRIDGE_PORT_ACCESS_PVC = 2,
-    JXBRIDGE_PORT_PON_OLT = 3,
-    JXBRIDGE_PORT_PON_ONU = 4,
-    JXBRIDGE_PORT_PON_GEM = 5,
-    JXBRIDGE_PORT_LOCAL = 6,
-    JXBRIDGE_PORT_LAG = 7,
-    JXBRIDGE_PORT_ALL = 8,
-};
-enum jxbridge_port_state : u32 {
-    JXBRIDGE_STATE_OK = 0,
-    JXBRIDGE_STATE_ERROR_DISABLED = 1,
-    JXBRIDGE_STATE_KORV_DISABLED = 2,
-    JXBRIDGE_STATE_ACS_DISABLED = 3,
-};
 #define JXBRIDGE_CAUSE_MSG 0x1 // MAC source guard violation
 #define JXBRIDGE_PHY_DOWN 0
 #define JXBRIDGE_PHY_UP 1
@@ -283,8 +181,6 @@ int jxbridge_add(const char *name, int max_ports);
 int jxbridge_del(const char *name);
 void jxbridge_cleanup();
 struct jxbridge *jxbridge_find(const char *name);
-u32 jxbridge_max_ports_get(struct jxbridge *bridge);
-void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_set(struct jxbridge *bridge, u32 mode);
 int jxbridge_switching_mode_get(struct jxbridge *bridge, u32 *mode);
 
@@ -342,36 +238,19 @@ void jxbridge_subsys_port_fini(struct jxbridge_port *port);
 // The LED engine (bridge_led.cc).
 struct jxbridge_led;
 
-// Ports (bridge.cc). A slot of -1 asks for the first free slot.
-struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
-                                        struct net_device *dev, u32 kind);
 // The same, saying why a port was refused: -34 slot out of range, -16 slot
 // taken, -28 no free slot, -12 no memory, -22 a kind not added here, or the
 // device's receive handler being taken.
 int jxbridge_add_port_rc(struct jxbridge *bridge, u32 slot, u32 bll, struct net_device *dev,
                          u32 kind, struct jxbridge_port **out);
-int jxbridge_del_port(struct jxbridge_port *port);
 // Removes every port bound to dev, in every bridge (the device is going away).
 void jxbridge_del_ports_of_dev(struct net_device *dev);
-int jxbridge_get_port_by_name(struct jxbridge *bridge, const char *name,
-                              struct jxbridge_port **out);
-struct jxbridge_port *jxbridge_get_port_by_number(struct jxbridge *bridge, u32 slot);
-struct jxbridge_port *jxbridge_get_bll_port(struct jxbridge *bridge, u32 bll);
-struct jxbridge_port *get_jxbridge_port_from_bll_port_no(struct jxbridge *bridge, u32 bll);
-int jxbridge_get_ports(struct jxbridge *bridge, struct jxbridge_port **out);
 int jxbridge_rename_port(struct jxbridge *bridge, u32 bll, const char *alias);
-int jxbridge_set_port_mn_flag(struct jxbridge_port *port, u32 value);
-int jxbridge_set_port_protected(struct jxbridge_port *port, u32 value);
-int jxbridge_set_port_mvr(struct jxbridge_port *port, u32 value);
 void jxbridge_port_state_set_private(struct jxbridge_port *port, u32 state);
-int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
-int jxbridge_port_state_get(struct jxbridge_port *port, u32 *out);
 void jxbridge_port_error_state_set(struct jxbridge_port *port, u32 causes);
-void jxbridge_port_error_cause_remove(struct jxbridge_port *port, u32 causes);
 void jxbridge_port_msg_violation(struct jxbridge_port *port, const u8 *mac, u16 vid,
                                  struct jxbridge_port *from);
 void jxbridge_port_recovery_tick(struct jxbridge *bridge);
-void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u32 duplex);
 void jxbridge_virtual_port_phy_state_set(struct jxbridge_port *port, u32 state);
 int jxbridge_port_set_master(struct jxbridge_port *port, struct jxbridge_port *lag);
 int jxbridge_port_del_master(struct jxbridge_port *port, struct jxbridge_port *lag);
@@ -440,16 +319,7 @@ int app_filter_entry_get(u32 index, const char **name);
 #define JXBRIDGE_PKT_DLF 3 // unicast to an unknown station
 #define JXBRIDGE_PKT_UCAST 4
 
-// The pipeline (bridge_input.cc) and forwarding (bridge_forward.cc). Each
-// consumes the frame it is given.
-void jxbridge_process_frame_forward(struct jxbridge *bridge, struct sk_buff *skb,
-                                    struct jxbridge_port *port);
-void jxbridge_process_mcast(struct jxbridge_port *port, struct sk_buff *skb);
-struct sk_buff *jxbridge_get_original_skb();
-struct jxbridge_port *jxbridge_skb_get_jxbridge_port(struct sk_buff *skb);
-struct jxbridge_port *jxbridge_skb_get_input_jxbridge_port(struct sk_buff *skb);
-int jxbridge_skb_set_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
-int jxbridge_skb_set_input_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
+// The pipeline (bridge_input.cc) and forwarding (bridge_forward.cc).
 // A drop counted on the port (rx_discard and counter, which may be null) and,
 // when the port is a LAG, on the member it came in on.
 void jxbridge_count_drop(struct jxbridge_port *port, struct jxbridge_port *input,
@@ -459,15 +329,6 @@ inline struct jxbridge_port *jxbridge_port_at(struct jxbridge *bridge, u16 numbe
     return number < bridge->max_ports ? bridge->ports[number] : nullptr;
 }
 extern u32 jxbridge_mng_traffic_filter;
-void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb);
-int jxbridge_forward_skb(struct sk_buff *skb, struct jxbridge_port *to);
-void jxbridge_flood_forward(struct jxbridge *bridge, struct sk_buff *skb);
-// list ends with a null pointer.
-void jxbridge_forward_to_list(struct jxbridge *bridge, struct sk_buff *skb,
-                              struct jxbridge_port **list);
-void jxbridge_unqueued_xmit(struct sk_buff *skb);
-int jxbridge_does_dev_transmit(struct jxbridge_port *port);
-void jxbridge_mcast_drop(struct jxbridge_port *port, struct sk_buff *skb);
 // Marks copy as a copy of orig, numbering orig from counter when it has no number.
 void jxbridge_skb_mark_copy(struct sk_buff *orig, struct sk_buff *copy, u16 *counter);
 // Sends the mirror copies of the active sessions; from is the frame to copy.

@@ -1,0 +1,183 @@
+// What other modules (jxigmp_mod, jxmng_mod) and the line card's outside
+// components call of the main module: its hooks, the frame control block,
+// deferred timers, and bridges and ports by look-up. Everything else of the
+// module is private (jxbridge.h).
+//
+// Thread safety: jxbridge_lock guards every bridge and port. Callers hold it
+// around the look-ups, setters and forwarding calls below; the hooks are
+// called by the module with it held. Frames handed to a function here are
+// consumed by it.
+#pragma once
+
+#include "kernel/netdevice.h"
+#include "kernel/skbuff.h"
+#include "kernel/sync.h"
+#include "kernel/time.h"
+#include "kernel/types.h"
+
+#include "bridge_log.h"
+
+struct jxbridge;
+struct jxbridge_port;
+
+// Module-wide lock and switches.
+extern struct mutex jxbridge_lock;
+extern u32 jxbridge_dtrc;
+extern struct mutex jxbridge_lock;
+using jxbridge_frame_hook_fn = int (*)(struct sk_buff *skb);
+using jxbridge_flow_hook_fn = int (*)(struct sk_buff *skb);
+using jxbridge_flow_event_hook_fn = int (*)(int event, void *a1, void *a2, void *a3);
+extern jxbridge_frame_hook_fn bridge_process_frame_hook;
+extern jxbridge_flow_hook_fn jxbridge_flow_hook;
+extern jxbridge_flow_event_hook_fn jxbridge_flow_event_hook;
+void jxbridge_set_flow_hook(jxbridge_flow_hook_fn fn);
+void jxbridge_set_flow_event_hook(jxbridge_flow_event_hook_fn fn);
+
+// The bridge's use of a frame's 48-byte control block. The first 32 bytes
+// travel whole in the headers exchanged with the packet engine and the
+// filter devices, so every position is fixed. TCIs are in network order;
+// VID 0xFFF in a TCI means "no tag".
+//
+//   0 u16 received outer TCI      2 u16 received inner TCI
+//   4 u16 current outer TCI       6 u16 current inner TCI
+//   8 u32 free (ACL, QoS)        12 u16 copy sequence number (0 none)
+//  14 u16 MVR target VID         16 u16 current port number (0xFFFF none)
+//  18 u16 input port number      20 u8  "space" (low 7 bits)
+//  21 u8  free                   22 u16 flags (JXBRIDGE_CB_F_*)
+//  24 u8  flag byte (JXBRIDGE_CB_B_*)
+//  25..35 free (ACL, QoS)        36 u16 VID learned under, host order
+//  38..47 free
+struct jxbridge_skb_cb {
+    u16 rx_outer_tci;
+    u16 rx_inner_tci;
+    u16 outer_tci;
+    u16 inner_tci;
+    u8 engine8[4];
+    u16 copy_seq;
+    u16 mvr_vid;
+    u16 port_no;
+    u16 in_port_no;
+    u8 space;
+    u8 free21;
+    u16 flags;
+    u8 flag_byte;
+    u8 engine25[11];
+    u16 learned_vid;
+    u8 free38[10];
+};
+static_assert(sizeof(jxbridge_skb_cb) == 48);
+static_assert(offsetof(jxbridge_skb_cb, outer_tci) == 4);
+static_assert(offsetof(jxbridge_skb_cb, copy_seq) == 12);
+static_assert(offsetof(jxbridge_skb_cb, mvr_vid) == 14);
+static_assert(offsetof(jxbridge_skb_cb, port_no) == 16);
+static_assert(offsetof(jxbridge_skb_cb, in_port_no) == 18);
+static_assert(offsetof(jxbridge_skb_cb, space) == 20);
+static_assert(offsetof(jxbridge_skb_cb, flags) == 22);
+static_assert(offsetof(jxbridge_skb_cb, flag_byte) == 24);
+static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
+#define JXBRIDGE_CB(skb) (reinterpret_cast<struct jxbridge_skb_cb *>((skb)->cb))
+#define JXBRIDGE_NO_PORT 0xFFFF
+#define JXBRIDGE_NO_VID 0xFFF
+#define JXBRIDGE_CB_F_BYPASS_VLAN (1u << 0)
+#define JXBRIDGE_CB_F_NO_LEARN (1u << 8)
+#define JXBRIDGE_CB_F_INTERNAL (1u << 9)
+#define JXBRIDGE_CB_F_COPY (1u << 11)
+#define JXBRIDGE_CB_B_TO_LAG_MEMBER (1u << 0)
+#define JXBRIDGE_CB_B_NO_FLOW (1u << 2)
+#define JXBRIDGE_CB_B_MVR (1u << 3) // cleared when a frame enters; MVR translation
+#define JXBRIDGE_CB_B_LEARN_ONLY (1u << 5)
+
+// Deferred timers (bridge_timer.cc): a timer of a slot runs its callback in
+// the bridge's timer pool thread, not in the timer's own context.
+#define JXBRIDGE_TIMER_SLOTS 11
+#define JXBRIDGE_TIMER_SLOT_MSG 0
+#define JXBRIDGE_TIMER_SLOT_MAC_TABLE 2
+#define JXBRIDGE_TIMER_SLOT_LED 10
+struct jxbridge_timer;
+using jxbridge_timer_fn = void (*)(struct jxbridge_timer *timer);
+struct jxbridge_timer {
+    struct timer_list timer;
+    u32 deferred;
+    u32 pending; // set on expiry, cleared by the pool thread (atomic access)
+    void *data;
+    jxbridge_timer_fn callback;
+    struct jxbridge *bridge;
+};
+int jxbridge_timer_init(struct jxbridge *bridge, struct jxbridge_timer *timer,
+                        jxbridge_timer_fn callback, void *data, int slot);
+int jxbridge_mod_timer(struct jxbridge_timer *timer, unsigned long expires);
+// Callable with jxbridge_lock held or not (other modules do both).
+int jxbridge_del_timer_sync(struct jxbridge_timer *timer);
+// The module's own form: the caller holds jxbridge_lock.
+int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer);
+
+// Bridges.
+u32 jxbridge_max_ports_get(struct jxbridge *bridge);
+void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
+
+// Ports.
+// Port kinds; JXBRIDGE_PORT_ALL is a selector, never a stored kind.
+enum jxbridge_port_kind : u32 {
+    JXBRIDGE_PORT_UPLINK = 0,
+    JXBRIDGE_PORT_ACCESS = 1,
+    JXBRIDGE_PORT_ACCESS_PVC = 2,
+    JXBRIDGE_PORT_PON_OLT = 3,
+    JXBRIDGE_PORT_PON_ONU = 4,
+    JXBRIDGE_PORT_PON_GEM = 5,
+    JXBRIDGE_PORT_LOCAL = 6,
+    JXBRIDGE_PORT_LAG = 7,
+    JXBRIDGE_PORT_ALL = 8,
+};
+enum jxbridge_port_state : u32 {
+    JXBRIDGE_STATE_OK = 0,
+    JXBRIDGE_STATE_ERROR_DISABLED = 1,
+    JXBRIDGE_STATE_KORV_DISABLED = 2,
+    JXBRIDGE_STATE_ACS_DISABLED = 3,
+};
+
+// What another module may know of a port; -22 without a port or record.
+struct jxbridge_port_info {
+    struct net_device *dev;
+    int bridge_ifindex;
+    u32 port_no; // slot
+    u32 bll_port_no;
+    u32 kind;
+    u32 ucc, subport;    // the packet engine's names of the port
+    u16 outer_ethertype; // the bridge's S-tag TPID
+};
+int jxbridge_port_info_get(const struct jxbridge_port *port, struct jxbridge_port_info *out);
+// A slot of -1 asks for the first free slot.
+struct jxbridge_port *jxbridge_add_port(struct jxbridge *bridge, u32 slot, u32 bll,
+                                        struct net_device *dev, u32 kind);
+int jxbridge_del_port(struct jxbridge_port *port);
+int jxbridge_get_port_by_name(struct jxbridge *bridge, const char *name,
+                              struct jxbridge_port **out);
+struct jxbridge_port *jxbridge_get_port_by_number(struct jxbridge *bridge, u32 slot);
+struct jxbridge_port *jxbridge_get_bll_port(struct jxbridge *bridge, u32 bll);
+struct jxbridge_port *get_jxbridge_port_from_bll_port_no(struct jxbridge *bridge, u32 bll);
+int jxbridge_get_ports(struct jxbridge *bridge, struct jxbridge_port **out);
+int jxbridge_set_port_mn_flag(struct jxbridge_port *port, u32 value);
+int jxbridge_set_port_protected(struct jxbridge_port *port, u32 value);
+int jxbridge_set_port_mvr(struct jxbridge_port *port, u32 value);
+int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
+int jxbridge_port_state_get(struct jxbridge_port *port, u32 *out);
+void jxbridge_port_error_cause_remove(struct jxbridge_port *port, u32 causes);
+void jxbridge_port_phy_state_set(struct net_device *dev, u32 state, u32 speed, u32 duplex);
+// Frames: each of these consumes the frame it is given.
+void jxbridge_process_frame_forward(struct jxbridge *bridge, struct sk_buff *skb,
+                                    struct jxbridge_port *port);
+void jxbridge_process_mcast(struct jxbridge_port *port, struct sk_buff *skb);
+struct sk_buff *jxbridge_get_original_skb();
+struct jxbridge_port *jxbridge_skb_get_jxbridge_port(struct sk_buff *skb);
+struct jxbridge_port *jxbridge_skb_get_input_jxbridge_port(struct sk_buff *skb);
+int jxbridge_skb_set_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
+int jxbridge_skb_set_input_jxbridge_port(struct sk_buff *skb, struct jxbridge_port *port);
+void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb);
+int jxbridge_forward_skb(struct sk_buff *skb, struct jxbridge_port *to);
+void jxbridge_flood_forward(struct jxbridge *bridge, struct sk_buff *skb);
+// list ends with a null pointer.
+void jxbridge_forward_to_list(struct jxbridge *bridge, struct sk_buff *skb,
+                              struct jxbridge_port **list);
+void jxbridge_unqueued_xmit(struct sk_buff *skb);
+int jxbridge_does_dev_transmit(struct jxbridge_port *port);
+void jxbridge_mcast_drop(struct jxbridge_port *port, struct sk_buff *skb);
