@@ -334,8 +334,15 @@ TEST_F(BridgeFileTest, FlagsGroupsAndStormByRecord) {
     ASSERT_EQ(io(BRIDGE_IOCTL_STORM_DROPS_CLEAR, &st), 0);
     ASSERT_EQ(io(BRIDGE_IOCTL_STORM_DROPS_GET, &st), 0);
     EXPECT_EQ(st.value, 0u);
+    // A rate the 16-bit store cannot hold, and a type out of range, are
+    // refused as the text command refuses them; the rate stays.
+    st.value = 70000;
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), -ERANGE);
+    ASSERT_EQ(io(BRIDGE_IOCTL_STORM_RATE_GET, &st), 0);
+    EXPECT_EQ(st.value, 2u);
     st.type = 3;
-    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), 1);
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), -EINVAL);
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_ENABLE_SET, &st), -EINVAL);
     strcpy(st.name, "none");
     EXPECT_EQ(io(BRIDGE_IOCTL_STORM_SHOW, &st), -ENODEV);
     EXPECT_EQ(logged("port  enabled  rate   dropped frames"), 1u); // shown all the same

@@ -537,14 +537,6 @@ void jxbridge_trace_frame(const char *function, struct jxbridge *B) {
 
 // The tracer file.
 
-static const char tracer_help[] =
-    "Supported commands:\n\tshow - Show open files and their statistics.\n\ttimestamp on/off - "
-    "Enable/disable timestamping of each line.\n\tprintk on/off - Enable/disable printk() "
-    "output.\n\ttracer <value> [pcap[-only] (rx|mt|tx)* [out <ifc>] [annotate]][rxport <port>] "
-    "[txport <port>] [rxgem <gem-port>] [rxifc <ifc>] [txifc <ifc>] [smac <mac>] [dmac <mac>] "
-    "[vlan <vid>] [ethertype <ethertype>] [ipproto <proto>] [sip <ip>[/<mask>] [dip "
-    "<ip>[/<mask>]\n[sport <port>] [dport <port>]\n[dlf stop|continue]\n";
-
 static const struct {
     u8 number;
     const char *name;
@@ -830,64 +822,85 @@ static int tracer_switch(const char *word, int *out) {
     return 0;
 }
 
-static int tracer_command(struct jxbridge *B, char **w) {
-    const char *cmd = w[0];
-    int rc, on;
-    if (!strcasecmp(cmd, "tracer"))
-        return tracer_arm(B, w);
-    if (!strcmp(cmd, "help")) {
-        jxbridge_trace_("%s", tracer_help);
-        return 0;
-    }
-    if (!strcmp(cmd, "show")) {
-        tracer_show(B);
-        return 0;
-    }
-    if (!strcmp(cmd, "timestamp")) {
-        if ((rc = tracer_switch(w[1], &on)))
-            return rc;
-        __atomic_store_n(&jxbridge_trace_add_timestamp, (u32)on, __ATOMIC_RELAXED);
-        return 0;
-    }
-    if (!strcmp(cmd, "printk")) {
-        if ((rc = tracer_switch(w[1], &on)))
-            return rc;
-        jxbridge_tracer_printk_set((u32)on);
-        jxbridge_trace_("jxbridge_trace_printk option set to %s by [%d] %s.\n", int2onoff(on),
-                        current->pid, current->comm);
-        return 0;
-    }
-    jxbridge_trace_("Unknown command: '%s'\n", cmd);
-    return -EINVAL;
+static int tracer_cmd_show(struct jxbridge *B, char **) {
+    tracer_show(B);
+    return 0;
 }
 
-static long tracer_ioctl_locked(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    void __user *uarg = (void __user *)arg;
-    switch (cmd) {
-    case JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT: {
-        u32 left = B->tracer.frames_left;
-        if (jxbridge_copy_to_user(uarg, &left, sizeof(left)))
-            return -EFAULT;
-        return 0;
-    }
-    case JXBRIDGE_TRACER_IOCTL_DEV_EXISTS: {
-        // A name of 16 characters has no room for its end: no device has it.
-        char name[IFNAMSIZ + 1];
-        if (jxbridge_copy_from_user(name, uarg, IFNAMSIZ))
-            return -EFAULT;
-        name[IFNAMSIZ] = '\0';
-        return __dev_get_by_name(&init_net, name) ? 0 : -ENODEV;
-    }
-    default:
-        return -EINVAL;
-    }
+static int tracer_cmd_timestamp(struct jxbridge *, char **w) {
+    int on;
+    int rc = tracer_switch(w[1], &on);
+    if (rc)
+        return rc;
+    __atomic_store_n(&jxbridge_trace_add_timestamp, (u32)on, __ATOMIC_RELAXED);
+    return 0;
 }
 
+static int tracer_cmd_printk(struct jxbridge *, char **w) {
+    int on;
+    int rc = tracer_switch(w[1], &on);
+    if (rc)
+        return rc;
+    jxbridge_tracer_printk_set((u32)on);
+    jxbridge_trace_("jxbridge_trace_printk option set to %s by [%d] %s.\n", int2onoff(on),
+                    current->pid, current->comm);
+    return 0;
+}
+
+// Only "tracer" matches without regard to case.
+static const struct jxbridge_proc_cmd tracer_cmds[] = {
+    {"help", nullptr, nullptr, JXBRIDGE_CMD_EXACT},
+    {"show", tracer_cmd_show, "\tshow - Show open files and their statistics.\n",
+     JXBRIDGE_CMD_EXACT},
+    {"timestamp", tracer_cmd_timestamp,
+     "\ttimestamp on/off - Enable/disable timestamping of each line.\n", JXBRIDGE_CMD_EXACT},
+    {"printk", tracer_cmd_printk, "\tprintk on/off - Enable/disable printk() output.\n",
+     JXBRIDGE_CMD_EXACT},
+    {"tracer", tracer_arm,
+     "\ttracer <value> [pcap[-only] (rx|mt|tx)* [out <ifc>] [annotate]][rxport <port>] [txport "
+     "<port>] [rxgem <gem-port>] [rxifc <ifc>] [txifc <ifc>] [smac <mac>] [dmac <mac>] [vlan "
+     "<vid>] [ethertype <ethertype>] [ipproto <proto>] [sip <ip>[/<mask>] [dip "
+     "<ip>[/<mask>]\n[sport <port>] [dport <port>]\n[dlf stop|continue]\n",
+     0},
+};
+
+static long tracer_ioc_frames_left(struct jxbridge *B, unsigned int, u32 *left, unsigned long) {
+    *left = B->tracer.frames_left;
+    return 0;
+}
+
+struct tracer_dev_name {
+    char name[IFNAMSIZ];
+};
+
+static long tracer_ioc_dev_exists(struct jxbridge *, unsigned int, tracer_dev_name *r,
+                                  unsigned long) {
+    // A name of 16 characters has no room for its end: no device has it.
+    char name[IFNAMSIZ + 1];
+    memcpy(name, r->name, IFNAMSIZ);
+    name[IFNAMSIZ] = '\0';
+    return __dev_get_by_name(&init_net, name) ? 0 : -ENODEV;
+}
+
+static const struct jxbridge_proc_ioc tracer_iocs[] = {
+    JXBRIDGE_IOC(JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT, u32, JXBRIDGE_IOC_OUT, tracer_ioc_frames_left),
+    JXBRIDGE_IOC(JXBRIDGE_TRACER_IOCTL_DEV_EXISTS, tracer_dev_name, JXBRIDGE_IOC_IN,
+                 tracer_ioc_dev_exists),
+};
+
+// Help and refusals go to the trace channel, where the writer reads.
 static const struct jxbridge_proc_ops tracer_ops = {
     .tag = "Bridge",
+    .log = JXBRIDGE_PROC_LOG_PLAIN,
     .debug = nullptr,
-    .command = tracer_command,
-    .ioctl = tracer_ioctl_locked,
+    .check = nullptr,
+    .cmds = tracer_cmds,
+    .n_cmds = ARRAY_SIZE(tracer_cmds),
+    .iocs = tracer_iocs,
+    .n_iocs = ARRAY_SIZE(tracer_iocs),
+    .trace = nullptr,
+    .say = jxbridge_trace_,
+    .unknown = "Unknown command: '%s'\n",
 };
 
 static int tracer_open(struct inode *, struct file *file) {
