@@ -163,6 +163,14 @@ TEST_F(BridgeFileTest, CountersPhyAndStpStatesByRecord) {
     EXPECT_EQ(v32, 0u);
     memcpy(&v32, raw + 272, 4);
     EXPECT_EQ(v32, 0u);
+    // Any other set: the clear time only, the caller's other bytes untouched.
+    memset(c.counters, 0xA5, sizeof(c.counters));
+    c.selector = 3;
+    ASSERT_EQ(io(BRIDGE_IOCTL_PORT_COUNTERS_GET, &c), 0);
+    memcpy(&v32, raw + 24, 4);
+    EXPECT_EQ(v32, up->counters_clear_time);
+    for (size_t i = 4; i < sizeof(c.counters); i++)
+        ASSERT_EQ(c.counters[i], 0xA5) << "offset " << 24 + i;
 
     rte_clock_advance(10 * HZ);
     port_request clr = {};
