@@ -485,7 +485,8 @@ static void proc_help(const struct jxbridge_proc_ops *ops) {
             continue;
         if (len && ((c->flags & JXBRIDGE_CMD_HELP_CALL) || len + strlen(c->help) >= sizeof(text)))
             flush();
-        len += strlcpy(text + len, c->help, sizeof(text) - len);
+        strlcpy(text + len, c->help, sizeof(text) - len);
+        len = strlen(text);
     }
     if (len)
         flush();

@@ -594,6 +594,194 @@ static int tracer_ip_mask(const char *word, u32 *addr, u32 *mask) {
     return parse_ipv4(ip, addr) ? -EINVAL : 0;
 }
 
+// What "tracer" has parsed so far: the tracer takes it only once every word
+// has parsed, so a bad word changes nothing.
+struct tracer_parse {
+    struct jxbridge *B;
+    struct jxbridge_tracer_cond c;
+    struct jxbridge_tracer_capture_opts pc;
+    u32 dlf;
+};
+
+// "pcap" or "pcap-only", its capture points and their options.
+static int tracer_parse_pcap(struct tracer_parse *t, char **w, int *at) {
+    int i = *at;
+    struct jxbridge_tracer_capture_opts *pc = &t->pc;
+    if (!w[i] || (strcmp(w[i], "pcap") && strcmp(w[i], "pcap-only")))
+        return 0;
+    pc->mode = !strcmp(w[i], "pcap") ? JXBRIDGE_TRACER_PCAP : JXBRIDGE_TRACER_PCAP_ONLY;
+    for (i++; w[i]; i++) {
+        if (!strcmp(w[i], "rx")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_RX;
+        } else if (!strcmp(w[i], "mt")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_MT;
+        } else if (!strcmp(w[i], "tx")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_TX;
+        } else if (!strcmp(w[i], "annotate")) {
+            pc->annotate = 1;
+        } else if (!strcmp(w[i], "out")) {
+            if (!w[i + 1])
+                return -ENOARG;
+            struct net_device *dev = __dev_get_by_name(&init_net, w[i + 1]);
+            if (!dev)
+                return -ENODEV;
+            pc->out_ifindex = dev->ifindex;
+            strlcpy(pc->out_name, dev->name, sizeof(pc->out_name));
+            i++;
+        } else {
+            break;
+        }
+    }
+    if (!pc->points)
+        pc->points = JXBRIDGE_TRACER_CAP_RX;
+    *at = i;
+    return 0;
+}
+
+// Conditions: each takes its keyword k, its value v and the value's place.
+static int tracer_opt_port(struct tracer_parse *t, const char *k, const char *v, int at) {
+    struct jxbridge_tracer_cond *c = &t->c;
+    struct jxbridge_port *port = nullptr;
+    int rc = jxbridge_get_port_by_name(t->B, v, &port);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool rx = k[0] == 'r';
+    c->set |= rx ? JXBRIDGE_TC_RXPORT : JXBRIDGE_TC_TXPORT;
+    (rx ? c->rx_port : c->tx_port) = port->bll_port_no;
+    strlcpy(rx ? c->rx_port_name : c->tx_port_name, port->dev->name, IFNAMSIZ);
+    return 0;
+}
+
+static int tracer_opt_rxgem(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_RXGEM;
+    t->c.rx_gem = (u32)n;
+    return 0;
+}
+
+static int tracer_opt_ifc(struct tracer_parse *t, const char *k, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 1, INT32_MAX, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool rx = k[0] == 'r';
+    t->c.set |= rx ? JXBRIDGE_TC_RXIFC : JXBRIDGE_TC_TXIFC;
+    (rx ? t->c.rx_ifindex : t->c.tx_ifindex) = (int)n;
+    return 0;
+}
+
+static int tracer_opt_mac(struct tracer_parse *t, const char *k, const char *v, int at) {
+    bool src = k[0] == 's';
+    if (parse_mac(v, src ? t->c.smac : t->c.dmac))
+        return tracer_bad_word(at, v, -EINVAL);
+    t->c.set |= src ? JXBRIDGE_TC_SMAC : JXBRIDGE_TC_DMAC;
+    return 0;
+}
+
+static int tracer_opt_vlan(struct tracer_parse *t, const char *, const char *v, int at) {
+    int rc = a2vid(v, &t->c.vid);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_VID;
+    return 0;
+}
+
+static int tracer_opt_ethertype(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_ETHERTYPE;
+    t->c.ethertype = (u16)n;
+    return 0;
+}
+
+// A protocol by its name or its number.
+static int tracer_opt_ipproto(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n = -1;
+    for (const auto &p : ip_protocols)
+        if (!strcasecmp(v, p.name))
+            n = p.number;
+    int rc;
+    if (n < 0 && (rc = tracer_num(v, 0, 255, &n)))
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_IPPROTO;
+    t->c.ipproto = (u8)n;
+    return 0;
+}
+
+static int tracer_opt_ip(struct tracer_parse *t, const char *k, const char *v, int at) {
+    struct jxbridge_tracer_cond *c = &t->c;
+    bool src = k[0] == 's';
+    int rc = tracer_ip_mask(v, src ? &c->sip : &c->dip, src ? &c->sip_mask : &c->dip_mask);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    c->set |= src ? JXBRIDGE_TC_SIP : JXBRIDGE_TC_DIP;
+    return 0;
+}
+
+static int tracer_opt_l4port(struct tracer_parse *t, const char *k, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool src = k[0] == 's';
+    t->c.set |= src ? JXBRIDGE_TC_SPORT : JXBRIDGE_TC_DPORT;
+    (src ? t->c.sport : t->c.dport) = (u16)n;
+    return 0;
+}
+
+static int tracer_opt_dlf(struct tracer_parse *t, const char *, const char *v, int at) {
+    if (!strcmp(v, "stop")) {
+        t->dlf = 1;
+    } else if (!strcmp(v, "continue")) {
+        t->dlf = 0;
+    } else {
+        jxbridge_trace_("@%d: Invalid trace DLF stop setting: %s\n", at, v);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+static const struct {
+    const char *word;
+    int (*parse)(struct tracer_parse *t, const char *k, const char *v, int at);
+} tracer_options[] = {
+    {"rxport", tracer_opt_port},
+    {"txport", tracer_opt_port},
+    {"rxgem", tracer_opt_rxgem},
+    {"rxifc", tracer_opt_ifc},
+    {"txifc", tracer_opt_ifc},
+    {"smac", tracer_opt_mac},
+    {"dmac", tracer_opt_mac},
+    {"vlan", tracer_opt_vlan},
+    {"ethertype", tracer_opt_ethertype},
+    {"ipproto", tracer_opt_ipproto},
+    {"sip", tracer_opt_ip},
+    {"dip", tracer_opt_ip},
+    {"sport", tracer_opt_l4port},
+    {"dport", tracer_opt_l4port},
+    {"dlf", tracer_opt_dlf},
+};
+
+static int tracer_parse_option(struct tracer_parse *t, char **w, int i) {
+    const char *k = w[i], *v = w[i + 1];
+    for (const auto &o : tracer_options) {
+        if (strcmp(k, o.word))
+            continue;
+        if (!v) {
+            if (o.parse == tracer_opt_ifc)
+                jxbridge_trace_("Missing interface number.");
+            return -ENOARG;
+        }
+        return o.parse(t, k, v, i + 1);
+    }
+    return tracer_bad_word(i, k, -EINVAL);
+}
+
 static int tracer_arm(struct jxbridge *B, char **w) {
     if (!w[1])
         return -ENOARG;
@@ -601,137 +789,18 @@ static int tracer_arm(struct jxbridge *B, char **w) {
     int rc = tracer_num(w[1], 0, UINT32_MAX, &value);
     if (rc)
         return rc;
-    // Everything is parsed into these first: a bad word changes nothing.
-    struct jxbridge_tracer_cond c = {};
-    struct jxbridge_tracer_capture_opts pc = {};
-    u32 dlf = 0;
+    struct tracer_parse t = {};
+    t.B = B;
     int i = 2;
-    if (w[i] && (!strcmp(w[i], "pcap") || !strcmp(w[i], "pcap-only"))) {
-        pc.mode = !strcmp(w[i], "pcap") ? JXBRIDGE_TRACER_PCAP : JXBRIDGE_TRACER_PCAP_ONLY;
-        for (i++; w[i]; i++) {
-            if (!strcmp(w[i], "rx")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_RX;
-            } else if (!strcmp(w[i], "mt")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_MT;
-            } else if (!strcmp(w[i], "tx")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_TX;
-            } else if (!strcmp(w[i], "annotate")) {
-                pc.annotate = 1;
-            } else if (!strcmp(w[i], "out")) {
-                if (!w[i + 1])
-                    return -ENOARG;
-                struct net_device *dev = __dev_get_by_name(&init_net, w[i + 1]);
-                if (!dev)
-                    return -ENODEV;
-                pc.out_ifindex = dev->ifindex;
-                strlcpy(pc.out_name, dev->name, sizeof(pc.out_name));
-                i++;
-            } else {
-                break;
-            }
-        }
-        if (!pc.points)
-            pc.points = JXBRIDGE_TRACER_CAP_RX;
-    }
-    for (; w[i]; i++) {
-        const char *k = w[i], *v = w[i + 1];
-        long long n;
-        if (!strcmp(k, "rxport") || !strcmp(k, "txport")) {
-            if (!v)
-                return -ENOARG;
-            struct jxbridge_port *port = nullptr;
-            rc = jxbridge_get_port_by_name(B, v, &port);
-            if (rc)
-                return tracer_bad_word(i + 1, v, rc);
-            bool rx = k[0] == 'r';
-            c.set |= rx ? JXBRIDGE_TC_RXPORT : JXBRIDGE_TC_TXPORT;
-            (rx ? c.rx_port : c.tx_port) = port->bll_port_no;
-            strlcpy(rx ? c.rx_port_name : c.tx_port_name, port->dev->name, IFNAMSIZ);
-        } else if (!strcmp(k, "rxgem")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_RXGEM;
-            c.rx_gem = (u32)n;
-        } else if (!strcmp(k, "rxifc") || !strcmp(k, "txifc")) {
-            if (!v) {
-                jxbridge_trace_("Missing interface number.");
-                return -ENOARG;
-            }
-            if ((rc = tracer_num(v, 1, INT32_MAX, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            bool rx = k[0] == 'r';
-            c.set |= rx ? JXBRIDGE_TC_RXIFC : JXBRIDGE_TC_TXIFC;
-            (rx ? c.rx_ifindex : c.tx_ifindex) = (int)n;
-        } else if (!strcmp(k, "smac") || !strcmp(k, "dmac")) {
-            if (!v)
-                return -ENOARG;
-            bool src = k[0] == 's';
-            if (parse_mac(v, src ? c.smac : c.dmac))
-                return tracer_bad_word(i + 1, v, -EINVAL);
-            c.set |= src ? JXBRIDGE_TC_SMAC : JXBRIDGE_TC_DMAC;
-        } else if (!strcmp(k, "vlan")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = a2vid(v, &c.vid)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_VID;
-        } else if (!strcmp(k, "ethertype")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_ETHERTYPE;
-            c.ethertype = (u16)n;
-        } else if (!strcmp(k, "ipproto")) {
-            if (!v)
-                return -ENOARG;
-            rc = -EINVAL;
-            for (const auto &p : ip_protocols)
-                if (!strcasecmp(v, p.name)) {
-                    n = p.number;
-                    rc = 0;
-                }
-            if (rc && (rc = tracer_num(v, 0, 255, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_IPPROTO;
-            c.ipproto = (u8)n;
-        } else if (!strcmp(k, "sip") || !strcmp(k, "dip")) {
-            if (!v)
-                return -ENOARG;
-            bool src = k[0] == 's';
-            if ((rc = tracer_ip_mask(v, src ? &c.sip : &c.dip, src ? &c.sip_mask : &c.dip_mask)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= src ? JXBRIDGE_TC_SIP : JXBRIDGE_TC_DIP;
-        } else if (!strcmp(k, "sport") || !strcmp(k, "dport")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            bool src = k[0] == 's';
-            c.set |= src ? JXBRIDGE_TC_SPORT : JXBRIDGE_TC_DPORT;
-            (src ? c.sport : c.dport) = (u16)n;
-        } else if (!strcmp(k, "dlf")) {
-            if (!v)
-                return -ENOARG;
-            if (!strcmp(v, "stop")) {
-                dlf = 1;
-            } else if (!strcmp(v, "continue")) {
-                dlf = 0;
-            } else {
-                jxbridge_trace_("@%d: Invalid trace DLF stop setting: %s\n", i + 1, v);
-                return -EINVAL;
-            }
-        } else {
-            return tracer_bad_word(i, k, -EINVAL);
-        }
-        i++; // the value
-    }
+    if ((rc = tracer_parse_pcap(&t, w, &i)))
+        return rc;
+    for (; w[i]; i += 2)
+        if ((rc = tracer_parse_option(&t, w, i)))
+            return rc;
     struct jxbridge_tracer_state *T = &B->tracer;
-    T->cond = c;
-    T->pcap = pc;
-    T->dlf_stop = dlf;
+    T->cond = t.c;
+    T->pcap = t.pc;
+    T->dlf_stop = t.dlf;
     T->frames_left = (u32)value;
     T->total = (u32)value;
     T->ordinal = 0;
