@@ -807,49 +807,53 @@ static int tracer_arm(struct jxbridge *B, char **w) {
     return 0;
 }
 
+// The conditions an armed tracer waits for.
+static void tracer_show_cond(const struct jxbridge_tracer_cond *c) {
+    if (c->set & JXBRIDGE_TC_RXPORT)
+        jxbridge_trace_("  RX port:                   %s\n", c->rx_port_name);
+    if (c->set & JXBRIDGE_TC_TXPORT)
+        jxbridge_trace_("  TX port:                   %s\n", c->tx_port_name);
+    if (c->set & JXBRIDGE_TC_RXGEM)
+        jxbridge_trace_("  RX GEM port:               %d\n", (int)c->rx_gem);
+    if (c->set & JXBRIDGE_TC_RXIFC)
+        jxbridge_trace_("  RX interface:              %d\n", c->rx_ifindex);
+    if (c->set & JXBRIDGE_TC_TXIFC)
+        jxbridge_trace_("  TX interface:              %d\n", c->tx_ifindex);
+    if (c->set & JXBRIDGE_TC_DMAC)
+        jxbridge_trace_("  DMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n", c->dmac[0],
+                        c->dmac[1], c->dmac[2], c->dmac[3], c->dmac[4], c->dmac[5]);
+    if (c->set & JXBRIDGE_TC_SMAC)
+        jxbridge_trace_("  SMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n", c->smac[0],
+                        c->smac[1], c->smac[2], c->smac[3], c->smac[4], c->smac[5]);
+    if (c->set & JXBRIDGE_TC_VID)
+        jxbridge_trace_("  VID:                       %d (0x%04x)\n", c->vid, c->vid);
+    if (c->set & JXBRIDGE_TC_ETHERTYPE)
+        jxbridge_trace_("  EtherType:                 0x%04x\n", c->ethertype);
+    if (c->set & JXBRIDGE_TC_IPPROTO)
+        jxbridge_trace_("  IP protocol:               %d (%s)\n", c->ipproto,
+                        ipproto2a(c->ipproto));
+    char a[16], m[16];
+    if (c->set & JXBRIDGE_TC_SIP) {
+        ipv4_text(c->sip, a, sizeof(a));
+        ipv4_text(c->sip_mask, m, sizeof(m));
+        jxbridge_trace_("  Source IP address:         %s/%s\n", a, m);
+    }
+    if (c->set & JXBRIDGE_TC_DIP) {
+        ipv4_text(c->dip, a, sizeof(a));
+        ipv4_text(c->dip_mask, m, sizeof(m));
+        jxbridge_trace_("  Destination IP address:    %s/%s\n", a, m);
+    }
+    if (c->set & JXBRIDGE_TC_SPORT)
+        jxbridge_trace_("  Source TCP/UDP port:       %d\n", c->sport);
+    if (c->set & JXBRIDGE_TC_DPORT)
+        jxbridge_trace_("  Destination TCP/UDP port   %d\n", c->dport);
+}
+
 static void tracer_show(struct jxbridge *B) {
     const struct jxbridge_tracer_state *T = &B->tracer;
-    const struct jxbridge_tracer_cond *c = &T->cond;
     if (T->frames_left) {
         jxbridge_trace_("\nTracer:                      on (%d)\n", (int)T->frames_left);
-        if (c->set & JXBRIDGE_TC_RXPORT)
-            jxbridge_trace_("  RX port:                   %s\n", c->rx_port_name);
-        if (c->set & JXBRIDGE_TC_TXPORT)
-            jxbridge_trace_("  TX port:                   %s\n", c->tx_port_name);
-        if (c->set & JXBRIDGE_TC_RXGEM)
-            jxbridge_trace_("  RX GEM port:               %d\n", (int)c->rx_gem);
-        if (c->set & JXBRIDGE_TC_RXIFC)
-            jxbridge_trace_("  RX interface:              %d\n", c->rx_ifindex);
-        if (c->set & JXBRIDGE_TC_TXIFC)
-            jxbridge_trace_("  TX interface:              %d\n", c->tx_ifindex);
-        if (c->set & JXBRIDGE_TC_DMAC)
-            jxbridge_trace_("  DMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n",
-                            c->dmac[0], c->dmac[1], c->dmac[2], c->dmac[3], c->dmac[4], c->dmac[5]);
-        if (c->set & JXBRIDGE_TC_SMAC)
-            jxbridge_trace_("  SMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n",
-                            c->smac[0], c->smac[1], c->smac[2], c->smac[3], c->smac[4], c->smac[5]);
-        if (c->set & JXBRIDGE_TC_VID)
-            jxbridge_trace_("  VID:                       %d (0x%04x)\n", c->vid, c->vid);
-        if (c->set & JXBRIDGE_TC_ETHERTYPE)
-            jxbridge_trace_("  EtherType:                 0x%04x\n", c->ethertype);
-        if (c->set & JXBRIDGE_TC_IPPROTO)
-            jxbridge_trace_("  IP protocol:               %d (%s)\n", c->ipproto,
-                            ipproto2a(c->ipproto));
-        char a[16], m[16];
-        if (c->set & JXBRIDGE_TC_SIP) {
-            ipv4_text(c->sip, a, sizeof(a));
-            ipv4_text(c->sip_mask, m, sizeof(m));
-            jxbridge_trace_("  Source IP address:         %s/%s\n", a, m);
-        }
-        if (c->set & JXBRIDGE_TC_DIP) {
-            ipv4_text(c->dip, a, sizeof(a));
-            ipv4_text(c->dip_mask, m, sizeof(m));
-            jxbridge_trace_("  Destination IP address:    %s/%s\n", a, m);
-        }
-        if (c->set & JXBRIDGE_TC_SPORT)
-            jxbridge_trace_("  Source TCP/UDP port:       %d\n", c->sport);
-        if (c->set & JXBRIDGE_TC_DPORT)
-            jxbridge_trace_("  Destination TCP/UDP port   %d\n", c->dport);
+        tracer_show_cond(&T->cond);
     } else {
         jxbridge_trace_("\nTracer:                      off\n");
     }
