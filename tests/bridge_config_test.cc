@@ -154,6 +154,12 @@ TEST_F(ConfigTest, TextGrammarAndErrorCodes) {
     EXPECT_EQ(cfg("threaded"), -EINVAL);
     EXPECT_EQ(cfg("threaded bogus"), -EINVAL);
     EXPECT_EQ(cfg("threaded work"), -EINVAL);
+    // A negative interval would put the receive thread to sleep for good.
+    const int work = jxbridge_q.work_interval, sleep = jxbridge_q.sleep_interval;
+    EXPECT_EQ(cfg("threaded work -1"), -ERANGE);
+    EXPECT_EQ(cfg("threaded sleep -5"), -ERANGE);
+    EXPECT_EQ(jxbridge_q.work_interval, work);
+    EXPECT_EQ(jxbridge_q.sleep_interval, sleep);
     EXPECT_EQ(cfg("threaded enable maybe"), -EPERM);
     EXPECT_EQ(cfg("threaded enable"), -EPERM);
     EXPECT_EQ(jxbridge_q.enabled, 1u);

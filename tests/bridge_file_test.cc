@@ -163,6 +163,14 @@ TEST_F(BridgeFileTest, CountersPhyAndStpStatesByRecord) {
     EXPECT_EQ(v32, 0u);
     memcpy(&v32, raw + 272, 4);
     EXPECT_EQ(v32, 0u);
+    // Any other set: the clear time only, the caller's other bytes untouched.
+    memset(c.counters, 0xA5, sizeof(c.counters));
+    c.selector = 3;
+    ASSERT_EQ(io(BRIDGE_IOCTL_PORT_COUNTERS_GET, &c), 0);
+    memcpy(&v32, raw + 24, 4);
+    EXPECT_EQ(v32, up->counters_clear_time);
+    for (size_t i = 4; i < sizeof(c.counters); i++)
+        ASSERT_EQ(c.counters[i], 0xA5) << "offset " << 24 + i;
 
     rte_clock_advance(10 * HZ);
     port_request clr = {};
@@ -334,8 +342,15 @@ TEST_F(BridgeFileTest, FlagsGroupsAndStormByRecord) {
     ASSERT_EQ(io(BRIDGE_IOCTL_STORM_DROPS_CLEAR, &st), 0);
     ASSERT_EQ(io(BRIDGE_IOCTL_STORM_DROPS_GET, &st), 0);
     EXPECT_EQ(st.value, 0u);
+    // A rate the 16-bit store cannot hold, and a type out of range, are
+    // refused as the text command refuses them; the rate stays.
+    st.value = 70000;
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), -ERANGE);
+    ASSERT_EQ(io(BRIDGE_IOCTL_STORM_RATE_GET, &st), 0);
+    EXPECT_EQ(st.value, 2u);
     st.type = 3;
-    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), 1);
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_RATE_SET, &st), -EINVAL);
+    EXPECT_EQ(io(BRIDGE_IOCTL_STORM_ENABLE_SET, &st), -EINVAL);
     strcpy(st.name, "none");
     EXPECT_EQ(io(BRIDGE_IOCTL_STORM_SHOW, &st), -ENODEV);
     EXPECT_EQ(logged("port  enabled  rate   dropped frames"), 1u); // shown all the same

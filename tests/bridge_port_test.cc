@@ -112,6 +112,10 @@ TEST_F(PortTest, FlagsStatesAndErrorDisable) {
     EXPECT_EQ(jxbridge_set_port_protected(p, 1), 0);
     EXPECT_EQ(jxbridge_set_port_mvr(p, 1), 0);
     EXPECT_EQ(events(11), 2u);
+    // The same value again is no change: the port's flows stay.
+    EXPECT_EQ(jxbridge_set_port_protected(p, 1), 0);
+    EXPECT_EQ(jxbridge_set_port_mvr(p, 1), 0);
+    EXPECT_EQ(events(11), 2u);
     EXPECT_EQ(jxbridge_set_port_protected(nullptr, 1), -EINVAL);
     jxbridge_set_port_mn_flag(p, 0);
     jxbridge_show_port_mn_flag(br);

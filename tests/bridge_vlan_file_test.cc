@@ -137,6 +137,8 @@ TEST_F(VlanFileTest, VlansNamesAndBridgeWideValuesByRecord) {
     EXPECT_EQ(val(VLAN_IOCTL_ADD, 100), 0);
     EXPECT_EQ(vlan_is_configured(br->vlan, 100), 0);
     EXPECT_EQ(val(VLAN_IOCTL_ADD, 4095), -EINVAL);
+    EXPECT_EQ(val(VLAN_IOCTL_ADD, 0), -EINVAL); // no configurable VID
+    EXPECT_EQ(vlan_is_configured(br->vlan, 0), -ENOENT);
     EXPECT_EQ(val(VLAN_IOCTL_ADD, 0x10000 + 200), -EINVAL); // not VLAN 200 in disguise
     EXPECT_EQ(vlan_is_configured(br->vlan, 200), -ENOENT);
     EXPECT_EQ(val(VLAN_IOCTL_ADD, 200), 0);
@@ -851,6 +853,12 @@ TEST_F(VlanFileTest, FramesFollowWhatTheFileConfigured) {
     ASSERT_GT(cmd("tag ignore eth0 100 1"), 0);
     EXPECT_EQ(through(acc, plain, up), plain);
     ASSERT_GT(cmd("tag ignore eth0 100 0"), 0);
+    // Clearing a port's counters clears the VLAN statistics too.
+    ASSERT_EQ(proc_cat(VLAN).find("Untagged        |         0 |"), std::string::npos);
+    ASSERT_GT(proc_write("/proc/net/jxbridge/br0/bridge", "clear_counters acc1"), 0);
+    EXPECT_NE(proc_cat(VLAN).find("Untagged        |         0 |         0\n"
+                                  "Tagged          |         0 |         0\n"),
+              std::string::npos);
 
     // Tagged only: an untagged frame is dropped at the door and counted.
     ASSERT_GT(cmd("acceptable set acc1 tagged"), 0);

@@ -40,6 +40,20 @@ const file_operations config_fops = {
     .unlocked_ioctl = config_ioctl,
 };
 
+// A bridge br0 whose vlan file counts the VLANs it is asked to add.
+std::atomic<int> g_vlan_adds{0};
+
+long vlan_ioctl(struct file *, unsigned int cmd, unsigned long) {
+    if (cmd == 0x40027a00) // VLAN_IOCTL_ADD
+        g_vlan_adds++;
+    return 0;
+}
+
+const file_operations bridge_fops = {};
+const file_operations vlan_fops = {
+    .unlocked_ioctl = vlan_ioctl,
+};
+
 struct run_result {
     int status = -1; // the exit status, -1 when it did not exit
     std::string out; // standard output and error
@@ -85,11 +99,15 @@ class jxbrctlStartUp : public ::testing::Test {
         rte_clock_set_virtual(was_virtual_);
     }
 
+    struct proc_dir_entry *proc_dir_ = nullptr;
     void make_config() {
-        struct proc_dir_entry *d = proc_mkdir("jxbridge", init_net.proc_net);
-        ASSERT_NE(d, nullptr);
+        proc_dir_ = proc_mkdir("jxbridge", init_net.proc_net);
+        ASSERT_NE(proc_dir_, nullptr);
         proc_made_ = true;
-        ASSERT_NE(proc_create("config", 0644, d, &config_fops), nullptr);
+        ASSERT_NE(proc_create("config", 0644, proc_dir_, &config_fops), nullptr);
+    }
+    struct proc_dir_entry *jxbridge_dir() {
+        return proc_dir_;
     }
 
     // Runs jxbrctl with args as a user does, with JXNODE_SOCKET as set here.
@@ -129,7 +147,8 @@ class jxbrctlStartUp : public ::testing::Test {
 TEST_F(jxbrctlStartUp, EveryCommandStopsOnAnotherApiVersion) {
     make_config();
     g_version = 55;
-    const std::string msg = "`" + bin_ + "` uses different API version (56) than kernel module (55).\n";
+    const std::string msg =
+        "`" + bin_ + "` uses different API version (56) than kernel module (55).\n";
     for (const auto &args : std::vector<std::vector<std::string>>{
              {}, {"br0"}, {"br0", "show"}, {"add", "br1", "8"}, {"br0", "vlan", "add", "10"}}) {
         run_result r = run(args);
@@ -148,6 +167,22 @@ TEST_F(jxbrctlStartUp, EveryCommandStopsOnAnotherApiVersion) {
     r = run({"br0", "show"});
     EXPECT_EQ(r.status, 254); // -ENOENT
     EXPECT_EQ(r.out, "Bridge 'br0' does not exist.\n");
+}
+
+TEST_F(jxbrctlStartUp, VlanZeroIsNeverSent) {
+    make_config();
+    struct proc_dir_entry *br = proc_mkdir("br0", jxbridge_dir());
+    ASSERT_NE(br, nullptr);
+    ASSERT_NE(proc_create("bridge", 0666, br, &bridge_fops), nullptr);
+    ASSERT_NE(proc_create("vlan", 0666, br, &vlan_fops), nullptr);
+    g_vlan_adds = 0;
+    run_result r = run({"br0", "vlan", "add", "0"});
+    EXPECT_EQ(r.out, "VID must be in 1-4095 range.\n");
+    EXPECT_EQ(r.status, 256 - EINVAL);
+    EXPECT_EQ(g_vlan_adds, 0);
+    r = run({"br0", "vlan", "add", "10"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(g_vlan_adds, 1);
 }
 
 TEST_F(jxbrctlStartUp, VersionRequestRefused) {

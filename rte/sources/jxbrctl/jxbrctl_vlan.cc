@@ -143,7 +143,8 @@ int vlan_add_del(int argc, char **argv, bool add) {
         return brctl_usage(add ? U_VLAN_ADD : U_VLAN_DEL, argv[0]);
     uint32_t vid = 0;
     int rc = brctl_parse_tag(argv[4], &vid);
-    if (rc || (!add && (vid < 1 || vid > 4095))) {
+    // VLAN 0 is no configurable VID; above 4094 the node answers for itself.
+    if (rc || vid < 1 || (!add && vid > 4095)) {
         printf("VID must be in 1-4095 range.\n");
         return -EINVAL;
     }

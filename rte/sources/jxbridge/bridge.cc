@@ -542,14 +542,18 @@ int jxbridge_set_port_mn_flag(struct jxbridge_port *p, u32 v) {
 }
 EXPORT_SYMBOL(jxbridge_set_port_mn_flag);
 
+// The flow manager re-reads the port on a change only: an unchanged flag
+// would flush its flows for nothing.
 int jxbridge_set_port_protected(struct jxbridge_port *p, u32 v) {
-    return jxbridge_set_flag(p, p ? &p->is_protected : nullptr, v, true);
+    return jxbridge_set_flag(p, p ? &p->is_protected : nullptr, v, p && p->is_protected != v);
 }
 EXPORT_SYMBOL(jxbridge_set_port_protected);
 
 int jxbridge_set_port_mvr(struct jxbridge_port *p, u32 v) {
     if (!p || v > 1)
         return -EINVAL;
+    if (p->mvr == v)
+        return 0;
     p->mvr = (u8)v;
     jxbridge_flow_event(11, p);
     return 0;
@@ -1063,15 +1067,20 @@ int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 
         if (selector == 0)
             jxbridge_overlay_counters(p->counters, out);
     }
+    // Another selector fills in the clear time and leaves the rest as it is.
     if (!lag_down || selector == 2 || p->kind == JXBRIDGE_PORT_LOCAL) {
         out->clear_time = p->counters_clear_time;
-        out->reserved0 = 0;
+        if (selector <= 2)
+            out->reserved0 = 0;
     }
     return 0;
 }
 
 void jxbridge_clear_port_counters(struct jxbridge *B, struct jxbridge_port *p) {
     memset(&p->counters, 0, sizeof(p->counters));
+    // The VLAN statistics are kept for the bridge as a whole and go too.
+    if (B->vlan)
+        vlan_clear_stat(B->vlan);
     for (u32 cls : {STORM_DLF, STORM_BCAST, STORM_MCAST})
         storm_drop_frames_reset(B, cls, p);
     p->counters_clear_time = (u32)ktime_get_real_seconds();

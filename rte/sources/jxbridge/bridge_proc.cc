@@ -8,14 +8,6 @@ struct proc_dir_entry *jxbridge_proc_root;
 static struct proc_dir_entry *jxbridge_config_entry;
 static const char *const config_name = "config";
 
-static const char help_text[] =
-    "Supported commands:\n\thelp\n\tadd <name> <max_ports>\n\tdel <name>\n\tdefault_frame_size "
-    "<size>\n\tdebug <0|1>\n\tioctl_debug <0|1>\n\tdtrc <0|1>\n\tcleanup\n\tunknown_to_kernel "
-    "<mode>\n\tthreaded enable on|off\n\tthreaded_debug <0|1>\n\tthreaded max "
-    "<num>\n\tthreaded overflow drop|forward\n\tthreaded work <work_interval>\n\tthreaded sleep "
-    "<sleep_interval>\n\tthreaded afmax <num>\n\tmap add <addr> <len>\n\tmap del <addr>\n\tmap "
-    "read <addr> <offs>\n\tmap write <addr> <offs> <value>\n\tshow\n\tqman_force_pause <0|1>\n";
-
 static u32 percent(u32 cur, u32 max) {
     return max ? (u32)((u64)cur * 100 / max) : 0;
 }
@@ -109,57 +101,70 @@ static int config_int_switch(const char *word, int *out) {
     return 0;
 }
 
-static int config_threaded(char **w) {
+static int config_threaded_enable(char **w) {
+    int b = a2bool(w[2]);
+    if (b < 0)
+        return -EPERM;
+    jxbridge_q.enabled = (u32)b;
+    return 0;
+}
+
+static int config_threaded_max(char **w) {
     struct jxbridge_q_t *q = &jxbridge_q;
     long long v;
-    int rc;
-    if (!w[1])
+    int rc = a2num(w[2], &v);
+    if (rc)
+        return rc;
+    if (v < 1 || v > UINT32_MAX)
+        return -ERANGE;
+    if (!strcasecmp(w[1], "afmax")) {
+        q->af_max = (u32)v;
+        printk(KERN_INFO "Threaded AF queue max set to %u.\n", q->af_max);
+    } else {
+        q->max = (u32)v;
+        printk(KERN_INFO "Threaded queue max set to %u.\n", q->max);
+    }
+    return 0;
+}
+
+static int config_threaded_overflow(char **w) {
+    if (w[2] && !strcasecmp(w[2], "drop"))
+        jxbridge_q.overflow_drop = 1;
+    else if (w[2] && !strcasecmp(w[2], "forward"))
+        jxbridge_q.overflow_drop = 0;
+    else
         return -EINVAL;
-    if (!strcasecmp(w[1], "enable")) {
-        int b = a2bool(w[2]);
-        if (b < 0)
-            return -EPERM;
-        q->enabled = (u32)b;
-        return 0;
-    }
-    if (!strcasecmp(w[1], "max") || !strcasecmp(w[1], "afmax")) {
-        bool af = !strcasecmp(w[1], "afmax");
-        if ((rc = a2num(w[2], &v)))
-            return rc;
-        if (v < 1 || v > UINT32_MAX)
-            return -ERANGE;
-        if (af) {
-            q->af_max = (u32)v;
-            printk(KERN_INFO "Threaded AF queue max set to %u.\n", q->af_max);
-        } else {
-            q->max = (u32)v;
-            printk(KERN_INFO "Threaded queue max set to %u.\n", q->max);
-        }
-        return 0;
-    }
-    if (!strcasecmp(w[1], "overflow")) {
-        if (w[2] && !strcasecmp(w[2], "drop"))
-            q->overflow_drop = 1;
-        else if (w[2] && !strcasecmp(w[2], "forward"))
-            q->overflow_drop = 0;
-        else
-            return -EINVAL;
-        return 0;
-    }
-    if (!strcasecmp(w[1], "work") || !strcasecmp(w[1], "sleep")) {
-        int n;
-        if ((rc = config_int_switch(w[2], &n)))
-            return rc == -ENOARG ? -EINVAL : rc;
-        if (!strcasecmp(w[1], "work"))
-            q->work_interval = n;
-        else
-            q->sleep_interval = n;
-        return 0;
-    }
+    return 0;
+}
+
+// The receive thread waits these many jiffies: a negative one would never end.
+static int config_threaded_interval(char **w) {
+    long long v;
+    int rc = a2num(w[2], &v);
+    if (rc)
+        return rc == -ENOARG ? -EINVAL : rc;
+    if (v < 0 || v > INT32_MAX)
+        return -ERANGE;
+    (!strcasecmp(w[1], "work") ? jxbridge_q.work_interval : jxbridge_q.sleep_interval) = (int)v;
+    return 0;
+}
+
+static int config_threaded(struct jxbridge *, char **w) {
+    static const struct {
+        const char *word;
+        int (*handler)(char **w);
+    } subs[] = {
+        {"enable", config_threaded_enable}, {"max", config_threaded_max},
+        {"afmax", config_threaded_max},     {"overflow", config_threaded_overflow},
+        {"work", config_threaded_interval}, {"sleep", config_threaded_interval},
+    };
+    for (const auto &s : subs)
+        if (w[1] && !strcasecmp(w[1], s.word))
+            return s.handler(w);
     return -EINVAL;
 }
 
-static int config_map(char **w) {
+static int config_map(struct jxbridge *, char **w) {
     if (!w[1])
         return -ENOARG;
     u64 addr;
@@ -208,156 +213,173 @@ static int config_map(char **w) {
     return jxbridge_map_write(addr, offs, (u8)value);
 }
 
-static int config_command(char *line) {
-    char *w[8];
-    jxbridge_split(line, w, ARRAY_SIZE(w));
-    if (!w[0][0] || w[0][0] == '#')
-        return 0;
-    const char *cmd = w[0];
+static int config_add(struct jxbridge *, char **w) {
     long long v;
-    int rc, n;
-    if (!strcasecmp(cmd, "help")) {
-        printk(KERN_INFO "%s", help_text);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "add")) {
-        if (!w[1] || !w[2])
-            return -ENOARG;
-        if ((rc = a2num(w[2], &v)))
-            return rc;
-        if (v < INT32_MIN || v > INT32_MAX)
-            return -EINVAL;
-        if (v < 2)
-            return -ERANGE;
-        return jxbridge_add(w[1], (int)v);
-    }
-    if (!strcasecmp(cmd, "del")) {
-        if (!w[1])
-            return -ENOARG;
-        return jxbridge_del(w[1]);
-    }
-    if (!strcasecmp(cmd, "default_frame_size")) {
-        if ((rc = a2num(w[1], &v)))
-            return rc;
-        if (v < 0 || v > 10000)
-            return -EINVAL;
-        default_output_size = (int)v;
-        return 0;
-    }
-    if (!strcasecmp(cmd, "debug"))
-        return config_int_switch(w[1], &debug);
-    if (!strcasecmp(cmd, "ioctl_debug"))
-        return config_int_switch(w[1], &ioctl_debug);
-    if (!strcasecmp(cmd, "unknown_to_kernel"))
-        return config_int_switch(w[1], &unknown_to_kernel);
-    if (!strcasecmp(cmd, "threaded_debug") || !strcasecmp(cmd, "dtrc")) {
-        if ((rc = config_int_switch(w[1], &n)))
-            return rc;
-        (!strcasecmp(cmd, "dtrc") ? jxbridge_dtrc : jxbridge_threaded_debug) = (u32)n;
-        return 0;
-    }
-    if (!strcasecmp(cmd, "cleanup")) {
-        jxbridge_cleanup();
-        return 0;
-    }
-    if (!strcasecmp(cmd, "threaded"))
-        return config_threaded(w);
-    if (!strcasecmp(cmd, "map"))
-        return config_map(w);
-    if (!strcasecmp(cmd, "show")) {
-        config_log_status();
-        return 0;
-    }
-    if (!strcasecmp(cmd, "qman_force_pause")) {
-        if ((rc = config_int_switch(w[1], &n)))
-            return rc;
-        // The outcome is in the log and the read-out, not in the answer.
-        if (n) {
-            printk(KERN_INFO "call dpaa_tarn_pause_linux_rx()\n");
-            jxbridge_qman_force_stop_dequeues();
-        } else {
-            printk(KERN_INFO "call dpaa_tarn_resume_linux_rx()\n");
-            jxbridge_qman_force_start_dequeues();
-        }
-        return 0;
-    }
-    return -EINVAL;
-}
-
-static ssize_t config_write(struct file *, const char __user *buf, size_t count, loff_t *) {
-    char line[JXBRIDGE_LINE_MAX];
-    long consumed = line_read(buf, count, line, sizeof(line));
-    if (consumed <= 0)
-        return consumed;
-    if (debug || ioctl_debug)
-        printk(KERN_INFO "[Bridge] write(\"%s\") from '%s' (%d)\n", line, current->comm,
-               current->pid);
-    mutex_lock(&jxbridge_lock);
-    int rc = config_command(line);
-    mutex_unlock(&jxbridge_lock);
-    return rc < 0 ? rc : consumed;
-}
-
-static long config_ioctl_locked(unsigned int cmd, unsigned long arg) {
-    void __user *uarg = (void __user *)arg;
-    switch (cmd) {
-    case JXBRIDGE_IOCTL_ADD: {
-        jxbridge_ioctl_add rec;
-        if (jxbridge_copy_from_user(&rec, uarg, sizeof(rec)))
-            return -EFAULT;
-        if (!memchr(rec.name, '\0', IFNAMSIZ))
-            return -EINVAL; // longer than a device name may be
-        return jxbridge_add(rec.name, (int)rec.max_ports);
-    }
-    case JXBRIDGE_IOCTL_DEL: {
-        jxbridge_ioctl_del rec;
-        if (jxbridge_copy_from_user(&rec, uarg, sizeof(rec)))
-            return -EFAULT;
-        rec.name[sizeof(rec.name) - 1] = '\0';
-        return jxbridge_del(rec.name);
-    }
-    case JXBRIDGE_IOCTL_API_VERSION: {
-        u32 version = JXBRIDGE_API_VERSION;
-        if (jxbridge_copy_to_user(uarg, &version, sizeof(version)))
-            return -EFAULT;
-        return 0;
-    }
-    case JXBRIDGE_IOCTL_CLEANUP:
-        jxbridge_cleanup();
-        return 0;
-    case JXBRIDGE_IOCTL_MAP_ADD:
-    case JXBRIDGE_IOCTL_MAP_DEL:
-    case JXBRIDGE_IOCTL_MAP_READ:
-    case JXBRIDGE_IOCTL_MAP_WRITE: {
-        jxbridge_ioctl_map rec;
-        if (jxbridge_copy_from_user(&rec, uarg, sizeof(rec)))
-            return -EFAULT;
-        if (cmd == JXBRIDGE_IOCTL_MAP_ADD)
-            return jxbridge_map_add(rec.addr, rec.len_or_offs);
-        if (cmd == JXBRIDGE_IOCTL_MAP_DEL)
-            return jxbridge_map_del(rec.addr);
-        if (cmd == JXBRIDGE_IOCTL_MAP_WRITE)
-            return jxbridge_map_write(rec.addr, rec.len_or_offs, rec.value);
-        int rc = jxbridge_map_read(rec.addr, rec.len_or_offs, &rec.value);
-        if (rc)
-            return rc;
-        if (jxbridge_copy_to_user(uarg, &rec, sizeof(rec)))
-            return -EFAULT;
-        return 0;
-    }
-    default:
+    if (!w[1] || !w[2])
+        return -ENOARG;
+    int rc = a2num(w[2], &v);
+    if (rc)
+        return rc;
+    if (v < INT32_MIN || v > INT32_MAX)
         return -EINVAL;
+    if (v < 2)
+        return -ERANGE;
+    return jxbridge_add(w[1], (int)v);
+}
+
+static int config_del(struct jxbridge *, char **w) {
+    if (!w[1])
+        return -ENOARG;
+    return jxbridge_del(w[1]);
+}
+
+static int config_default_frame_size(struct jxbridge *, char **w) {
+    long long v;
+    int rc = a2num(w[1], &v);
+    if (rc)
+        return rc;
+    if (v < 0 || v > 10000)
+        return -EINVAL;
+    default_output_size = (int)v;
+    return 0;
+}
+
+// The module's switches by their command words.
+static int config_switch(struct jxbridge *, char **w) {
+    int n;
+    int rc = config_int_switch(w[1], &n);
+    if (rc)
+        return rc;
+    if (!strcasecmp(w[0], "debug"))
+        debug = n;
+    else if (!strcasecmp(w[0], "ioctl_debug"))
+        ioctl_debug = n;
+    else if (!strcasecmp(w[0], "unknown_to_kernel"))
+        unknown_to_kernel = n;
+    else if (!strcasecmp(w[0], "dtrc"))
+        jxbridge_dtrc = (u32)n;
+    else
+        jxbridge_threaded_debug = (u32)n;
+    return 0;
+}
+
+static int config_cleanup(struct jxbridge *, char **) {
+    jxbridge_cleanup();
+    return 0;
+}
+
+static int config_show_cmd(struct jxbridge *, char **) {
+    config_log_status();
+    return 0;
+}
+
+static int config_qman_force_pause(struct jxbridge *, char **w) {
+    int n;
+    int rc = config_int_switch(w[1], &n);
+    if (rc)
+        return rc;
+    // The outcome is in the log and the read-out, not in the answer.
+    if (n) {
+        printk(KERN_INFO "call dpaa_tarn_pause_linux_rx()\n");
+        jxbridge_qman_force_stop_dequeues();
+    } else {
+        printk(KERN_INFO "call dpaa_tarn_resume_linux_rx()\n");
+        jxbridge_qman_force_start_dequeues();
+    }
+    return 0;
+}
+
+static const struct jxbridge_proc_cmd config_cmds[] = {
+    {"help", nullptr, "\thelp\n", 0},
+    {"add", config_add, "\tadd <name> <max_ports>\n", 0},
+    {"del", config_del, "\tdel <name>\n", 0},
+    {"default_frame_size", config_default_frame_size, "\tdefault_frame_size <size>\n", 0},
+    {"debug", config_switch, "\tdebug <0|1>\n", 0},
+    {"ioctl_debug", config_switch, "\tioctl_debug <0|1>\n", 0},
+    {"dtrc", config_switch, "\tdtrc <0|1>\n", 0},
+    {"cleanup", config_cleanup, "\tcleanup\n", 0},
+    {"unknown_to_kernel", config_switch, "\tunknown_to_kernel <mode>\n", 0},
+    {"threaded", config_threaded, "\tthreaded enable on|off\n", 0},
+    {"threaded_debug", config_switch, "\tthreaded_debug <0|1>\n", 0},
+    {nullptr, nullptr,
+     "\tthreaded max <num>\n\tthreaded overflow drop|forward\n\tthreaded work "
+     "<work_interval>\n\tthreaded sleep <sleep_interval>\n\tthreaded afmax <num>\n",
+     0},
+    {"map", config_map,
+     "\tmap add <addr> <len>\n\tmap del <addr>\n\tmap read <addr> <offs>\n\tmap write <addr> "
+     "<offs> <value>\n",
+     0},
+    {"show", config_show_cmd, "\tshow\n", 0},
+    {"qman_force_pause", config_qman_force_pause, "\tqman_force_pause <0|1>\n", 0},
+};
+
+static long config_ioc_add(struct jxbridge *, unsigned int, jxbridge_ioctl_add *r, unsigned long) {
+    if (!memchr(r->name, '\0', IFNAMSIZ))
+        return -EINVAL; // longer than a device name may be
+    return jxbridge_add(r->name, (int)r->max_ports);
+}
+
+static long config_ioc_del(struct jxbridge *, unsigned int, jxbridge_ioctl_del *r, unsigned long) {
+    r->name[sizeof(r->name) - 1] = '\0';
+    return jxbridge_del(r->name);
+}
+
+static long config_ioc_api_version(struct jxbridge *, unsigned int, u32 *version, unsigned long) {
+    *version = JXBRIDGE_API_VERSION;
+    return 0;
+}
+
+static long config_ioc_cleanup(struct jxbridge *, unsigned int, unsigned long) {
+    jxbridge_cleanup();
+    return 0;
+}
+
+static long config_ioc_map(struct jxbridge *, unsigned int cmd, jxbridge_ioctl_map *r,
+                           unsigned long) {
+    switch (cmd) {
+    case JXBRIDGE_IOCTL_MAP_ADD:
+        return jxbridge_map_add(r->addr, r->len_or_offs);
+    case JXBRIDGE_IOCTL_MAP_DEL:
+        return jxbridge_map_del(r->addr);
+    case JXBRIDGE_IOCTL_MAP_WRITE:
+        return jxbridge_map_write(r->addr, r->len_or_offs, r->value);
+    default:
+        return jxbridge_map_read(r->addr, r->len_or_offs, &r->value);
     }
 }
 
-static long config_ioctl(struct file *, unsigned int cmd, unsigned long arg) {
-    if (debug || ioctl_debug)
-        printk(KERN_INFO "[Bridge] IOCTL(c=0x%08x, d=0x%08x)@%s from '%s' (%d)\n", cmd, (u32)arg,
-               config_name, current->comm, current->pid);
-    mutex_lock(&jxbridge_lock);
-    long rc = config_ioctl_locked(cmd, arg);
-    mutex_unlock(&jxbridge_lock);
-    return rc;
+static const struct jxbridge_proc_ioc config_iocs[] = {
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_ADD, jxbridge_ioctl_add, JXBRIDGE_IOC_IN, config_ioc_add),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_DEL, jxbridge_ioctl_del, JXBRIDGE_IOC_IN, config_ioc_del),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_API_VERSION, u32, JXBRIDGE_IOC_OUT, config_ioc_api_version),
+    JXBRIDGE_IOC_VALUE(JXBRIDGE_IOCTL_CLEANUP, config_ioc_cleanup),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_MAP_ADD, jxbridge_ioctl_map, JXBRIDGE_IOC_IN, config_ioc_map),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_MAP_DEL, jxbridge_ioctl_map, JXBRIDGE_IOC_IN, config_ioc_map),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_MAP_READ, jxbridge_ioctl_map, JXBRIDGE_IOC_IN | JXBRIDGE_IOC_OUT,
+                 config_ioc_map),
+    JXBRIDGE_IOC(JXBRIDGE_IOCTL_MAP_WRITE, jxbridge_ioctl_map, JXBRIDGE_IOC_IN, config_ioc_map),
+};
+
+static const struct jxbridge_proc_ops config_ops = {
+    .tag = "Bridge",
+    .log = JXBRIDGE_PROC_LOG_CONFIG,
+    .debug = nullptr,
+    .check = nullptr,
+    .cmds = config_cmds,
+    .n_cmds = ARRAY_SIZE(config_cmds),
+    .iocs = config_iocs,
+    .n_iocs = ARRAY_SIZE(config_iocs),
+    .trace = nullptr,
+    .say = nullptr,
+    .unknown = nullptr,
+};
+
+static ssize_t config_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
+    return jxbridge_proc_write(file, buf, count, &config_ops);
+}
+
+static long config_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
+    return jxbridge_proc_ioctl(file, cmd, arg, &config_ops);
 }
 
 static int config_open(struct inode *, struct file *file) {
@@ -442,7 +464,67 @@ int jxbridge_proc_port_field(struct jxbridge *B, const char *field, struct jxbri
 }
 
 static bool proc_debug(struct jxbridge *bridge, const struct jxbridge_proc_ops *ops) {
-    return debug || ioctl_debug || (ops->debug && ops->debug(bridge));
+    return debug || ioctl_debug || (bridge && ops->debug && ops->debug(bridge));
+}
+
+// Help goes out in as many log calls as the table asks for.
+static void proc_help(const struct jxbridge_proc_ops *ops) {
+    char text[JXBRIDGE_IOC_MAX_SIZE];
+    size_t len = strlcpy(text, "Supported commands:\n", sizeof(text));
+    auto flush = [&] {
+        if (ops->say)
+            ops->say("%s", text);
+        else
+            printk(KERN_INFO "%s", text);
+        len = 0;
+        text[0] = '\0';
+    };
+    for (size_t i = 0; i < ops->n_cmds; i++) {
+        const struct jxbridge_proc_cmd *c = &ops->cmds[i];
+        if (!c->help)
+            continue;
+        if (len && ((c->flags & JXBRIDGE_CMD_HELP_CALL) || len + strlen(c->help) >= sizeof(text)))
+            flush();
+        strlcpy(text + len, c->help, sizeof(text) - len);
+        len = strlen(text);
+    }
+    if (len)
+        flush();
+}
+
+static const struct jxbridge_proc_cmd *proc_cmd_find(const struct jxbridge_proc_ops *ops,
+                                                     const char *word) {
+    for (size_t i = 0; i < ops->n_cmds; i++) {
+        const struct jxbridge_proc_cmd *c = &ops->cmds[i];
+        if (!c->word)
+            continue;
+        bool exact = c->flags & JXBRIDGE_CMD_EXACT;
+        if (!(exact ? strcmp(word, c->word) : strcasecmp(word, c->word)))
+            return c;
+    }
+    return nullptr;
+}
+
+static int proc_command(struct jxbridge *bridge, char **words,
+                        const struct jxbridge_proc_ops *ops) {
+    if (!words[0][0] || words[0][0] == '#')
+        return 0;
+    if (ops->check) {
+        int rc = ops->check(bridge);
+        if (rc)
+            return rc;
+    }
+    const struct jxbridge_proc_cmd *c = proc_cmd_find(ops, words[0]);
+    if (!c) {
+        if (ops->unknown && ops->say)
+            ops->say(ops->unknown, words[0]);
+        return -EINVAL;
+    }
+    if (!c->handler) {
+        proc_help(ops);
+        return 0;
+    }
+    return c->handler(bridge, words);
 }
 
 ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
@@ -451,38 +533,102 @@ ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t co
     long consumed = line_read(buf, count, line, sizeof(line));
     if (consumed <= 0)
         return consumed;
-    struct jxbridge *bridge = jxbridge_proc_bridge(file);
-    if (!bridge)
+    bool global = ops->log == JXBRIDGE_PROC_LOG_CONFIG;
+    struct jxbridge *bridge = global ? nullptr : jxbridge_proc_bridge(file);
+    if (!global && !bridge)
         return -ENODEV;
     mutex_lock(&jxbridge_lock);
-    if (proc_debug(bridge, ops))
-        printk(KERN_INFO "[%s] write(\"%s\") on [%s] from '%s' (%d)\n", ops->tag, line,
-               file_dentry_name(file), current->comm, current->pid);
+    if (proc_debug(bridge, ops)) {
+        if (global)
+            printk(KERN_INFO "[%s] write(\"%s\") from '%s' (%d)\n", ops->tag, line, current->comm,
+                   current->pid);
+        else
+            printk(KERN_INFO "[%s] write(\"%s\") on [%s] from '%s' (%d)\n", ops->tag, line,
+                   file_dentry_name(file), current->comm, current->pid);
+    }
     char *words[JXBRIDGE_PROC_WORDS + 1];
     jxbridge_split(line, words, JXBRIDGE_PROC_WORDS);
     words[JXBRIDGE_PROC_WORDS] = nullptr;
-    int rc = 0;
-    if (words[0][0] && words[0][0] != '#')
-        rc = ops->command(bridge, words);
+    int rc = proc_command(bridge, words, ops);
     mutex_unlock(&jxbridge_lock);
     return rc < 0 ? rc : consumed;
 }
 
+static void proc_ioctl_log(struct file *file, unsigned int cmd, unsigned long arg,
+                           const struct jxbridge_proc_ops *ops) {
+    const char *name = file_dentry_name(file);
+    switch (ops->log) {
+    case JXBRIDGE_PROC_LOG_CONFIG:
+        printk(KERN_INFO "[%s] IOCTL(c=0x%08x, d=0x%08x)@%s from '%s' (%d)\n", ops->tag, cmd,
+               (u32)arg, name, current->comm, current->pid);
+        break;
+    case JXBRIDGE_PROC_LOG_NAMED:
+        printk(KERN_INFO "[%s] IOCTL(c=%u, d=0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
+               (u32)arg, name, current->comm, current->pid);
+        break;
+    case JXBRIDGE_PROC_LOG_PLAIN:
+        printk(KERN_INFO "[%s] IOCTL(%u, 0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd, (u32)arg,
+               name, current->comm, current->pid);
+        break;
+    }
+}
+
+// A name passed by pointer: at most a name field, always terminated. The
+// copy may sleep, so jxbridge_lock is let go for it as for every user copy.
+static int proc_name_in(char *name, unsigned long arg) {
+    mutex_unlock(&jxbridge_lock);
+    long n = strncpy_from_user(name, (const char __user *)arg, JXBRIDGE_NAME_FIELD);
+    mutex_lock(&jxbridge_lock);
+    name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+    return n < 0 ? (int)n : 0;
+}
+
+// One row: the record in, the handler, the record back.
+static long proc_ioc_call(struct jxbridge *bridge, const struct jxbridge_proc_ioc *io,
+                          unsigned long arg) {
+    void __user *uarg = (void __user *)arg;
+    if (!io->size)
+        return io->handler(bridge, io->cmd, nullptr, arg);
+    // Zeroed, so a record that is only copied out never carries old bytes.
+    void *rec = jxbridge_zalloc(io->size);
+    if (!rec)
+        return -ENOMEM;
+    long rc = 0;
+    if (io->flags & JXBRIDGE_IOC_NAME)
+        rc = proc_name_in((char *)rec, arg);
+    else if ((io->flags & JXBRIDGE_IOC_IN) && jxbridge_copy_from_user(rec, uarg, io->size))
+        rc = -EFAULT;
+    if (!rc)
+        rc = io->handler(bridge, io->cmd, rec, arg);
+    if (!rc && (io->flags & JXBRIDGE_IOC_OUT) && jxbridge_copy_to_user(uarg, rec, io->size))
+        rc = (io->flags & JXBRIDGE_IOC_OUT_EINVAL) == JXBRIDGE_IOC_OUT_EINVAL ? -EINVAL : -EFAULT;
+    kfree(rec);
+    return rc;
+}
+
 long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
                          const struct jxbridge_proc_ops *ops) {
-    struct jxbridge *bridge = jxbridge_proc_bridge(file);
-    if (!bridge || !ops->ioctl)
+    bool global = ops->log == JXBRIDGE_PROC_LOG_CONFIG;
+    struct jxbridge *bridge = global ? nullptr : jxbridge_proc_bridge(file);
+    if ((!global && !bridge) || !ops->n_iocs)
         return -EINVAL;
     mutex_lock(&jxbridge_lock);
-    if (proc_debug(bridge, ops)) {
-        if (ops->named_ioctl_fields)
-            printk(KERN_INFO "[%s] IOCTL(c=%u, d=0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
-                   (u32)arg, file_dentry_name(file), current->comm, current->pid);
-        else
-            printk(KERN_INFO "[%s] IOCTL(%u, 0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd,
-                   (u32)arg, file_dentry_name(file), current->comm, current->pid);
+    bool dbg = proc_debug(bridge, ops);
+    if (dbg)
+        proc_ioctl_log(file, cmd, arg, ops);
+    long rc = ops->check ? ops->check(bridge) : 0;
+    const struct jxbridge_proc_ioc *io = nullptr;
+    for (size_t i = 0; !rc && i < ops->n_iocs && !io; i++)
+        if (ops->iocs[i].cmd == cmd)
+            io = &ops->iocs[i];
+    if (!rc && !io)
+        rc = -EINVAL;
+    if (io) {
+        if (dbg && ops->trace)
+            printk(KERN_INFO "%s:%d %s()\n", "rte/sources/jxbridge/bridge_proc", io->line,
+                   ops->trace);
+        rc = proc_ioc_call(bridge, io, arg);
     }
-    long rc = ops->ioctl(bridge, cmd, arg);
     mutex_unlock(&jxbridge_lock);
     return rc;
 }

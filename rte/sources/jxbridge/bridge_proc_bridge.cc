@@ -11,11 +11,6 @@
 
 // The source the ioctl trace names.
 static const char proc_src[] = "rte/sources/jxbridge/bridge_proc";
-#define BRIDGE_IOCTL_TRACE()                                                                       \
-    do {                                                                                           \
-        if (debug || ioctl_debug)                                                                  \
-            printk(KERN_INFO "%s:%d %s()\n", proc_src, __LINE__, "bridge_ioctl");                  \
-    } while (0)
 
 static const char *bridge_phy2a(u32 state) {
     return state == JXBRIDGE_PHY_UP ? "UP" : state == JXBRIDGE_PHY_DOWN ? "DOWN" : "?";
@@ -404,29 +399,6 @@ static int bridge_stp(struct jxbridge *B, char **w) {
     return -EINVAL;
 }
 
-static const char bridge_help1[] =
-    "Supported commands:\n\thelp\n\tmcast (drop|flood|forward)\n\tforce_line_up_flag <port_name> "
-    "<value>\n\tphy_state <port> <state>\n\tshow_mn_flag\n\tset_mn_flag <port_name> "
-    "<value>\n\tshow_protected_port\n\tset_protected_port <port_name> <value>\n\tstorm show "
-    "(dlf|bcast|mcast)\n\tstorm enable (dlf|bcast|mcast) <port_name>\n\tstorm disable "
-    "(dlf|bcast|mcast) <port_name>\n\tstorm rate (dlf|bcast|mcast) <port_name> "
-    "<rate>\n\terror_disable <on|off>\n\terror_disable time <time>\n\terror_disable autorecovery "
-    "<mask>\n\terror_disable port_state <port> <state>\n\tapp_filters add <dhcp|igmp> "
-    "<device_name>\n\tapp_filters debug <value>\n\tapp_filters show\n";
-static const char bridge_help2[] =
-    "\tstp <on|off>\n\tstp port <port> <on|off>\n\tstp port <port> state "
-    "<learning|forwarding|discarding> [vlan <1-4095>]\n\tstp show [vlan "
-    "<1-4095>]\n\tclear_counters "
-    "<port_name>\n\tshow_counters_all <port_name>\n\tshow_counters_bridge "
-    "<port_name>\n\tshow_counters_qe <port_name>\n\tshow_counters_qe_ucc_subport <ucc> "
-    "<subport>\n\tethertype <0000-FFFF>\n";
-static const char bridge_help3[] =
-    "\tlag <enable> <lagmask_tx>\n\tlag_member_enable_traffic <port> "
-    "<enable=1|disable=0>\n\tacs_dsl_traffic <enable|disable>\n\tpvc <port> set "
-    "<master|slave|none>\n\tpvc <master port> add <queue> <slave port>\n\tpvc <master port> del "
-    "<queue>\n\tlimiter <rate>\n\tshow_lag\n\tpon olt show\n\tpon gem show <olt>\n\tbll_ports\n\t"
-    "switching_mode <normal|cord_vswitch|cord_acl_fw>\n";
-
 // Commands "<cmd> <port> <value>" that set a port flag and log it.
 static int bridge_port_value(struct jxbridge *B, char **w, struct jxbridge_port **p, u32 *value) {
     if (!w[1] || !w[2])
@@ -443,181 +415,244 @@ static int bridge_port_value(struct jxbridge *B, char **w, struct jxbridge_port 
     return 0;
 }
 
-static int bridge_command(struct jxbridge *B, char **w) {
-    const char *cmd = w[0];
-    struct jxbridge_port *p;
-    long long v, v2;
-    u32 value;
-    int rc;
-    if (!strcmp(cmd, "pvc"))
-        return bridge_pvc(B, w);
-    if (!strcmp(cmd, "stp"))
-        return bridge_stp(B, w);
-    if (!strcasecmp(cmd, "help")) {
-        printk(KERN_INFO "%s", bridge_help1);
-        printk(KERN_INFO "%s", bridge_help2);
-        printk(KERN_INFO "%s", bridge_help3);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "mcast")) {
-        static const char *const modes[] = {"drop", "flood", "forward"};
-        if (!w[1])
-            return -ENOARG;
-        for (u32 m = 0; m < ARRAY_SIZE(modes); m++)
-            if (!strcasecmp(w[1], modes[m])) {
-                B->mcast_mode = m;
-                return 0;
-            }
-        return -EINVAL;
-    }
-    if (!strcasecmp(cmd, "phy_state")) {
-        if (!w[1] || !w[2])
-            return -ENOARG;
-        if (jxbridge_proc_port(B, w[1], &p))
-            return -ENODEV;
-        int on = a2bool(w[2]);
-        if (on < 0)
-            return -EINVAL;
-        p->phy_state = (u32)on;
-        return 0;
-    }
-    if (!strcasecmp(cmd, "clear_counters")) {
-        if (!w[1])
-            return -ENOARG;
-        if (jxbridge_proc_port(B, w[1], &p))
-            return -ENODEV;
-        jxbridge_clear_port_counters(B, p);
-        printk(KERN_INFO "Counters on port %s cleared!\n", p->dev->name);
-        return 0;
-    }
-    static const char *const shows[] = {"show_counters_all", "show_counters_qe",
-                                        "show_counters_bridge"};
-    for (u32 sel = 0; sel < ARRAY_SIZE(shows); sel++)
-        if (!strcasecmp(cmd, shows[sel])) {
-            if (!w[1])
-                return -ENOARG;
-            if (jxbridge_proc_port(B, w[1], &p))
-                return -ENODEV;
-            jxbridge_show_port_counters(B, p, sel);
+// The command's port word: missing -525, unknown -19.
+static int bridge_port_word(struct jxbridge *B, const char *word, struct jxbridge_port **p) {
+    if (!word)
+        return -ENOARG;
+    return jxbridge_proc_port(B, word, p) ? -ENODEV : 0;
+}
+
+static int bridge_cmd_mcast(struct jxbridge *B, char **w) {
+    static const char *const modes[] = {"drop", "flood", "forward"};
+    if (!w[1])
+        return -ENOARG;
+    for (u32 m = 0; m < ARRAY_SIZE(modes); m++)
+        if (!strcasecmp(w[1], modes[m])) {
+            B->mcast_mode = m;
             return 0;
         }
-    if (!strcasecmp(cmd, "show_counters_qe_ucc_subport")) {
-        if (!w[1] || !w[2])
-            return -ENOARG;
-        if (a2num(w[1], &v) || a2num(w[2], &v2) || v < 0 || v2 < 0 || v > UINT32_MAX ||
-            v2 > UINT32_MAX)
-            return -ENODEV;
-        struct jxbridge_port_counters c;
-        if ((rc = bridge_tarn_statistics_get((u32)v, (u32)v2, &c)))
-            return rc;
-        jxbridge_log_counters(&c);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "force_line_up_flag")) {
-        if ((rc = bridge_port_value(B, w, &p, &value)))
-            return rc;
-        printk(KERN_INFO "force_line_up_flag on port %s to %u\n", p->dev->name, value);
-        bridge_phy_state_set(p->dev, value, 0, 0);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "set_mn_flag")) {
-        if ((rc = bridge_port_value(B, w, &p, &value)))
-            return rc;
-        if (jxbridge_set_port_mn_flag(p, value))
-            return -EINVAL;
-        printk(KERN_INFO "mn_flag set on port %s to %u\n", p->dev->name, value);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "show_mn_flag")) {
-        jxbridge_show_port_mn_flag(B);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "set_protected_port")) {
-        if ((rc = bridge_port_value(B, w, &p, &value)))
-            return rc;
-        if (jxbridge_set_port_protected(p, value))
-            return -EINVAL;
-        printk(KERN_INFO "Protected set on port %s to value %u\n", p->dev->name, value);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "show_protected_port")) {
-        bridge_show_protected(B);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "storm")) {
-        if (!w[1])
-            return -ENOARG;
-        return bridge_storm(B, w);
-    }
-    if (!strcasecmp(cmd, "app_filters"))
-        return bridge_app_filters(B, w);
-    if (!strcasecmp(cmd, "error_disable"))
-        return bridge_error_disable(B, w);
-    if (!strcasecmp(cmd, "ethertype")) {
-        if (!w[1] || a2num(w[1], &v))
-            return -ENOARG;
-        if (v < 0 || v > 0xFFFF)
-            return -ERANGE;
-        return vlan_set_ethertype(B, (u16)v);
-    }
-    if (!strcasecmp(cmd, "lag")) {
-        if (!w[1] || !w[2] || a2num(w[1], &v) || a2num(w[2], &v2))
-            return -ENOARG;
-        return bridge_lag_enable(v, v2);
-    }
-    if (!strcasecmp(cmd, "lag_member_enable_traffic")) {
-        if (!w[1] || !w[2] || a2num(w[2], &v))
-            return -ENOARG;
-        if (jxbridge_proc_port(B, w[1], &p))
-            return -ENODEV;
-        return bridge_lag_member_traffic(p, v ? 1 : 0) ? -EINVAL : 0;
-    }
-    if (!strcasecmp(cmd, "acs_dsl_traffic"))
-        return bridge_acs_dsl_traffic(B, w[1]);
-    if (!strcasecmp(cmd, "limiter")) {
-        if (!w[1] || a2num(w[1], &v))
-            return -ENOARG;
-        return 0;
-    }
-    if (!strcasecmp(cmd, "show_lag")) {
-        jxbridge_show_lag(B);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "pon"))
-        return bridge_pon(B, w);
-    if (!strcasecmp(cmd, "bll_ports")) {
-        bridge_show_bll_ports(B);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "switching_mode")) {
-        static const char *const modes[] = {"normal", "cord_vswitch", "cord_acl_fw"};
-        if (!w[1])
-            return -ENOARG;
-        for (u32 m = 0; m < ARRAY_SIZE(modes); m++)
-            if (!strcasecmp(w[1], modes[m]))
-                return jxbridge_switching_mode_set(B, m);
-        return -EINVAL;
-    }
-    if (!strcasecmp(cmd, "acl_switching_mode")) {
-        if ((rc = a2num(w[1], &v)))
-            return rc;
-        return jxbridge_switching_mode_set(B, 2);
-    }
     return -EINVAL;
 }
 
-// Copies a record in; the caller's copy-in failure is -EFAULT.
-#define COPY_IN(rec)                                                                               \
-    do {                                                                                           \
-        if (jxbridge_copy_from_user(&(rec), uarg, sizeof(rec)))                                    \
-            return -EFAULT;                                                                        \
-    } while (0)
-// Copies a record back with the command's copy-back error.
-#define COPY_OUT(rec, err)                                                                         \
-    do {                                                                                           \
-        if (jxbridge_copy_to_user(uarg, &(rec), sizeof(rec)))                                      \
-            return (err);                                                                          \
-    } while (0)
+static int bridge_cmd_phy_state(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    if (!w[1] || !w[2])
+        return -ENOARG;
+    if (jxbridge_proc_port(B, w[1], &p))
+        return -ENODEV;
+    int on = a2bool(w[2]);
+    if (on < 0)
+        return -EINVAL;
+    p->phy_state = (u32)on;
+    return 0;
+}
+
+static int bridge_cmd_clear_counters(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    int rc = bridge_port_word(B, w[1], &p);
+    if (rc)
+        return rc;
+    jxbridge_clear_port_counters(B, p);
+    printk(KERN_INFO "Counters on port %s cleared!\n", p->dev->name);
+    return 0;
+}
+
+// show_counters_all, _qe and _bridge: counter sets 0, 1 and 2.
+static int bridge_cmd_show_counters(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    int rc = bridge_port_word(B, w[1], &p);
+    if (rc)
+        return rc;
+    u32 sel = !strcasecmp(w[0], "show_counters_all")  ? 0
+              : !strcasecmp(w[0], "show_counters_qe") ? 1
+                                                      : 2;
+    jxbridge_show_port_counters(B, p, sel);
+    return 0;
+}
+
+static int bridge_cmd_show_counters_ucc(struct jxbridge *, char **w) {
+    long long v, v2;
+    if (!w[1] || !w[2])
+        return -ENOARG;
+    if (a2num(w[1], &v) || a2num(w[2], &v2) || v < 0 || v2 < 0 || v > UINT32_MAX || v2 > UINT32_MAX)
+        return -ENODEV;
+    struct jxbridge_port_counters c;
+    int rc = bridge_tarn_statistics_get((u32)v, (u32)v2, &c);
+    if (rc)
+        return rc;
+    jxbridge_log_counters(&c);
+    return 0;
+}
+
+static int bridge_cmd_force_line_up(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    u32 value;
+    int rc = bridge_port_value(B, w, &p, &value);
+    if (rc)
+        return rc;
+    printk(KERN_INFO "force_line_up_flag on port %s to %u\n", p->dev->name, value);
+    bridge_phy_state_set(p->dev, value, 0, 0);
+    return 0;
+}
+
+static int bridge_cmd_set_mn_flag(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    u32 value;
+    int rc = bridge_port_value(B, w, &p, &value);
+    if (rc)
+        return rc;
+    if (jxbridge_set_port_mn_flag(p, value))
+        return -EINVAL;
+    printk(KERN_INFO "mn_flag set on port %s to %u\n", p->dev->name, value);
+    return 0;
+}
+
+static int bridge_cmd_show_mn_flag(struct jxbridge *B, char **) {
+    jxbridge_show_port_mn_flag(B);
+    return 0;
+}
+
+static int bridge_cmd_set_protected(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    u32 value;
+    int rc = bridge_port_value(B, w, &p, &value);
+    if (rc)
+        return rc;
+    if (jxbridge_set_port_protected(p, value))
+        return -EINVAL;
+    printk(KERN_INFO "Protected set on port %s to value %u\n", p->dev->name, value);
+    return 0;
+}
+
+static int bridge_cmd_show_protected(struct jxbridge *B, char **) {
+    bridge_show_protected(B);
+    return 0;
+}
+
+static int bridge_cmd_storm(struct jxbridge *B, char **w) {
+    if (!w[1])
+        return -ENOARG;
+    return bridge_storm(B, w);
+}
+
+static int bridge_cmd_ethertype(struct jxbridge *B, char **w) {
+    long long v;
+    if (!w[1] || a2num(w[1], &v))
+        return -ENOARG;
+    if (v < 0 || v > 0xFFFF)
+        return -ERANGE;
+    return vlan_set_ethertype(B, (u16)v);
+}
+
+static int bridge_cmd_lag(struct jxbridge *, char **w) {
+    long long v, v2;
+    if (!w[1] || !w[2] || a2num(w[1], &v) || a2num(w[2], &v2))
+        return -ENOARG;
+    return bridge_lag_enable(v, v2);
+}
+
+static int bridge_cmd_lag_member(struct jxbridge *B, char **w) {
+    struct jxbridge_port *p;
+    long long v;
+    if (!w[1] || !w[2] || a2num(w[2], &v))
+        return -ENOARG;
+    if (jxbridge_proc_port(B, w[1], &p))
+        return -ENODEV;
+    return bridge_lag_member_traffic(p, v ? 1 : 0) ? -EINVAL : 0;
+}
+
+static int bridge_cmd_acs_dsl_traffic(struct jxbridge *B, char **w) {
+    return bridge_acs_dsl_traffic(B, w[1]);
+}
+
+// The rate limiter belongs to the packet engine of the line card, which has
+// no such limiter here: the command checks its number and changes nothing.
+static int bridge_cmd_limiter(struct jxbridge *, char **w) {
+    long long v;
+    if (!w[1] || a2num(w[1], &v))
+        return -ENOARG;
+    return 0;
+}
+
+static int bridge_cmd_show_lag(struct jxbridge *B, char **) {
+    jxbridge_show_lag(B);
+    return 0;
+}
+
+static int bridge_cmd_bll_ports(struct jxbridge *B, char **) {
+    bridge_show_bll_ports(B);
+    return 0;
+}
+
+static int bridge_cmd_switching_mode(struct jxbridge *B, char **w) {
+    static const char *const modes[] = {"normal", "cord_vswitch", "cord_acl_fw"};
+    if (!w[1])
+        return -ENOARG;
+    for (u32 m = 0; m < ARRAY_SIZE(modes); m++)
+        if (!strcasecmp(w[1], modes[m]))
+            return jxbridge_switching_mode_set(B, m);
+    return -EINVAL;
+}
+
+static int bridge_cmd_acl_switching_mode(struct jxbridge *B, char **w) {
+    long long v;
+    int rc = a2num(w[1], &v);
+    if (rc)
+        return rc;
+    return jxbridge_switching_mode_set(B, 2);
+}
+
+// In help order; "pvc" and "stp" match with their case.
+static const struct jxbridge_proc_cmd bridge_cmds[] = {
+    {"help", nullptr, "\thelp\n", 0},
+    {"mcast", bridge_cmd_mcast, "\tmcast (drop|flood|forward)\n", 0},
+    {"force_line_up_flag", bridge_cmd_force_line_up, "\tforce_line_up_flag <port_name> <value>\n",
+     0},
+    {"phy_state", bridge_cmd_phy_state, "\tphy_state <port> <state>\n", 0},
+    {"show_mn_flag", bridge_cmd_show_mn_flag, "\tshow_mn_flag\n", 0},
+    {"set_mn_flag", bridge_cmd_set_mn_flag, "\tset_mn_flag <port_name> <value>\n", 0},
+    {"show_protected_port", bridge_cmd_show_protected, "\tshow_protected_port\n", 0},
+    {"set_protected_port", bridge_cmd_set_protected, "\tset_protected_port <port_name> <value>\n",
+     0},
+    {"storm", bridge_cmd_storm,
+     "\tstorm show (dlf|bcast|mcast)\n\tstorm enable (dlf|bcast|mcast) <port_name>\n\tstorm "
+     "disable (dlf|bcast|mcast) <port_name>\n\tstorm rate (dlf|bcast|mcast) <port_name> <rate>\n",
+     0},
+    {"error_disable", bridge_error_disable,
+     "\terror_disable <on|off>\n\terror_disable time <time>\n\terror_disable autorecovery "
+     "<mask>\n\terror_disable port_state <port> <state>\n",
+     0},
+    {"app_filters", bridge_app_filters,
+     "\tapp_filters add <dhcp|igmp> <device_name>\n\tapp_filters debug <value>\n\tapp_filters "
+     "show\n",
+     0},
+    {"stp", bridge_stp,
+     "\tstp <on|off>\n\tstp port <port> <on|off>\n\tstp port <port> state "
+     "<learning|forwarding|discarding> [vlan <1-4095>]\n\tstp show [vlan <1-4095>]\n",
+     JXBRIDGE_CMD_EXACT | JXBRIDGE_CMD_HELP_CALL},
+    {"clear_counters", bridge_cmd_clear_counters, "\tclear_counters <port_name>\n", 0},
+    {"show_counters_all", bridge_cmd_show_counters, "\tshow_counters_all <port_name>\n", 0},
+    {"show_counters_bridge", bridge_cmd_show_counters, "\tshow_counters_bridge <port_name>\n", 0},
+    {"show_counters_qe", bridge_cmd_show_counters, "\tshow_counters_qe <port_name>\n", 0},
+    {"show_counters_qe_ucc_subport", bridge_cmd_show_counters_ucc,
+     "\tshow_counters_qe_ucc_subport <ucc> <subport>\n", 0},
+    {"ethertype", bridge_cmd_ethertype, "\tethertype <0000-FFFF>\n", 0},
+    {"lag", bridge_cmd_lag, "\tlag <enable> <lagmask_tx>\n", JXBRIDGE_CMD_HELP_CALL},
+    {"lag_member_enable_traffic", bridge_cmd_lag_member,
+     "\tlag_member_enable_traffic <port> <enable=1|disable=0>\n", 0},
+    {"acs_dsl_traffic", bridge_cmd_acs_dsl_traffic, "\tacs_dsl_traffic <enable|disable>\n", 0},
+    {"pvc", bridge_pvc,
+     "\tpvc <port> set <master|slave|none>\n\tpvc <master port> add <queue> <slave port>\n\tpvc "
+     "<master port> del <queue>\n",
+     JXBRIDGE_CMD_EXACT},
+    {"limiter", bridge_cmd_limiter, "\tlimiter <rate>\n", 0},
+    {"show_lag", bridge_cmd_show_lag, "\tshow_lag\n", 0},
+    {"pon", bridge_pon, "\tpon olt show\n\tpon gem show <olt>\n", 0},
+    {"bll_ports", bridge_cmd_bll_ports, "\tbll_ports\n", 0},
+    {"switching_mode", bridge_cmd_switching_mode,
+     "\tswitching_mode <normal|cord_vswitch|cord_acl_fw>\n", 0},
+    {"acl_switching_mode", bridge_cmd_acl_switching_mode, nullptr, 0},
+};
 
 static void pair_name(const pair_request &r, size_t off, char *out) {
     memcpy(out, r.bytes + off, JXBRIDGE_NAME_FIELD);
@@ -631,620 +666,635 @@ static u32 pair_u32(const pair_request &r, size_t off) {
 static void pair_set_u32(pair_request &r, size_t off, u32 v) {
     memcpy(r.bytes + off, &v, sizeof(v));
 }
-
-// Reads a name passed by pointer: at most 17 bytes, terminated here.
-static int bridge_name_arg(void __user *uarg, char *name) {
-    memset(name, 0, JXBRIDGE_NAME_FIELD);
-    long n = 0;
-    bool held = mutex_is_owner(&jxbridge_lock);
-    if (held)
-        mutex_unlock(&jxbridge_lock);
-    n = strncpy_from_user(name, (const char __user *)uarg, JXBRIDGE_NAME_FIELD);
-    if (held)
-        mutex_lock(&jxbridge_lock);
-    name[JXBRIDGE_NAME_FIELD - 1] = '\0';
-    return n < 0 ? (int)n : 0;
+static int pair_port(struct jxbridge *B, const pair_request &r, size_t off,
+                     struct jxbridge_port **p) {
+    char name[JXBRIDGE_NAME_FIELD];
+    pair_name(r, off, name);
+    return jxbridge_proc_port(B, name, p) ? -ENODEV : 0;
 }
 
-static long bridge_ioctl_ports(struct jxbridge *B, unsigned int cmd, void __user *uarg) {
-    struct jxbridge_port *p, *q;
-    switch (cmd) {
-    case BRIDGE_IOCTL_PORT_ADD: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        r.name[JXBRIDGE_NAME_FIELD - 1] = '\0';
-        struct net_device *dev = __dev_get_by_name(&init_net, r.name);
-        if (!dev) {
-            if (debug)
-                printk(KERN_INFO "[Bridge]   No device '%s'.\n", r.name);
-            return -ENODEV;
-        }
-        int rc = jxbridge_add_port_rc(B, r.port_no, r.bll_port_no, dev, r.type, &p);
-        if (rc)
-            return rc;
-        r.port_no = p->port_no;
-        r.ucc = p->ucc_index;
-        r.subport = p->ucc_subport;
-        COPY_OUT(r, -EFAULT);
+// The port a record names at its start.
+template <typename T>
+static int rec_port(struct jxbridge *B, const T *r, struct jxbridge_port **p) {
+    return jxbridge_proc_port_field(B, r->name, p) ? -ENODEV : 0;
+}
+
+// Ports.
+
+static long bridge_ioc_port_add(struct jxbridge *B, unsigned int, port_request *r, unsigned long) {
+    r->name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+    struct net_device *dev = __dev_get_by_name(&init_net, r->name);
+    if (!dev) {
+        if (debug)
+            printk(KERN_INFO "[Bridge]   No device '%s'.\n", r->name);
+        return -ENODEV;
+    }
+    struct jxbridge_port *p;
+    int rc = jxbridge_add_port_rc(B, r->port_no, r->bll_port_no, dev, r->type, &p);
+    if (rc)
+        return rc;
+    r->port_no = p->port_no;
+    r->ucc = p->ucc_index;
+    r->subport = p->ucc_subport;
+    return 0;
+}
+
+static long bridge_ioc_port_del(struct jxbridge *B, unsigned int, jxbridge_proc_name *r,
+                                unsigned long) {
+    if (strlen(r->name) > IFNAMSIZ - 1)
+        return -ENOMEM;
+    struct net_device *dev = __dev_get_by_name(&init_net, r->name);
+    if (!dev)
+        return -ENOENT;
+    int rc = -ENOENT;
+    for (u32 i = 0; i < B->max_ports; i++)
+        if (B->ports[i] && B->ports[i]->dev == dev)
+            rc = jxbridge_del_port(B->ports[i]);
+    return rc;
+}
+
+static long bridge_ioc_port_get(struct jxbridge *B, unsigned int, port_request *r, unsigned long) {
+    if (r->port_no == JXBRIDGE_PORT_ANY) {
+        r->port_no = B->max_ports;
         return 0;
     }
-    case BRIDGE_IOCTL_PORT_DEL: {
-        BRIDGE_IOCTL_TRACE();
-        char name[JXBRIDGE_NAME_FIELD];
-        int rc = bridge_name_arg(uarg, name);
-        if (rc)
-            return rc;
-        if (strlen(name) > IFNAMSIZ - 1)
-            return -ENOMEM;
-        struct net_device *dev = __dev_get_by_name(&init_net, name);
-        if (!dev)
-            return -ENOENT;
-        rc = -ENOENT;
-        for (u32 i = 0; i < B->max_ports; i++)
-            if (B->ports[i] && B->ports[i]->dev == dev)
-                rc = jxbridge_del_port(B->ports[i]);
+    if (r->port_no >= B->max_ports)
+        return -EINVAL;
+    struct jxbridge_port *p = B->ports[r->port_no];
+    if (!p)
+        return -ENOENT;
+    memset(r->name, 0, sizeof(r->name));
+    strlcpy(r->name, p->dev->name, sizeof(r->name));
+    r->type = p->kind;
+    r->bll_port_no = p->bll_port_no;
+    r->ucc = p->ucc_index;
+    r->subport = p->ucc_subport;
+    return 0;
+}
+
+static long bridge_ioc_port_bll_get(struct jxbridge *B, unsigned int, port_request *r,
+                                    unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    r->port_no = p->bll_port_no;
+    return 0;
+}
+
+static long bridge_ioc_counters_get(struct jxbridge *B, unsigned int, port_counters_request *r,
+                                    unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    // A selector that fills nothing else leaves the caller's block as it came.
+    struct jxbridge_port_counters c;
+    static_assert(sizeof(c) == sizeof(r->counters));
+    memcpy(&c, r->counters, sizeof(c));
+    if (jxbridge_get_port_counters(B, p, r->selector, &c))
+        return -EFAULT;
+    memcpy(r->counters, &c, sizeof(c));
+    return 0;
+}
+
+static long bridge_ioc_counters_clear(struct jxbridge *B, unsigned int, port_request *r,
+                                      unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    jxbridge_clear_port_counters(B, p);
+    return 0;
+}
+
+static long bridge_ioc_master(struct jxbridge *B, unsigned int cmd, pair_request *r,
+                              unsigned long) {
+    struct jxbridge_port *p, *q;
+    char dev_name[JXBRIDGE_NAME_FIELD], lag_name[JXBRIDGE_NAME_FIELD];
+    pair_name(*r, PAIR_NAME1, dev_name);
+    pair_name(*r, PAIR_NAME2, lag_name);
+    bool set = cmd == BRIDGE_IOCTL_PORT_MASTER_SET;
+    if (jxbridge_proc_port(B, dev_name, &p)) {
+        if (set)
+            printk(KERN_INFO "%s:%d No LAG device '%s'.\n", proc_src, __LINE__, dev_name);
+        return -ENODEV;
+    }
+    if (jxbridge_proc_port(B, lag_name, &q)) {
+        if (set)
+            printk(KERN_INFO "%s:%d No LAG group '%s'.\n", proc_src, __LINE__, lag_name);
+        return -ENODEV;
+    }
+    return set ? jxbridge_port_set_master(p, q) : jxbridge_port_del_master(p, q);
+}
+
+static long bridge_ioc_master_get(struct jxbridge *B, unsigned int, pair_request *r,
+                                  unsigned long) {
+    struct jxbridge_port *p;
+    if (pair_port(B, *r, PAIR_NAME2, &p))
+        return -ENODEV;
+    if (!p->lag_master)
+        return -ENOENT;
+    memset(r->bytes + PAIR_NAME1, 0, JXBRIDGE_NAME_FIELD);
+    strlcpy((char *)r->bytes + PAIR_NAME1, p->lag_master->dev->name, JXBRIDGE_NAME_FIELD);
+    return 0;
+}
+
+static long bridge_ioc_phy_set(struct jxbridge *B, unsigned int, phy_request *r, unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    if (p->kind == JXBRIDGE_PORT_ACCESS_PVC || p->kind == JXBRIDGE_PORT_PON_ONU ||
+        p->kind == JXBRIDGE_PORT_PON_GEM)
+        jxbridge_virtual_port_phy_state_set(p, r->state);
+    else
+        bridge_phy_state_set(p->dev, r->state, r->speed, r->duplex);
+    return 0;
+}
+
+static long bridge_ioc_phy_get(struct jxbridge *B, unsigned int, phy_request *r, unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    r->state = (u8)p->phy_state;
+    r->speed = p->speed;
+    r->duplex = (u8)p->duplex;
+    return 0;
+}
+
+static long bridge_ioc_mstp_state(struct jxbridge *B, unsigned int cmd, stp_vlan_state_request *r,
+                                  unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    if (cmd == BRIDGE_IOCTL_PORT_MSTP_STATE_SET) {
+        int rc = 0;
+        for (u32 v = 0; v < JXBRIDGE_STP_VLANS && !rc; v++)
+            if (r->vlans[v / 8] & (0x80 >> (v % 8)))
+                rc = stp_port_state_set(p, v, r->state);
         return rc;
     }
-    case BRIDGE_IOCTL_PORT_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        if (r.port_no == JXBRIDGE_PORT_ANY) {
-            r.port_no = B->max_ports;
-        } else {
-            if (r.port_no >= B->max_ports)
-                return -EINVAL;
-            p = B->ports[r.port_no];
-            if (!p)
-                return -ENOENT;
-            memset(r.name, 0, sizeof(r.name));
-            strlcpy(r.name, p->dev->name, sizeof(r.name));
-            r.type = p->kind;
-            r.bll_port_no = p->bll_port_no;
-            r.ucc = p->ucc_index;
-            r.subport = p->ucc_subport;
-        }
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_BLL_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        r.port_no = p->bll_port_no;
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_COUNTERS_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_counters_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        struct jxbridge_port_counters c;
-        if (jxbridge_get_port_counters(B, p, r.selector, &c))
-            return -EFAULT;
-        static_assert(sizeof(c) == sizeof(r.counters));
-        memcpy(r.counters, &c, sizeof(c));
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_COUNTERS_CLEAR: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        jxbridge_clear_port_counters(B, p);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_MASTER_SET:
-    case BRIDGE_IOCTL_PORT_MASTER_DEL: {
-        BRIDGE_IOCTL_TRACE();
-        pair_request r;
-        COPY_IN(r);
-        char dev_name[JXBRIDGE_NAME_FIELD], lag_name[JXBRIDGE_NAME_FIELD];
-        pair_name(r, PAIR_NAME1, dev_name);
-        pair_name(r, PAIR_NAME2, lag_name);
-        bool set = cmd == BRIDGE_IOCTL_PORT_MASTER_SET;
-        if (jxbridge_proc_port(B, dev_name, &p)) {
-            if (set)
-                printk(KERN_INFO "%s:%d No LAG device '%s'.\n", proc_src, __LINE__, dev_name);
-            return -ENODEV;
-        }
-        if (jxbridge_proc_port(B, lag_name, &q)) {
-            if (set)
-                printk(KERN_INFO "%s:%d No LAG group '%s'.\n", proc_src, __LINE__, lag_name);
-            return -ENODEV;
-        }
-        return set ? jxbridge_port_set_master(p, q) : jxbridge_port_del_master(p, q);
-    }
-    case BRIDGE_IOCTL_PORT_MASTER_GET: {
-        BRIDGE_IOCTL_TRACE();
-        pair_request r;
-        COPY_IN(r);
-        char name[JXBRIDGE_NAME_FIELD];
-        pair_name(r, PAIR_NAME2, name);
-        if (jxbridge_proc_port(B, name, &p))
-            return -ENODEV;
-        if (!p->lag_master)
-            return -ENOENT;
-        memset(r.bytes + PAIR_NAME1, 0, JXBRIDGE_NAME_FIELD);
-        strlcpy((char *)r.bytes + PAIR_NAME1, p->lag_master->dev->name, JXBRIDGE_NAME_FIELD);
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_PHY_STATE_SET: {
-        BRIDGE_IOCTL_TRACE();
-        phy_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (p->kind == JXBRIDGE_PORT_ACCESS_PVC || p->kind == JXBRIDGE_PORT_PON_ONU ||
-            p->kind == JXBRIDGE_PORT_PON_GEM)
-            jxbridge_virtual_port_phy_state_set(p, r.state);
+    // The VLANs of the port that are in the asked state.
+    for (u32 v = 0; v < JXBRIDGE_STP_VLANS; v++) {
+        u8 bit = (u8)(0x80 >> (v % 8));
+        if (stp_port_state_get(p, v) == r->state)
+            r->vlans[v / 8] |= bit;
         else
-            bridge_phy_state_set(p->dev, r.state, r.speed, r.duplex);
-        return 0;
+            r->vlans[v / 8] &= (u8)~bit;
     }
-    case BRIDGE_IOCTL_PORT_PHY_STATE_GET: {
-        BRIDGE_IOCTL_TRACE();
-        phy_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        r.state = (u8)p->phy_state;
-        r.speed = p->speed;
-        r.duplex = (u8)p->duplex;
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_MSTP_STATE_SET:
-    case BRIDGE_IOCTL_PORT_MSTP_STATE_GET: {
-        BRIDGE_IOCTL_TRACE();
-        // Large: kept off the stack of the calling thread.
-        auto *r = (stp_vlan_state_request *)jxbridge_zalloc(sizeof(stp_vlan_state_request));
-        if (!r)
-            return -ENOMEM;
-        long rc = 0;
-        if (jxbridge_copy_from_user(r, uarg, sizeof(*r)))
-            rc = -EFAULT;
-        else if (jxbridge_proc_port_field(B, r->name, &p))
-            rc = -ENODEV;
-        else if (cmd == BRIDGE_IOCTL_PORT_MSTP_STATE_SET) {
-            for (u32 v = 0; v < JXBRIDGE_STP_VLANS && !rc; v++)
-                if (r->vlans[v / 8] & (0x80 >> (v % 8)))
-                    rc = stp_port_state_set(p, v, r->state);
-        } else {
-            // The VLANs of the port that are in the asked state.
-            for (u32 v = 0; v < JXBRIDGE_STP_VLANS; v++) {
-                u8 bit = (u8)(0x80 >> (v % 8));
-                if (stp_port_state_get(p, v) == r->state)
-                    r->vlans[v / 8] |= bit;
-                else
-                    r->vlans[v / 8] &= (u8)~bit;
-            }
-            if (jxbridge_copy_to_user(uarg, r, sizeof(*r)))
-                rc = -EINVAL;
-        }
-        kfree(r);
-        return rc;
-    }
-    case BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_SET:
-    case BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_value_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_SET)
-            return stp_port_oper_state_set(p, r.value);
-        r.value = p->stp_enabled;
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_RENAME: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        r.name[JXBRIDGE_NAME_FIELD - 1] = '\0';
-        if (strlen(r.name) > IFNAMSIZ - 1)
-            return -EINVAL;
-        return jxbridge_rename_port(B, r.bll_port_no, r.name);
-    }
-    case BRIDGE_IOCTL_LAG_SET:
-    case BRIDGE_IOCTL_LAG_MEMBER_TRAFFIC_SET: {
-        BRIDGE_IOCTL_TRACE();
-        pair_request r;
-        COPY_IN(r);
-        char name[JXBRIDGE_NAME_FIELD];
-        bool member = cmd == BRIDGE_IOCTL_LAG_MEMBER_TRAFFIC_SET;
-        pair_name(r, member ? PAIR_NAME2 : PAIR_NAME1, name);
-        if (jxbridge_proc_port(B, name, &p))
-            return -ENODEV;
-        u32 value = pair_u32(r, PAIR_LAG_VALUE);
-        if (member)
-            return bridge_lag_member_traffic(p, value ? 1 : 0);
-        return bridge_lag_enable(value, 0);
-    }
-    case BRIDGE_IOCTL_MCAST_GEM_UCC_STATS_GET:
-    case BRIDGE_IOCTL_MCAST_GEM_PORT_STATS_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_counters_request r;
-        COPY_IN(r);
-        u32 ucc, subport;
-        if (cmd == BRIDGE_IOCTL_MCAST_GEM_UCC_STATS_GET) {
-            memcpy(&ucc, r.name, 4);
-            memcpy(&subport, r.name + 4, 4);
-        } else {
-            if (jxbridge_proc_port_field(B, r.name, &p))
-                return -ENODEV;
-            ucc = p->ucc_index;
-            subport = p->ucc_subport;
-        }
-        struct jxbridge_port_counters c;
-        if (bridge_tarn_statistics_get(ucc, subport, &c))
-            return -EFAULT;
-        memcpy(r.counters, &c, sizeof(c));
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    }
-    return -ENOTTY;
+    return 0;
 }
 
-static long bridge_ioctl_values(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    void __user *uarg = (void __user *)arg;
-    u32 value;
-    switch (cmd) {
-    case BRIDGE_IOCTL_INFO_GET: {
-        BRIDGE_IOCTL_TRACE();
-        bridge_info r = {};
-        r.max_ports = B->max_ports;
-        r.outer_ethertype = vlan_get_ethertype(B);
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_LOCAL_MAC_GET:
-    case BRIDGE_IOCTL_LOCAL_MAC_SET: {
-        BRIDGE_IOCTL_TRACE();
-        local_mac_request r;
-        COPY_IN(r);
-        if (cmd == BRIDGE_IOCTL_LOCAL_MAC_SET) {
-            memcpy(B->local_mac, r.mac, 6);
-            return 0;
-        }
-        memcpy(r.mac, B->local_mac, 6);
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_MCAST_MODE_SET:
-        BRIDGE_IOCTL_TRACE();
-        jxbridge_mcast_mode_set(B, (u32)arg);
-        return 0;
-    case BRIDGE_IOCTL_TARN_VERSION_GET: {
-        BRIDGE_IOCTL_TRACE();
-        tarn_version r = {};
-        static const char *const fns[] = {"tarnAPIGetAPIVersion", "tarnAPIGetMicrocodeVersion"};
-        char *fields[] = {r.api, r.microcode};
-        for (int i = 0; i < 2; i++) {
-            auto get = (const char *(*)(void))jxbridge_symbol_get(fns[i]);
-            if (!get)
-                continue;
-            const char *text = get();
-            if (!text)
-                return -ENXIO;
-            strlcpy(fields[i], text, sizeof(r.api));
-        }
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_MSTP_OPER_STATE_SET:
-        BRIDGE_IOCTL_TRACE();
-        return stp_oper_state_set(B, (u32)arg);
-    case BRIDGE_IOCTL_MSTP_OPER_STATE_GET:
-        BRIDGE_IOCTL_TRACE();
-        value = B->stp_enabled;
-        COPY_OUT(value, -EINVAL);
-        return 0;
-    case BRIDGE_IOCTL_SHELF_GET:
-        BRIDGE_IOCTL_TRACE();
-        value = shelf;
-        COPY_OUT(value, -EFAULT);
-        return 0;
-    case BRIDGE_IOCTL_RX_QUEUE_STATS_GET: {
-        BRIDGE_IOCTL_TRACE();
-        struct jxbridge_q_t *jq = &jxbridge_q;
-        rx_queue_stats r = {};
-        unsigned long flags;
-        spin_lock_irqsave(&jq->lock, flags);
-        r.total_rx = jq->total_rx;
-        r.total_tx = jq->total_tx;
-        r.limit = jq->max;
-        r.length = jq->current_len;
-        r.qman_pauses = jq->qman_pauses;
-        r.drops = jq->drops;
-        r.af_total_rx = jq->af_total_rx;
-        r.af_total_tx = jq->af_total_tx;
-        r.af_length = jq->af_current;
-        r.af_limit = jq->af_max;
-        r.af_drops = jq->af_drops;
-        spin_unlock_irqrestore(&jq->lock, flags);
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_ERROR_DISABLE_SET:
-        BRIDGE_IOCTL_TRACE();
-        B->err_disable_enabled = arg ? 1 : 0;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_DISABLE_TIME_SET:
-        BRIDGE_IOCTL_TRACE();
-        B->err_recovery_time = (u32)arg;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_DETECT_MASK_ADD:
-        BRIDGE_IOCTL_TRACE();
-        B->err_disable_mask |= (u32)arg;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_DETECT_MASK_REMOVE:
-        BRIDGE_IOCTL_TRACE();
-        B->err_disable_mask &= ~(u32)arg;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_RECOVERY_MASK_ADD:
-        BRIDGE_IOCTL_TRACE();
-        B->err_recovery_mask |= (u32)arg;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_RECOVERY_MASK_REMOVE:
-        BRIDGE_IOCTL_TRACE();
-        B->err_recovery_mask &= ~(u32)arg;
-        return 0;
-    case BRIDGE_IOCTL_ERROR_DISABLE_GET:
-    case BRIDGE_IOCTL_ERROR_DISABLE_TIME_GET:
-    case BRIDGE_IOCTL_ERROR_DETECT_MASK_GET:
-    case BRIDGE_IOCTL_ERROR_RECOVERY_MASK_GET:
-        BRIDGE_IOCTL_TRACE();
-        value = cmd == BRIDGE_IOCTL_ERROR_DISABLE_GET        ? B->err_disable_enabled
-                : cmd == BRIDGE_IOCTL_ERROR_DISABLE_TIME_GET ? B->err_recovery_time
-                : cmd == BRIDGE_IOCTL_ERROR_DETECT_MASK_GET  ? B->err_disable_mask
-                                                             : B->err_recovery_mask;
-        COPY_OUT(value, -EFAULT);
-        return 0;
-    case BRIDGE_IOCTL_PORT_ERROR_CAUSE_CLEAR: {
-        BRIDGE_IOCTL_TRACE();
-        char name[JXBRIDGE_NAME_FIELD];
-        if (bridge_name_arg(uarg, name) || !name[0])
-            return -EFAULT;
+static long bridge_ioc_mstp_oper(struct jxbridge *B, unsigned int cmd, port_value_request *r,
+                                 unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    if (cmd == BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_SET)
+        return stp_port_oper_state_set(p, r->value);
+    r->value = p->stp_enabled;
+    return 0;
+}
+
+static long bridge_ioc_rename(struct jxbridge *B, unsigned int, port_request *r, unsigned long) {
+    r->name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+    if (strlen(r->name) > IFNAMSIZ - 1)
+        return -EINVAL;
+    return jxbridge_rename_port(B, r->bll_port_no, r->name);
+}
+
+static long bridge_ioc_lag(struct jxbridge *B, unsigned int cmd, pair_request *r, unsigned long) {
+    struct jxbridge_port *p;
+    bool member = cmd == BRIDGE_IOCTL_LAG_MEMBER_TRAFFIC_SET;
+    if (pair_port(B, *r, member ? PAIR_NAME2 : PAIR_NAME1, &p))
+        return -ENODEV;
+    u32 value = pair_u32(*r, PAIR_LAG_VALUE);
+    if (member)
+        return bridge_lag_member_traffic(p, value ? 1 : 0);
+    return bridge_lag_enable(value, 0);
+}
+
+static long bridge_ioc_mcast_gem_stats(struct jxbridge *B, unsigned int cmd,
+                                       port_counters_request *r, unsigned long) {
+    u32 ucc, subport;
+    if (cmd == BRIDGE_IOCTL_MCAST_GEM_UCC_STATS_GET) {
+        memcpy(&ucc, r->name, 4);
+        memcpy(&subport, r->name + 4, 4);
+    } else {
         struct jxbridge_port *p;
-        if (jxbridge_proc_port(B, name, &p))
+        if (rec_port(B, r, &p))
             return -ENODEV;
-        jxbridge_port_error_cause_remove(p, JXBRIDGE_CAUSE_MSG);
-        return 0;
+        ucc = p->ucc_index;
+        subport = p->ucc_subport;
     }
-    case BRIDGE_IOCTL_APP_FILTER_ADD: {
-        BRIDGE_IOCTL_TRACE();
-        app_filter_request r;
-        COPY_IN(r);
-        r.filter[JXBRIDGE_NAME_FIELD - 1] = r.device[JXBRIDGE_NAME_FIELD - 1] = '\0';
-        return app_filter_register(B->app_filters, r.filter, r.device, nullptr);
-    }
-    case BRIDGE_IOCTL_APP_FILTER_DEL: {
-        BRIDGE_IOCTL_TRACE();
-        char name[JXBRIDGE_NAME_FIELD];
-        if (jxbridge_copy_from_user(name, uarg, sizeof(name)))
-            return -EFAULT;
-        name[JXBRIDGE_NAME_FIELD - 1] = '\0';
-        return app_filter_unregister(B->app_filters, name);
-    }
-    case BRIDGE_IOCTL_APP_FILTER_DEBUG:
-        BRIDGE_IOCTL_TRACE();
-        return app_filter_set_debug(B->app_filters, (u32)arg);
-    case BRIDGE_IOCTL_PORT_MN_FLAG_SHOW:
-        BRIDGE_IOCTL_TRACE();
-        jxbridge_show_port_mn_flag(B);
-        return 0;
-    case BRIDGE_IOCTL_PORT_PROTECTED_SHOW:
-        BRIDGE_IOCTL_TRACE();
-        bridge_show_protected(B);
-        return 0;
-    }
-    return -ENOTTY;
+    struct jxbridge_port_counters c;
+    if (bridge_tarn_statistics_get(ucc, subport, &c))
+        return -EFAULT;
+    memcpy(r->counters, &c, sizeof(c));
+    return 0;
 }
 
-static long bridge_ioctl_port_values(struct jxbridge *B, unsigned int cmd, void __user *uarg) {
-    struct jxbridge_port *p, *q;
+// Bridge-wide values.
+
+static long bridge_ioc_info(struct jxbridge *B, unsigned int, bridge_info *r, unsigned long) {
+    r->max_ports = B->max_ports;
+    r->outer_ethertype = vlan_get_ethertype(B);
+    return 0;
+}
+
+static long bridge_ioc_local_mac(struct jxbridge *B, unsigned int cmd, local_mac_request *r,
+                                 unsigned long) {
+    if (cmd == BRIDGE_IOCTL_LOCAL_MAC_SET)
+        memcpy(B->local_mac, r->mac, 6);
+    else
+        memcpy(r->mac, B->local_mac, 6);
+    return 0;
+}
+
+static long bridge_ioc_mcast_mode(struct jxbridge *B, unsigned int, unsigned long arg) {
+    jxbridge_mcast_mode_set(B, (u32)arg);
+    return 0;
+}
+
+static long bridge_ioc_tarn_version(struct jxbridge *, unsigned int, tarn_version *r,
+                                    unsigned long) {
+    static const char *const fns[] = {"tarnAPIGetAPIVersion", "tarnAPIGetMicrocodeVersion"};
+    char *fields[] = {r->api, r->microcode};
+    for (int i = 0; i < 2; i++) {
+        auto get = (const char *(*)(void))jxbridge_symbol_get(fns[i]);
+        if (!get)
+            continue;
+        const char *text = get();
+        if (!text)
+            return -ENXIO;
+        strlcpy(fields[i], text, sizeof(r->api));
+    }
+    return 0;
+}
+
+static long bridge_ioc_mstp_oper_set(struct jxbridge *B, unsigned int, unsigned long arg) {
+    return stp_oper_state_set(B, (u32)arg);
+}
+
+// The 32-bit values a bridge reads out.
+static long bridge_ioc_value_get(struct jxbridge *B, unsigned int cmd, u32 *value, unsigned long) {
     switch (cmd) {
-    case BRIDGE_IOCTL_PORT_MSG_DATA_GET: {
-        BRIDGE_IOCTL_TRACE();
-        msg_data_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        r.enabled = p->source_guard;
-        r.state = p->state;
-        r.violations = p->counters.mac_source_guard_violations;
-        memset(r.cause_mac, 0, sizeof(r.cause_mac));
-        r.cause_vid = 0;
-        r.cause_port = JXBRIDGE_PORT_ANY;
-        if (p->cause_port) {
-            for (int i = 0; i < 6; i++)
-                r.cause_mac[i] = (u8)(p->cause_info >> (8 * (5 - i)));
-            r.cause_vid = (u16)(p->cause_info >> 48);
-            r.cause_port = p->cause_port->port_no;
-        }
-        COPY_OUT(r, -EINVAL);
-        return 0;
+    case BRIDGE_IOCTL_MSTP_OPER_STATE_GET:
+        *value = B->stp_enabled;
+        break;
+    case BRIDGE_IOCTL_SHELF_GET:
+        *value = shelf;
+        break;
+    case BRIDGE_IOCTL_ERROR_DISABLE_GET:
+        *value = B->err_disable_enabled;
+        break;
+    case BRIDGE_IOCTL_ERROR_DISABLE_TIME_GET:
+        *value = B->err_recovery_time;
+        break;
+    case BRIDGE_IOCTL_ERROR_DETECT_MASK_GET:
+        *value = B->err_disable_mask;
+        break;
+    default: // BRIDGE_IOCTL_ERROR_RECOVERY_MASK_GET
+        *value = B->err_recovery_mask;
+        break;
     }
-    case BRIDGE_IOCTL_PORT_MSG_RECOVERY_GET: {
-        BRIDGE_IOCTL_TRACE();
-        msg_recovery_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        r.causes = p->error_causes;
-        r.countdown = p->recovery_countdown;
-        COPY_OUT(r, -EINVAL);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_GET:
-    case BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_CLEAR:
-    case BRIDGE_IOCTL_PORT_MSG_VIOLATIONS_CLEAR: {
-        BRIDGE_IOCTL_TRACE();
-        port_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_CLEAR)
-            p->counters.mac_source_guard_error_disabled = 0;
-        else if (cmd == BRIDGE_IOCTL_PORT_MSG_VIOLATIONS_CLEAR)
-            p->counters.mac_source_guard_violations = 0;
-        else {
-            r.port_no = p->counters.mac_source_guard_error_disabled;
-            COPY_OUT(r, -EINVAL);
-        }
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_MN_FLAG_SET:
-    case BRIDGE_IOCTL_PORT_MN_FLAG_GET:
-    case BRIDGE_IOCTL_PORT_PROTECTED_SET:
-    case BRIDGE_IOCTL_PORT_PROTECTED_GET: {
-        BRIDGE_IOCTL_TRACE();
-        port_value_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == BRIDGE_IOCTL_PORT_MN_FLAG_SET)
-            return jxbridge_set_port_mn_flag(p, r.value);
-        if (cmd == BRIDGE_IOCTL_PORT_PROTECTED_SET)
-            return jxbridge_set_port_protected(p, r.value);
-        r.value = cmd == BRIDGE_IOCTL_PORT_MN_FLAG_GET ? p->mn_flag : p->is_protected;
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_PORT_PVC_MODE_SET:
-    case BRIDGE_IOCTL_PORT_PVC_MODE_GET:
-    case BRIDGE_IOCTL_PORT_PVC_ADD:
-    case BRIDGE_IOCTL_PORT_PVC_DEL:
-    case BRIDGE_IOCTL_PORT_PVC_GET:
-    case BRIDGE_IOCTL_PORT_PVC_VP_SET:
-    case BRIDGE_IOCTL_PORT_PVC_VP_GET: {
-        BRIDGE_IOCTL_TRACE();
-        pair_request r;
-        COPY_IN(r);
-        char name[JXBRIDGE_NAME_FIELD];
-        pair_name(r, PAIR_NAME1, name);
-        if (jxbridge_proc_port(B, name, &p))
-            return -ENODEV;
-        u32 value = pair_u32(r, PAIR_VALUE);
-        int rc;
-        switch (cmd) {
-        case BRIDGE_IOCTL_PORT_PVC_MODE_SET:
-            return jxbridge_port_pvc_mode_set(p, value);
-        case BRIDGE_IOCTL_PORT_PVC_ADD:
-            pair_name(r, PAIR_PVC_NAME2, name);
-            if (jxbridge_proc_port(B, name, &q))
-                return -ENODEV;
-            return jxbridge_port_pvc_set(p, value, q);
-        case BRIDGE_IOCTL_PORT_PVC_DEL:
-            rc = jxbridge_port_pvc_unset(p, value);
-            return rc == -ENOENT ? 0 : rc;
-        case BRIDGE_IOCTL_PORT_PVC_VP_SET:
-            return jxbridge_port_pvc_vp_set(p, (u16)value);
-        case BRIDGE_IOCTL_PORT_PVC_MODE_GET:
-            pair_set_u32(r, PAIR_VALUE, p->pvc_mode);
-            COPY_OUT(r, -EINVAL);
-            return 0;
-        case BRIDGE_IOCTL_PORT_PVC_VP_GET: {
-            u16 vp = p->pvc_vp;
-            memcpy(r.bytes + PAIR_VALUE, &vp, sizeof(vp));
-            COPY_OUT(r, -EINVAL);
-            return 0;
-        }
-        default: // BRIDGE_IOCTL_PORT_PVC_GET
-            if ((rc = jxbridge_port_pvc_get(p, value, &q)))
-                return rc;
-            memset(r.bytes + PAIR_PVC_NAME2, 0, JXBRIDGE_NAME_FIELD);
-            strlcpy((char *)r.bytes + PAIR_PVC_NAME2, q->dev->name, JXBRIDGE_NAME_FIELD);
-            COPY_OUT(r, -EINVAL);
-            return 0;
-        }
-    }
-    case BRIDGE_IOCTL_PORT_VPI_VCI_SET: {
-        BRIDGE_IOCTL_TRACE();
-        vpi_vci_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        return jxbridge_port_vpi_vci_set(p, r.vpi, r.vci);
-    }
-    case BRIDGE_IOCTL_STORM_ENABLE_SET:
-    case BRIDGE_IOCTL_STORM_ENABLE_GET:
-    case BRIDGE_IOCTL_STORM_RATE_SET:
-    case BRIDGE_IOCTL_STORM_RATE_GET:
-    case BRIDGE_IOCTL_STORM_DROPS_GET:
-    case BRIDGE_IOCTL_STORM_DROPS_CLEAR: {
-        BRIDGE_IOCTL_TRACE();
-        storm_request r;
-        COPY_IN(r);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        int rc;
-        switch (cmd) {
-        case BRIDGE_IOCTL_STORM_ENABLE_SET:
-            return storm_enable_set(B, r.type, p, r.value);
-        case BRIDGE_IOCTL_STORM_RATE_SET:
-            return storm_rate_set(B, r.type, p, r.value);
-        case BRIDGE_IOCTL_STORM_DROPS_CLEAR:
-            for (u32 cls : {STORM_DLF, STORM_BCAST, STORM_MCAST})
-                if (storm_drop_frames_reset(B, cls, p))
-                    return -EFAULT;
-            return 0;
-        case BRIDGE_IOCTL_STORM_ENABLE_GET:
-            rc = storm_enable_get(B, r.type, p, &r.value);
-            break;
-        case BRIDGE_IOCTL_STORM_RATE_GET:
-            rc = storm_rate_get(B, r.type, p, &r.value);
-            break;
-        default: // BRIDGE_IOCTL_STORM_DROPS_GET
-            rc = storm_drop_frames_get(B, r.type, p, &r.value);
-            break;
-        }
-        if (rc)
-            return rc;
-        COPY_OUT(r, -EFAULT);
-        return 0;
-    }
-    case BRIDGE_IOCTL_STORM_SHOW: {
-        BRIDGE_IOCTL_TRACE();
-        storm_request r;
-        long rc = 0;
-        if (jxbridge_copy_from_user(&r, uarg, sizeof(r)))
-            rc = -EFAULT;
-        else if (jxbridge_proc_port_field(B, r.name, &p))
-            rc = -ENODEV;
-        storm_show(B);
-        return rc;
-    }
-    }
-    return -ENOTTY;
+    return 0;
 }
 
-static long bridge_ioctl(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    long rc = bridge_ioctl_ports(B, cmd, (void __user *)arg);
-    if (rc == -ENOTTY)
-        rc = bridge_ioctl_values(B, cmd, arg);
-    if (rc == -ENOTTY)
-        rc = bridge_ioctl_port_values(B, cmd, (void __user *)arg);
-    return rc == -ENOTTY ? -EINVAL : rc;
+static long bridge_ioc_rx_queue(struct jxbridge *, unsigned int, rx_queue_stats *r, unsigned long) {
+    struct jxbridge_q_t *jq = &jxbridge_q;
+    unsigned long flags;
+    spin_lock_irqsave(&jq->lock, flags);
+    r->total_rx = jq->total_rx;
+    r->total_tx = jq->total_tx;
+    r->limit = jq->max;
+    r->length = jq->current_len;
+    r->qman_pauses = jq->qman_pauses;
+    r->drops = jq->drops;
+    r->af_total_rx = jq->af_total_rx;
+    r->af_total_tx = jq->af_total_tx;
+    r->af_length = jq->af_current;
+    r->af_limit = jq->af_max;
+    r->af_drops = jq->af_drops;
+    spin_unlock_irqrestore(&jq->lock, flags);
+    return 0;
 }
+
+// Error-disable settings passed as values.
+static long bridge_ioc_error_set(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
+    switch (cmd) {
+    case BRIDGE_IOCTL_ERROR_DISABLE_SET:
+        B->err_disable_enabled = arg ? 1 : 0;
+        break;
+    case BRIDGE_IOCTL_ERROR_DISABLE_TIME_SET:
+        B->err_recovery_time = (u32)arg;
+        break;
+    case BRIDGE_IOCTL_ERROR_DETECT_MASK_ADD:
+        B->err_disable_mask |= (u32)arg;
+        break;
+    case BRIDGE_IOCTL_ERROR_DETECT_MASK_REMOVE:
+        B->err_disable_mask &= ~(u32)arg;
+        break;
+    case BRIDGE_IOCTL_ERROR_RECOVERY_MASK_ADD:
+        B->err_recovery_mask |= (u32)arg;
+        break;
+    default: // BRIDGE_IOCTL_ERROR_RECOVERY_MASK_REMOVE
+        B->err_recovery_mask &= ~(u32)arg;
+        break;
+    }
+    return 0;
+}
+
+static long bridge_ioc_error_cause_clear(struct jxbridge *B, unsigned int, jxbridge_proc_name *r,
+                                         unsigned long) {
+    if (!r->name[0])
+        return -EFAULT;
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port(B, r->name, &p))
+        return -ENODEV;
+    jxbridge_port_error_cause_remove(p, JXBRIDGE_CAUSE_MSG);
+    return 0;
+}
+
+static long bridge_ioc_app_filter_add(struct jxbridge *B, unsigned int, app_filter_request *r,
+                                      unsigned long) {
+    r->filter[JXBRIDGE_NAME_FIELD - 1] = r->device[JXBRIDGE_NAME_FIELD - 1] = '\0';
+    return app_filter_register(B->app_filters, r->filter, r->device, nullptr);
+}
+
+static long bridge_ioc_app_filter_del(struct jxbridge *B, unsigned int, jxbridge_proc_name *r,
+                                      unsigned long) {
+    r->name[JXBRIDGE_NAME_FIELD - 1] = '\0';
+    return app_filter_unregister(B->app_filters, r->name);
+}
+
+static long bridge_ioc_app_filter_debug(struct jxbridge *B, unsigned int, unsigned long arg) {
+    return app_filter_set_debug(B->app_filters, (u32)arg);
+}
+
+static long bridge_ioc_flags_show(struct jxbridge *B, unsigned int cmd, unsigned long) {
+    if (cmd == BRIDGE_IOCTL_PORT_MN_FLAG_SHOW)
+        jxbridge_show_port_mn_flag(B);
+    else
+        bridge_show_protected(B);
+    return 0;
+}
+
+// MAC source guard and flags of a port.
+
+static long bridge_ioc_msg_data(struct jxbridge *B, unsigned int, msg_data_request *r,
+                                unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    r->enabled = p->source_guard;
+    r->state = p->state;
+    r->violations = p->counters.mac_source_guard_violations;
+    memset(r->cause_mac, 0, sizeof(r->cause_mac));
+    r->cause_vid = 0;
+    r->cause_port = JXBRIDGE_PORT_ANY;
+    if (p->cause_port) {
+        for (int i = 0; i < 6; i++)
+            r->cause_mac[i] = (u8)(p->cause_info >> (8 * (5 - i)));
+        r->cause_vid = (u16)(p->cause_info >> 48);
+        r->cause_port = p->cause_port->port_no;
+    }
+    return 0;
+}
+
+static long bridge_ioc_msg_recovery(struct jxbridge *B, unsigned int, msg_recovery_request *r,
+                                    unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    r->causes = p->error_causes;
+    r->countdown = p->recovery_countdown;
+    return 0;
+}
+
+static long bridge_ioc_msg_counters(struct jxbridge *B, unsigned int cmd, port_request *r,
+                                    unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    if (cmd == BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_CLEAR)
+        p->counters.mac_source_guard_error_disabled = 0;
+    else if (cmd == BRIDGE_IOCTL_PORT_MSG_VIOLATIONS_CLEAR)
+        p->counters.mac_source_guard_violations = 0;
+    else
+        r->port_no = p->counters.mac_source_guard_error_disabled;
+    return 0;
+}
+
+static long bridge_ioc_port_flag(struct jxbridge *B, unsigned int cmd, port_value_request *r,
+                                 unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    switch (cmd) {
+    case BRIDGE_IOCTL_PORT_MN_FLAG_SET:
+        return jxbridge_set_port_mn_flag(p, r->value);
+    case BRIDGE_IOCTL_PORT_PROTECTED_SET:
+        return jxbridge_set_port_protected(p, r->value);
+    case BRIDGE_IOCTL_PORT_MN_FLAG_GET:
+        r->value = p->mn_flag;
+        return 0;
+    default: // BRIDGE_IOCTL_PORT_PROTECTED_GET
+        r->value = p->is_protected;
+        return 0;
+    }
+}
+
+// PVC groups: the master named first, its queue or value at 20.
+static long bridge_ioc_pvc(struct jxbridge *B, unsigned int cmd, pair_request *r, unsigned long) {
+    struct jxbridge_port *p, *q;
+    if (pair_port(B, *r, PAIR_NAME1, &p))
+        return -ENODEV;
+    u32 value = pair_u32(*r, PAIR_VALUE);
+    int rc;
+    switch (cmd) {
+    case BRIDGE_IOCTL_PORT_PVC_MODE_SET:
+        return jxbridge_port_pvc_mode_set(p, value);
+    case BRIDGE_IOCTL_PORT_PVC_ADD:
+        if (pair_port(B, *r, PAIR_PVC_NAME2, &q))
+            return -ENODEV;
+        return jxbridge_port_pvc_set(p, value, q);
+    case BRIDGE_IOCTL_PORT_PVC_DEL:
+        rc = jxbridge_port_pvc_unset(p, value);
+        return rc == -ENOENT ? 0 : rc;
+    case BRIDGE_IOCTL_PORT_PVC_VP_SET:
+        return jxbridge_port_pvc_vp_set(p, (u16)value);
+    case BRIDGE_IOCTL_PORT_PVC_MODE_GET:
+        pair_set_u32(*r, PAIR_VALUE, p->pvc_mode);
+        return 0;
+    case BRIDGE_IOCTL_PORT_PVC_VP_GET: {
+        u16 vp = p->pvc_vp;
+        memcpy(r->bytes + PAIR_VALUE, &vp, sizeof(vp));
+        return 0;
+    }
+    default: // BRIDGE_IOCTL_PORT_PVC_GET
+        if ((rc = jxbridge_port_pvc_get(p, value, &q)))
+            return rc;
+        memset(r->bytes + PAIR_PVC_NAME2, 0, JXBRIDGE_NAME_FIELD);
+        strlcpy((char *)r->bytes + PAIR_PVC_NAME2, q->dev->name, JXBRIDGE_NAME_FIELD);
+        return 0;
+    }
+}
+
+static long bridge_ioc_vpi_vci(struct jxbridge *B, unsigned int, vpi_vci_request *r,
+                               unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    return jxbridge_port_vpi_vci_set(p, r->vpi, r->vci);
+}
+
+// Storm control. Types and rates are checked here as the text command checks
+// them: the engine would cut a rate to 16 bits and answer 1 for a bad type.
+static long bridge_ioc_storm(struct jxbridge *B, unsigned int cmd, storm_request *r,
+                             unsigned long) {
+    struct jxbridge_port *p;
+    if (rec_port(B, r, &p))
+        return -ENODEV;
+    if (cmd == BRIDGE_IOCTL_STORM_DROPS_CLEAR) {
+        for (u32 cls : {STORM_DLF, STORM_BCAST, STORM_MCAST})
+            if (storm_drop_frames_reset(B, cls, p))
+                return -EFAULT;
+        return 0;
+    }
+    if (r->type > STORM_DLF)
+        return -EINVAL;
+    switch (cmd) {
+    case BRIDGE_IOCTL_STORM_ENABLE_SET:
+        return storm_enable_set(B, r->type, p, r->value);
+    case BRIDGE_IOCTL_STORM_RATE_SET:
+        return storm_rate_set(B, r->type, p, r->value);
+    case BRIDGE_IOCTL_STORM_ENABLE_GET:
+        return storm_enable_get(B, r->type, p, &r->value);
+    case BRIDGE_IOCTL_STORM_RATE_GET:
+        return storm_rate_get(B, r->type, p, &r->value);
+    default: // BRIDGE_IOCTL_STORM_DROPS_GET
+        return storm_drop_frames_get(B, r->type, p, &r->value);
+    }
+}
+
+// The table is shown whatever became of the record, so this row copies the
+// record itself.
+static long bridge_ioc_storm_show(struct jxbridge *B, unsigned int, unsigned long arg) {
+    storm_request r;
+    struct jxbridge_port *p;
+    long rc = 0;
+    if (jxbridge_copy_from_user(&r, (void __user *)arg, sizeof(r)))
+        rc = -EFAULT;
+    else if (rec_port(B, &r, &p))
+        rc = -ENODEV;
+    storm_show(B);
+    return rc;
+}
+
+#define IN JXBRIDGE_IOC_IN
+#define OUT JXBRIDGE_IOC_OUT
+#define OUT22 JXBRIDGE_IOC_OUT_EINVAL
+static const struct jxbridge_proc_ioc bridge_iocs[] = {
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_ADD, port_request, IN | OUT, bridge_ioc_port_add),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_DEL, jxbridge_proc_name, JXBRIDGE_IOC_NAME, bridge_ioc_port_del),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_GET, port_request, IN | OUT, bridge_ioc_port_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_BLL_GET, port_request, IN | OUT, bridge_ioc_port_bll_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_COUNTERS_GET, port_counters_request, IN | OUT22,
+                 bridge_ioc_counters_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_COUNTERS_CLEAR, port_request, IN, bridge_ioc_counters_clear),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MASTER_SET, pair_request, IN, bridge_ioc_master),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MASTER_DEL, pair_request, IN, bridge_ioc_master),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MASTER_GET, pair_request, IN | OUT22, bridge_ioc_master_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PHY_STATE_SET, phy_request, IN, bridge_ioc_phy_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PHY_STATE_GET, phy_request, IN | OUT22, bridge_ioc_phy_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSTP_STATE_SET, stp_vlan_state_request, IN,
+                 bridge_ioc_mstp_state),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSTP_STATE_GET, stp_vlan_state_request, IN | OUT22,
+                 bridge_ioc_mstp_state),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_SET, port_value_request, IN,
+                 bridge_ioc_mstp_oper),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSTP_OPER_STATE_GET, port_value_request, IN | OUT22,
+                 bridge_ioc_mstp_oper),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_RENAME, port_request, IN, bridge_ioc_rename),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_LAG_SET, pair_request, IN, bridge_ioc_lag),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_LAG_MEMBER_TRAFFIC_SET, pair_request, IN, bridge_ioc_lag),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_MCAST_GEM_UCC_STATS_GET, port_counters_request, IN | OUT22,
+                 bridge_ioc_mcast_gem_stats),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_MCAST_GEM_PORT_STATS_GET, port_counters_request, IN | OUT22,
+                 bridge_ioc_mcast_gem_stats),
+
+    JXBRIDGE_IOC(BRIDGE_IOCTL_INFO_GET, bridge_info, OUT, bridge_ioc_info),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_LOCAL_MAC_GET, local_mac_request, IN | OUT, bridge_ioc_local_mac),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_LOCAL_MAC_SET, local_mac_request, IN, bridge_ioc_local_mac),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_MCAST_MODE_SET, bridge_ioc_mcast_mode),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_TARN_VERSION_GET, tarn_version, OUT22, bridge_ioc_tarn_version),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_MSTP_OPER_STATE_SET, bridge_ioc_mstp_oper_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_MSTP_OPER_STATE_GET, u32, OUT22, bridge_ioc_value_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_SHELF_GET, u32, OUT, bridge_ioc_value_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_RX_QUEUE_STATS_GET, rx_queue_stats, OUT22, bridge_ioc_rx_queue),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_DISABLE_SET, bridge_ioc_error_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_ERROR_DISABLE_GET, u32, OUT, bridge_ioc_value_get),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_ERROR_CAUSE_CLEAR, jxbridge_proc_name, JXBRIDGE_IOC_NAME,
+                 bridge_ioc_error_cause_clear),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_DISABLE_TIME_SET, bridge_ioc_error_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_ERROR_DISABLE_TIME_GET, u32, OUT, bridge_ioc_value_get),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_DETECT_MASK_ADD, bridge_ioc_error_set),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_DETECT_MASK_REMOVE, bridge_ioc_error_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_ERROR_DETECT_MASK_GET, u32, OUT, bridge_ioc_value_get),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_RECOVERY_MASK_ADD, bridge_ioc_error_set),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_ERROR_RECOVERY_MASK_REMOVE, bridge_ioc_error_set),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_ERROR_RECOVERY_MASK_GET, u32, OUT, bridge_ioc_value_get),
+
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSG_DATA_GET, msg_data_request, IN | OUT22, bridge_ioc_msg_data),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSG_RECOVERY_GET, msg_recovery_request, IN | OUT22,
+                 bridge_ioc_msg_recovery),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_GET, port_request, IN | OUT22,
+                 bridge_ioc_msg_counters),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSG_ERRDIS_COUNT_CLEAR, port_request, IN,
+                 bridge_ioc_msg_counters),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MSG_VIOLATIONS_CLEAR, port_request, IN, bridge_ioc_msg_counters),
+
+    JXBRIDGE_IOC(BRIDGE_IOCTL_APP_FILTER_ADD, app_filter_request, IN, bridge_ioc_app_filter_add),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_APP_FILTER_DEL, jxbridge_proc_name, IN, bridge_ioc_app_filter_del),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_APP_FILTER_DEBUG, bridge_ioc_app_filter_debug),
+
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MN_FLAG_SET, port_value_request, IN, bridge_ioc_port_flag),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_MN_FLAG_GET, port_value_request, IN | OUT, bridge_ioc_port_flag),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PROTECTED_SET, port_value_request, IN, bridge_ioc_port_flag),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PROTECTED_GET, port_value_request, IN | OUT,
+                 bridge_ioc_port_flag),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_PORT_MN_FLAG_SHOW, bridge_ioc_flags_show),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_PORT_PROTECTED_SHOW, bridge_ioc_flags_show),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_MODE_SET, pair_request, IN, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_MODE_GET, pair_request, IN | OUT22, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_ADD, pair_request, IN, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_DEL, pair_request, IN, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_GET, pair_request, IN | OUT22, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_VPI_VCI_SET, vpi_vci_request, IN, bridge_ioc_vpi_vci),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_VP_SET, pair_request, IN, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_PORT_PVC_VP_GET, pair_request, IN | OUT22, bridge_ioc_pvc),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_ENABLE_SET, storm_request, IN, bridge_ioc_storm),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_ENABLE_GET, storm_request, IN | OUT, bridge_ioc_storm),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_RATE_SET, storm_request, IN, bridge_ioc_storm),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_RATE_GET, storm_request, IN | OUT, bridge_ioc_storm),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_DROPS_GET, storm_request, IN | OUT, bridge_ioc_storm),
+    JXBRIDGE_IOC(BRIDGE_IOCTL_STORM_DROPS_CLEAR, storm_request, IN, bridge_ioc_storm),
+    JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_STORM_SHOW, bridge_ioc_storm_show),
+};
+#undef IN
+#undef OUT
+#undef OUT22
 
 static const struct jxbridge_proc_ops bridge_ops = {
     .tag = "Bridge",
+    .log = JXBRIDGE_PROC_LOG_NAMED,
     .debug = nullptr,
-    .named_ioctl_fields = true,
-    .command = bridge_command,
-    .ioctl = bridge_ioctl,
+    .check = nullptr,
+    .cmds = bridge_cmds,
+    .n_cmds = ARRAY_SIZE(bridge_cmds),
+    .iocs = bridge_iocs,
+    .n_iocs = ARRAY_SIZE(bridge_iocs),
+    .trace = "bridge_ioctl",
+    .say = nullptr,
+    .unknown = nullptr,
 };
 
 static void bridge_show_port_row(struct seq_file *m, struct jxbridge_port *p) {

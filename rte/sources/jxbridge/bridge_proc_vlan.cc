@@ -9,19 +9,6 @@
 
 #include <cctype>
 
-static const char proc_src[] = "rte/sources/jxbridge/bridge_proc";
-
-// The file logs its calls with the module's switches or the engine's own.
-static bool vlan_file_debug(struct jxbridge *B) {
-    return debug || ioctl_debug || (B->vlan && B->vlan->debug);
-}
-
-#define VLAN_IOCTL_TRACE()                                                                         \
-    do {                                                                                           \
-        if (vlan_file_debug(B))                                                                    \
-            printk(KERN_INFO "%s:%d %s()\n", proc_src, __LINE__, "vlan_ioctl");                    \
-    } while (0)
-
 static const char *const vlan_mcast_words[] = {"discard", "flood", "forward", "forward+flood"};
 
 static const char *vlan_mcast2a(u32 mode) {
@@ -78,20 +65,8 @@ static int vlan_word_port(struct jxbridge *B, const char *word, int unknown,
     return jxbridge_proc_port(B, word, p) ? unknown : 0;
 }
 
-static const char vlan_help1[] =
-    "Supported commands:\n\thelp\n\tdebug <mode>\n\tvlan add <vid>\n\tvlan del <vid>\n\tvlan "
-    "show\n\tmembership add <port> <vid>\n\tmembership del <port> (<vid> | all)\n\tmembership "
-    "check <port> <vid>\n\tpvid set <port> <pvid>\n\tpvid get <port>\n";
-static const char vlan_help2[] =
-    "\tacceptable set <port> {tagged,untagged,all}\n\tacceptable get <port>\n\ttag set <port> "
-    "<vid> <state>\n\ttag get <port> <vid>\n\ttag ignore <port> <vid> <state>\n\tpriority set "
-    "<port> <priority>\n\tpriority get <port>\n\tremark mode <port> 0|1\n\tremark add <port> "
-    "<in_vid> <remarked_vid> <dir>\n\tremark del <port> <in_vid> <dir>\n";
-static const char vlan_help3[] =
-    "\tmpmm add <port> <index> <group> <mask> <svid> <cvid> <svid> <cvid>\n\tmpmm del <port> "
-    "<index>\n\tmpmm show <port> <index>\n\tmcast <vid> (discard|flood|forward|smart)\n";
-
-static int vlan_cmd_vlan(struct vlan_data *vd, char **w) {
+static int vlan_cmd_vlan(struct jxbridge *B, char **w) {
+    struct vlan_data *vd = B->vlan;
     u16 vid;
     int rc;
     if (!w[1])
@@ -287,7 +262,8 @@ static int vlan_cmd_mpmm(struct jxbridge *B, char **w) {
     return vlan_mpmm_add(p, &e);
 }
 
-static int vlan_cmd_mcast(struct vlan_data *vd, char **w) {
+static int vlan_cmd_mcast(struct jxbridge *B, char **w) {
+    struct vlan_data *vd = B->vlan;
     static const char *const modes[] = {"discard", "flood", "forward", "smart"};
     u32 vid;
     if (!w[1])
@@ -307,438 +283,412 @@ static int vlan_cmd_mcast(struct vlan_data *vd, char **w) {
     return -EINVAL;
 }
 
-static int vlan_command(struct jxbridge *B, char **w) {
-    struct vlan_data *vd = B->vlan;
-    const char *cmd = w[0];
-    if (!strcasecmp(cmd, "help")) {
-        printk(KERN_INFO "%s", vlan_help1);
-        printk(KERN_INFO "%s", vlan_help2);
-        printk(KERN_INFO "%s", vlan_help3);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "debug")) {
-        long long v;
-        if (!w[1] || a2num(w[1], &v))
-            return -ENOARG;
-        vlan_set_debug(vd, v ? 1 : 0);
-        return 0;
-    }
-    if (!strcasecmp(cmd, "vlan"))
-        return vlan_cmd_vlan(vd, w);
-    if (!strcasecmp(cmd, "membership"))
-        return vlan_cmd_membership(B, w);
-    if (!strcasecmp(cmd, "pvid") || !strcasecmp(cmd, "acceptable") || !strcasecmp(cmd, "priority"))
-        return vlan_cmd_port_value(B, w);
-    if (!strcasecmp(cmd, "tag"))
-        return vlan_cmd_tag(B, w);
-    if (!strcasecmp(cmd, "remark"))
-        return vlan_cmd_remark(B, w);
-    if (!strcasecmp(cmd, "mpmm"))
-        return vlan_cmd_mpmm(B, w);
-    if (!strcasecmp(cmd, "mcast"))
-        return vlan_cmd_mcast(vd, w);
-    return -EINVAL;
+static int vlan_cmd_debug(struct jxbridge *B, char **w) {
+    long long v;
+    if (!w[1] || a2num(w[1], &v))
+        return -ENOARG;
+    vlan_set_debug(B->vlan, v ? 1 : 0);
+    return 0;
 }
 
-// Records in and out. A failed copy in is -14, a failed copy back -22.
-#define COPY_IN(rec, size)                                                                         \
-    do {                                                                                           \
-        static_assert((size) <= sizeof(rec));                                                      \
-        if (jxbridge_copy_from_user(&(rec), uarg, (size)))                                         \
-            return -EFAULT;                                                                        \
-    } while (0)
-#define COPY_OUT(rec, size)                                                                        \
-    do {                                                                                           \
-        static_assert((size) <= sizeof(rec));                                                      \
-        if (jxbridge_copy_to_user(uarg, &(rec), (size)))                                           \
-            return -EINVAL;                                                                        \
-    } while (0)
+static const struct jxbridge_proc_cmd vlan_cmds[] = {
+    {"help", nullptr, "\thelp\n", 0},
+    {"debug", vlan_cmd_debug, "\tdebug <mode>\n", 0},
+    {"vlan", vlan_cmd_vlan, "\tvlan add <vid>\n\tvlan del <vid>\n\tvlan show\n", 0},
+    {"membership", vlan_cmd_membership,
+     "\tmembership add <port> <vid>\n\tmembership del <port> (<vid> | all)\n\tmembership check "
+     "<port> <vid>\n",
+     0},
+    {"pvid", vlan_cmd_port_value, "\tpvid set <port> <pvid>\n\tpvid get <port>\n", 0},
+    {"acceptable", vlan_cmd_port_value,
+     "\tacceptable set <port> {tagged,untagged,all}\n\tacceptable get <port>\n",
+     JXBRIDGE_CMD_HELP_CALL},
+    {"tag", vlan_cmd_tag,
+     "\ttag set <port> <vid> <state>\n\ttag get <port> <vid>\n\ttag ignore <port> <vid> "
+     "<state>\n",
+     0},
+    {"priority", vlan_cmd_port_value, "\tpriority set <port> <priority>\n\tpriority get <port>\n",
+     0},
+    {"remark", vlan_cmd_remark,
+     "\tremark mode <port> 0|1\n\tremark add <port> <in_vid> <remarked_vid> <dir>\n\tremark del "
+     "<port> <in_vid> <dir>\n",
+     0},
+    {"mpmm", vlan_cmd_mpmm,
+     "\tmpmm add <port> <index> <group> <mask> <svid> <cvid> <svid> <cvid>\n\tmpmm del <port> "
+     "<index>\n\tmpmm show <port> <index>\n",
+     JXBRIDGE_CMD_HELP_CALL},
+    {"mcast", vlan_cmd_mcast, "\tmcast <vid> (discard|flood|forward|smart)\n", 0},
+};
 
-// Commands on the bridge's VLANs as a whole.
-static long vlan_ioctl_vlans(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    void __user *uarg = (void __user *)arg;
-    int rc;
-    switch (cmd) {
-    case VLAN_IOCTL_ADD:
-    case VLAN_IOCTL_DEL:
-        VLAN_IOCTL_TRACE();
-        // The VID is the argument: anything wider than a VID is none.
-        if (arg >= VLAN_VIDS)
-            return -EINVAL;
-        return cmd == VLAN_IOCTL_ADD ? vlan_add_configured(B->vlan, (u16)arg)
-                                     : vlan_del_configured(B->vlan, (u16)arg);
-    case VLAN_IOCTL_NAME_SET: {
-        VLAN_IOCTL_TRACE();
-        vlan_name_request r;
-        COPY_IN(r, sizeof(r));
-        // The store keeps 31 characters: a longer name is cut.
-        static_assert(VLAN_NAME_SIZE <= sizeof(r.name));
-        r.name[VLAN_NAME_SIZE - 1] = '\0';
-        return vlan_name_set(B->vlan, r.vid, r.name);
-    }
-    case VLAN_IOCTL_NAME_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_name_request r;
-        COPY_IN(r, sizeof(r));
-        char name[VLAN_NAME_SIZE];
-        if ((rc = vlan_get_is_configured(B->vlan, r.vid, name, sizeof(name))))
-            return rc;
-        memset(r.name, 0, sizeof(r.name));
-        memcpy(r.name, name, strnlen(name, sizeof(name) - 1));
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_CLEAR:
-        VLAN_IOCTL_TRACE();
-        vlan_clear(B->vlan);
-        return 0;
-    case VLAN_IOCTL_MEMBERSHIP_ALL_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_membership_request r;
-        COPY_IN(r, sizeof(r));
-        r.ports = B->max_ports;
-        memset(r.members, 0, sizeof(r.members));
-        memset(r.tagged, 0, sizeof(r.tagged));
-        if ((rc = vlan_get_membership_tagging_all(B->vlan, r.vid, r.members, r.tagged,
-                                                  sizeof(r.members))))
-            return rc;
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_MCAST_MODE_SET:
-    case VLAN_IOCTL_MCAST_MODE_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_mcast_request r;
-        COPY_IN(r, sizeof(r));
-        if (cmd == VLAN_IOCTL_MCAST_MODE_SET) {
-            // The engine would ignore these and still succeed.
-            if (r.vid >= VLAN_VIDS || r.mode >= ARRAY_SIZE(vlan_mcast_words))
-                return -EINVAL;
-            vlan_mcast_mode_set(B->vlan, r.vid, r.mode);
-            return 0;
-        }
-        if ((rc = vlan_mcast_mode_get(B->vlan, r.vid, &r.mode)))
-            return rc;
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_ETHERTYPE_SET:
-        VLAN_IOCTL_TRACE();
-        if (arg > 0xFFFF)
-            return -EINVAL;
-        return vlan_set_ethertype(B, (u16)arg);
-    case VLAN_IOCTL_ETHERTYPE_GET: {
-        VLAN_IOCTL_TRACE();
-        u16 ethertype = vlan_get_ethertype(B);
-        COPY_OUT(ethertype, sizeof(ethertype));
-        return 0;
-    }
-    }
-    return -ENOTTY;
+// The bridge's VLANs as a whole. VLAN 0 is no configurable VID: once added
+// it could not be taken away again.
+static long vlan_ioc_add_del(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
+    // The VID is the argument: anything wider than a VID is none.
+    if (arg >= VLAN_VIDS)
+        return -EINVAL;
+    if (cmd == VLAN_IOCTL_DEL)
+        return vlan_del_configured(B->vlan, (u16)arg);
+    return arg ? vlan_add_configured(B->vlan, (u16)arg) : -EINVAL;
 }
 
-// Commands on a port and a VID (vlan_port_vid_request).
-static long vlan_ioctl_port_vid(struct jxbridge *B, unsigned int cmd, void __user *uarg) {
-    switch (cmd) {
-    case VLAN_IOCTL_MEMBERSHIP_ADD:
-    case VLAN_IOCTL_MEMBERSHIP_DEL:
-    case VLAN_IOCTL_MEMBERSHIP_GET:
-    case VLAN_IOCTL_MEMBERSHIP_DEL_ALL:
-    case VLAN_IOCTL_PVID_GET:
-    case VLAN_IOCTL_PVID_SET:
-    case VLAN_IOCTL_ACCEPTABLE_GET:
-    case VLAN_IOCTL_ACCEPTABLE_SET:
-    case VLAN_IOCTL_TAG_SET:
-    case VLAN_IOCTL_TAG_GET:
-    case VLAN_IOCTL_TAG_IGNORE_SET:
-    case VLAN_IOCTL_TAG_IGNORE_GET:
-    case VLAN_IOCTL_MEMBERSHIP_TAGGING_GET:
-        break;
-    default:
-        return -ENOTTY;
-    }
-    VLAN_IOCTL_TRACE();
-    vlan_port_vid_request r;
-    COPY_IN(r, sizeof(r));
+static long vlan_ioc_name_set(struct jxbridge *B, unsigned int, vlan_name_request *r,
+                              unsigned long) {
+    // The store keeps 31 characters: a longer name is cut.
+    static_assert(VLAN_NAME_SIZE <= sizeof(r->name));
+    r->name[VLAN_NAME_SIZE - 1] = '\0';
+    return vlan_name_set(B->vlan, r->vid, r->name);
+}
+
+static long vlan_ioc_name_get(struct jxbridge *B, unsigned int, vlan_name_request *r,
+                              unsigned long) {
+    char name[VLAN_NAME_SIZE];
+    int rc = vlan_get_is_configured(B->vlan, r->vid, name, sizeof(name));
+    if (rc)
+        return rc;
+    memset(r->name, 0, sizeof(r->name));
+    memcpy(r->name, name, strnlen(name, sizeof(name) - 1));
+    return 0;
+}
+
+static long vlan_ioc_clear(struct jxbridge *B, unsigned int, unsigned long) {
+    vlan_clear(B->vlan);
+    return 0;
+}
+
+static long vlan_ioc_membership_all(struct jxbridge *B, unsigned int, vlan_membership_request *r,
+                                    unsigned long) {
+    r->ports = B->max_ports;
+    memset(r->members, 0, sizeof(r->members));
+    memset(r->tagged, 0, sizeof(r->tagged));
+    return vlan_get_membership_tagging_all(B->vlan, r->vid, r->members, r->tagged,
+                                           sizeof(r->members));
+}
+
+static long vlan_ioc_mcast(struct jxbridge *B, unsigned int cmd, vlan_mcast_request *r,
+                           unsigned long) {
+    if (cmd == VLAN_IOCTL_MCAST_MODE_GET)
+        return vlan_mcast_mode_get(B->vlan, r->vid, &r->mode);
+    // The engine would ignore these and still succeed.
+    if (r->vid >= VLAN_VIDS || r->mode >= ARRAY_SIZE(vlan_mcast_words))
+        return -EINVAL;
+    vlan_mcast_mode_set(B->vlan, r->vid, r->mode);
+    return 0;
+}
+
+static long vlan_ioc_ethertype_set(struct jxbridge *B, unsigned int, unsigned long arg) {
+    if (arg > 0xFFFF)
+        return -EINVAL;
+    return vlan_set_ethertype(B, (u16)arg);
+}
+
+static long vlan_ioc_ethertype_get(struct jxbridge *B, unsigned int, u16 *ethertype,
+                                   unsigned long) {
+    *ethertype = vlan_get_ethertype(B);
+    return 0;
+}
+
+// A port and a VID (vlan_port_vid_request).
+static long vlan_ioc_port_vid_set(struct jxbridge *B, unsigned int cmd, vlan_port_vid_request *r,
+                                  unsigned long) {
     struct jxbridge_port *p;
-    if (jxbridge_proc_port_field(B, r.name, &p))
+    if (jxbridge_proc_port_field(B, r->name, &p))
         return -ENODEV;
-    int rc;
-    u32 member, tagged;
     switch (cmd) {
     case VLAN_IOCTL_MEMBERSHIP_ADD:
-        return vlan_add_membership(p, r.vid);
+        return vlan_add_membership(p, r->vid);
     case VLAN_IOCTL_MEMBERSHIP_DEL:
-        return vlan_del_membership(p, r.vid);
+        return vlan_del_membership(p, r->vid);
     case VLAN_IOCTL_MEMBERSHIP_DEL_ALL:
         return vlan_del_port_membership(p);
     case VLAN_IOCTL_PVID_SET:
-        return vlan_set_pvid(p, r.vid);
+        return vlan_set_pvid(p, r->vid);
     case VLAN_IOCTL_ACCEPTABLE_SET: {
         static const char *const types[] = {"tagged", "untagged", "admit_all"};
-        char word[sizeof(r.accept) + 1];
-        memcpy(word, r.accept, sizeof(r.accept));
-        word[sizeof(r.accept)] = '\0';
+        char word[sizeof(r->accept) + 1];
+        memcpy(word, r->accept, sizeof(r->accept));
+        word[sizeof(r->accept)] = '\0';
         for (u32 t = 0; t < ARRAY_SIZE(types); t++)
             if (!strcasecmp(word, types[t]))
                 return vlan_set_acceptable_frame(p, t);
         return -EINVAL;
     }
     case VLAN_IOCTL_TAG_SET:
-        return vlan_set_port_tag(p, r.vid, r.tagged);
-    case VLAN_IOCTL_TAG_IGNORE_SET:
-        return vlan_set_port_tagging_ignore(p, r.vid, r.tag_ignore);
+        return vlan_set_port_tag(p, r->vid, r->tagged);
+    default: // VLAN_IOCTL_TAG_IGNORE_SET
+        return vlan_set_port_tagging_ignore(p, r->vid, r->tag_ignore);
+    }
+}
+
+static long vlan_ioc_port_vid_get(struct jxbridge *B, unsigned int cmd, vlan_port_vid_request *r,
+                                  unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    int rc;
+    u32 member, tagged;
+    switch (cmd) {
     case VLAN_IOCTL_MEMBERSHIP_GET:
-        if ((rc = vlan_get_membership(p, r.vid)) < 0)
+        if ((rc = vlan_get_membership(p, r->vid)) < 0)
             return rc;
-        r.member = (u32)rc;
-        break;
+        r->member = (u32)rc;
+        return 0;
     case VLAN_IOCTL_PVID_GET:
         if ((rc = vlan_get_pvid(p)) < 0)
             return rc;
-        r.vid = (u16)rc;
-        break;
+        r->vid = (u16)rc;
+        return 0;
     case VLAN_IOCTL_ACCEPTABLE_GET:
         if ((rc = vlan_get_acceptable_frame(p)) < 0)
             return rc;
-        r.accept_type = (u8)rc;
-        break;
+        r->accept_type = (u8)rc;
+        return 0;
     case VLAN_IOCTL_TAG_GET:
-        if ((rc = vlan_get_port_tag(p, r.vid)) < 0)
+        if ((rc = vlan_get_port_tag(p, r->vid)) < 0)
             return rc;
-        r.tagged = (u16)rc;
-        break;
+        r->tagged = (u16)rc;
+        return 0;
     case VLAN_IOCTL_TAG_IGNORE_GET:
-        if ((rc = vlan_get_port_tagging_ignore(p, r.vid)) < 0)
+        if ((rc = vlan_get_port_tagging_ignore(p, r->vid)) < 0)
             return rc;
-        r.tag_ignore = (u8)rc;
-        break;
+        r->tag_ignore = (u8)rc;
+        return 0;
     default: // VLAN_IOCTL_MEMBERSHIP_TAGGING_GET
-        if ((rc = vlan_get_membership_tagging(p, r.vid, &member, &tagged)))
+        if ((rc = vlan_get_membership_tagging(p, r->vid, &member, &tagged)))
             return rc;
-        r.member = member;
-        r.tagged = (u16)tagged;
-        break;
+        r->member = member;
+        r->tagged = (u16)tagged;
+        return 0;
     }
-    COPY_OUT(r, sizeof(r));
+}
+
+// A port and one value.
+static long vlan_ioc_port_value(struct jxbridge *B, unsigned int cmd, vlan_port_value_request *r,
+                                unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    int rc;
+    u32 mode;
+    switch (cmd) {
+    case VLAN_IOCTL_REMARK_MODE_SET:
+        return vlan_set_port_remark(p, r->value8 ? 1 : 0);
+    case VLAN_IOCTL_PRIORITY_SET:
+        return vlan_set_port_priority(p, r->value8);
+    case VLAN_IOCTL_MPMM_DEL:
+        return vlan_mpmm_del(p, r->value);
+    case VLAN_IOCTL_QINQ_MODE_SET:
+        if (r->value != VLAN_QINQ_TUNNEL && r->value != VLAN_QINQ_BRIDGE)
+            return -EINVAL;
+        return vlan_qinq_set_port_mode(p, r->value);
+    case VLAN_IOCTL_REMARK_MODE_GET:
+        if ((rc = vlan_get_port_remark(p)) < 0)
+            return rc;
+        r->value8 = rc ? 1 : 0;
+        return 0;
+    case VLAN_IOCTL_PRIORITY_GET:
+        if ((rc = vlan_get_port_priority(p)) < 0)
+            return rc;
+        r->value8 = (u8)rc;
+        return 0;
+    default: // VLAN_IOCTL_QINQ_MODE_GET
+        if ((rc = vlan_qinq_get_port_mode(p, &mode)))
+            return rc;
+        r->value = mode;
+        return 0;
+    }
+}
+
+// A port flag; the tunnel record is one byte shorter than the MVR one.
+static long vlan_ioc_port_flag(struct jxbridge *B, unsigned int cmd, vlan_port_flag_request *r,
+                               unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    u32 mode;
+    int rc;
+    switch (cmd) {
+    case VLAN_IOCTL_PORT_MVR_SET:
+        return jxbridge_set_port_mvr(p, r->flag);
+    case VLAN_IOCTL_PORT_MVR_GET:
+        r->flag = p->mvr;
+        return 0;
+    case VLAN_IOCTL_TUNNEL_SET:
+        return vlan_qinq_set_port_mode(p, r->flag ? VLAN_QINQ_TUNNEL : VLAN_QINQ_BRIDGE);
+    default: // VLAN_IOCTL_TUNNEL_GET
+        if ((rc = vlan_qinq_get_port_mode(p, &mode)))
+            return rc;
+        r->flag = mode == VLAN_QINQ_TUNNEL;
+        return 0;
+    }
+}
+
+static long vlan_ioc_remark(struct jxbridge *B, unsigned int cmd, vlan_remark_request *r,
+                            unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    if (cmd == VLAN_IOCTL_REMARK_ADD)
+        return vlan_add_port_remark(p, r->in_vid, r->out_vid, r->dir);
+    if (cmd == VLAN_IOCTL_REMARK_DEL)
+        return vlan_del_port_remark(p, r->in_vid, r->dir);
+    u16 src, dst;
+    u32 dir;
+    int rc = vlan_remark_get_seq(p, r->position, &src, &dst, &dir);
+    if (rc)
+        return rc;
+    r->in_vid = src;
+    r->out_vid = dst;
+    r->dir = dir;
     return 0;
 }
 
-// Commands on a port and one value or flag.
-static long vlan_ioctl_port_value(struct jxbridge *B, unsigned int cmd, void __user *uarg) {
+static long vlan_ioc_mpmm(struct jxbridge *B, unsigned int cmd, vlan_mpmm_request *r,
+                          unsigned long) {
     struct jxbridge_port *p;
-    int rc;
-    switch (cmd) {
-    case VLAN_IOCTL_REMARK_MODE_SET:
-    case VLAN_IOCTL_REMARK_MODE_GET:
-    case VLAN_IOCTL_PRIORITY_SET:
-    case VLAN_IOCTL_PRIORITY_GET:
-    case VLAN_IOCTL_MPMM_DEL:
-    case VLAN_IOCTL_QINQ_MODE_SET:
-    case VLAN_IOCTL_QINQ_MODE_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_port_value_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        u32 mode;
-        switch (cmd) {
-        case VLAN_IOCTL_REMARK_MODE_SET:
-            return vlan_set_port_remark(p, r.value8 ? 1 : 0);
-        case VLAN_IOCTL_PRIORITY_SET:
-            return vlan_set_port_priority(p, r.value8);
-        case VLAN_IOCTL_MPMM_DEL:
-            return vlan_mpmm_del(p, r.value);
-        case VLAN_IOCTL_QINQ_MODE_SET:
-            if (r.value != VLAN_QINQ_TUNNEL && r.value != VLAN_QINQ_BRIDGE)
-                return -EINVAL;
-            return vlan_qinq_set_port_mode(p, r.value);
-        case VLAN_IOCTL_REMARK_MODE_GET:
-            if ((rc = vlan_get_port_remark(p)) < 0)
-                return rc;
-            r.value8 = rc ? 1 : 0;
-            break;
-        case VLAN_IOCTL_PRIORITY_GET:
-            if ((rc = vlan_get_port_priority(p)) < 0)
-                return rc;
-            r.value8 = (u8)rc;
-            break;
-        default: // VLAN_IOCTL_QINQ_MODE_GET
-            if ((rc = vlan_qinq_get_port_mode(p, &mode)))
-                return rc;
-            r.value = mode;
-            break;
-        }
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_PORT_MVR_SET:
-    case VLAN_IOCTL_PORT_MVR_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_port_flag_request r;
-        COPY_IN(r, VLAN_PORT_FLAG_SIZE_MVR);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == VLAN_IOCTL_PORT_MVR_SET)
-            return jxbridge_set_port_mvr(p, r.flag);
-        r.flag = p->mvr;
-        COPY_OUT(r, VLAN_PORT_FLAG_SIZE_MVR);
-        return 0;
-    }
-    case VLAN_IOCTL_TUNNEL_SET:
-    case VLAN_IOCTL_TUNNEL_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_port_flag_request r;
-        COPY_IN(r, VLAN_PORT_FLAG_SIZE_TUNNEL);
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == VLAN_IOCTL_TUNNEL_SET)
-            return vlan_qinq_set_port_mode(p, r.flag ? VLAN_QINQ_TUNNEL : VLAN_QINQ_BRIDGE);
-        u32 mode;
-        if ((rc = vlan_qinq_get_port_mode(p, &mode)))
-            return rc;
-        r.flag = mode == VLAN_QINQ_TUNNEL;
-        COPY_OUT(r, VLAN_PORT_FLAG_SIZE_TUNNEL);
-        return 0;
-    }
-    }
-    return -ENOTTY;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    struct vlan_mpmm_entry e;
+    static_assert(sizeof(e) == sizeof(r->entry));
+    memcpy(&e, r->entry, sizeof(e));
+    if (cmd == VLAN_IOCTL_MPMM_ADD)
+        return vlan_mpmm_add(p, &e);
+    int rc = r->position == VLAN_MPMM_BY_INDEX ? vlan_mpmm_get(p, e.index, &e)
+                                               : vlan_mpmm_get_by_pos(p, r->position, &e);
+    if (rc)
+        return rc;
+    memcpy(r->entry, &e, sizeof(e));
+    return 0;
 }
 
-// Rule lists of a port: remarks, MPMM entries, MVR rules and Q-in-Q.
-static long vlan_ioctl_rules(struct jxbridge *B, unsigned int cmd, void __user *uarg) {
+static long vlan_ioc_mvr_remark(struct jxbridge *B, unsigned int cmd, vlan_mvr_request *r,
+                                unsigned long) {
     struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    struct vlan_mvr_rule rule;
+    static_assert(sizeof(rule) == sizeof(r->rule));
+    memcpy(&rule, r->rule, sizeof(rule));
+    if (cmd == VLAN_IOCTL_MVR_REMARK_ADD) {
+        // A rule of another family could never match a frame.
+        if (rule.family != 2 && rule.family != 10)
+            return -EINVAL;
+        return vlan_add_port_mvr_remark(B->vlan, p, &rule);
+    }
+    if (cmd == VLAN_IOCTL_MVR_REMARK_DEL)
+        return vlan_del_port_mvr_remark(B->vlan, p, &rule);
+    int rc = vlan_mvr_remark_get_seq(p, r->position, &rule);
+    if (rc)
+        return rc;
+    memcpy(r->rule, &rule, sizeof(rule));
+    return 0;
+}
+
+static long vlan_ioc_qinq(struct jxbridge *B, unsigned int cmd, vlan_qinq_request *r,
+                          unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    struct vlan_qinq_range range;
     int rc;
     switch (cmd) {
-    case VLAN_IOCTL_REMARK_ADD:
-    case VLAN_IOCTL_REMARK_DEL:
-    case VLAN_IOCTL_REMARK_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_remark_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        if (cmd == VLAN_IOCTL_REMARK_ADD)
-            return vlan_add_port_remark(p, r.in_vid, r.out_vid, r.dir);
-        if (cmd == VLAN_IOCTL_REMARK_DEL)
-            return vlan_del_port_remark(p, r.in_vid, r.dir);
-        u16 src, dst;
-        u32 dir;
-        if ((rc = vlan_remark_get_seq(p, r.position, &src, &dst, &dir)))
-            return rc;
-        r.in_vid = src;
-        r.out_vid = dst;
-        r.dir = dir;
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_MPMM_ADD:
-    case VLAN_IOCTL_MPMM_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_mpmm_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        struct vlan_mpmm_entry e;
-        static_assert(sizeof(e) == sizeof(r.entry));
-        memcpy(&e, r.entry, sizeof(e));
-        if (cmd == VLAN_IOCTL_MPMM_ADD)
-            return vlan_mpmm_add(p, &e);
-        rc = r.position == VLAN_MPMM_BY_INDEX ? vlan_mpmm_get(p, e.index, &e)
-                                              : vlan_mpmm_get_by_pos(p, r.position, &e);
-        if (rc)
-            return rc;
-        memcpy(r.entry, &e, sizeof(e));
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_MVR_REMARK_ADD:
-    case VLAN_IOCTL_MVR_REMARK_DEL:
-    case VLAN_IOCTL_MVR_REMARK_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_mvr_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        struct vlan_mvr_rule rule;
-        static_assert(sizeof(rule) == sizeof(r.rule));
-        memcpy(&rule, r.rule, sizeof(rule));
-        if (cmd == VLAN_IOCTL_MVR_REMARK_ADD) {
-            // A rule of another family could never match a frame.
-            if (rule.family != 2 && rule.family != 10)
-                return -EINVAL;
-            return vlan_add_port_mvr_remark(B->vlan, p, &rule);
-        }
-        if (cmd == VLAN_IOCTL_MVR_REMARK_DEL)
-            return vlan_del_port_mvr_remark(B->vlan, p, &rule);
-        if ((rc = vlan_mvr_remark_get_seq(p, r.position, &rule)))
-            return rc;
-        memcpy(r.rule, &rule, sizeof(rule));
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
     case VLAN_IOCTL_QINQ_SELECTIVE_ADD:
-    case VLAN_IOCTL_QINQ_SELECTIVE_GET:
+        return vlan_qinq_set_selective(p, r->vid, r->vid2, r->outer_vid, r->prio);
     case VLAN_IOCTL_QINQ_SELECTIVE_DEL:
+        return vlan_qinq_del_selective(p, r->vid);
     case VLAN_IOCTL_STACKING_SET:
-    case VLAN_IOCTL_STACKING_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_qinq_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        struct vlan_qinq_range range;
-        switch (cmd) {
-        case VLAN_IOCTL_QINQ_SELECTIVE_ADD:
-            return vlan_qinq_set_selective(p, r.vid, r.vid2, r.outer_vid, r.prio);
-        case VLAN_IOCTL_QINQ_SELECTIVE_DEL:
-            return vlan_qinq_del_selective(p, r.vid);
-        case VLAN_IOCTL_STACKING_SET:
-            return vlan_qinq_set_stacking(p, r.vid, r.prio);
-        case VLAN_IOCTL_QINQ_SELECTIVE_GET:
-            if ((rc = vlan_qinq_get_selective(p, r.vid, &range)))
-                return rc;
-            r.outer_vid = range.outer_vid;
-            r.prio = range.prio;
-            break;
-        default: // VLAN_IOCTL_STACKING_GET
-            if ((rc = vlan_qinq_get_stacking(p, &r.vid, &r.prio)))
-                return rc;
-            break;
-        }
-        COPY_OUT(r, sizeof(r));
-        return 0;
-    }
-    case VLAN_IOCTL_QINQ_SELECTIVE_SEQ_GET: {
-        VLAN_IOCTL_TRACE();
-        vlan_qinq_seq_request r;
-        COPY_IN(r, sizeof(r));
-        if (jxbridge_proc_port_field(B, r.name, &p))
-            return -ENODEV;
-        struct vlan_qinq_range range;
-        if ((rc = vlan_qinq_get_selective_seq(p, r.position, &range)))
+        return vlan_qinq_set_stacking(p, r->vid, r->prio);
+    case VLAN_IOCTL_QINQ_SELECTIVE_GET:
+        if ((rc = vlan_qinq_get_selective(p, r->vid, &range)))
             return rc;
-        r.first = range.first;
-        r.last = range.last;
-        r.outer_vid = range.outer_vid;
-        r.prio = range.prio;
-        COPY_OUT(r, sizeof(r));
+        r->outer_vid = range.outer_vid;
+        r->prio = range.prio;
         return 0;
+    default: // VLAN_IOCTL_STACKING_GET
+        return vlan_qinq_get_stacking(p, &r->vid, &r->prio);
     }
-    }
-    return -ENOTTY;
 }
 
-static long vlan_ioctl(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    long rc = vlan_ioctl_vlans(B, cmd, arg);
-    if (rc == -ENOTTY)
-        rc = vlan_ioctl_port_vid(B, cmd, (void __user *)arg);
-    if (rc == -ENOTTY)
-        rc = vlan_ioctl_port_value(B, cmd, (void __user *)arg);
-    if (rc == -ENOTTY)
-        rc = vlan_ioctl_rules(B, cmd, (void __user *)arg);
-    return rc == -ENOTTY ? -EINVAL : rc;
+static long vlan_ioc_qinq_seq(struct jxbridge *B, unsigned int, vlan_qinq_seq_request *r,
+                              unsigned long) {
+    struct jxbridge_port *p;
+    if (jxbridge_proc_port_field(B, r->name, &p))
+        return -ENODEV;
+    struct vlan_qinq_range range;
+    int rc = vlan_qinq_get_selective_seq(p, r->position, &range);
+    if (rc)
+        return rc;
+    r->first = range.first;
+    r->last = range.last;
+    r->outer_vid = range.outer_vid;
+    r->prio = range.prio;
+    return 0;
 }
+
+// A failed copy in is -14, a failed copy back -22.
+#define IN JXBRIDGE_IOC_IN
+#define INOUT (JXBRIDGE_IOC_IN | JXBRIDGE_IOC_OUT_EINVAL)
+static const struct jxbridge_proc_ioc vlan_iocs[] = {
+    JXBRIDGE_IOC_VALUE(VLAN_IOCTL_ADD, vlan_ioc_add_del),
+    JXBRIDGE_IOC_VALUE(VLAN_IOCTL_DEL, vlan_ioc_add_del),
+    JXBRIDGE_IOC(VLAN_IOCTL_NAME_SET, vlan_name_request, IN, vlan_ioc_name_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_NAME_GET, vlan_name_request, INOUT, vlan_ioc_name_get),
+    JXBRIDGE_IOC_VALUE(VLAN_IOCTL_CLEAR, vlan_ioc_clear),
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_ALL_GET, vlan_membership_request, INOUT,
+                 vlan_ioc_membership_all),
+    JXBRIDGE_IOC(VLAN_IOCTL_MCAST_MODE_SET, vlan_mcast_request, IN, vlan_ioc_mcast),
+    JXBRIDGE_IOC(VLAN_IOCTL_MCAST_MODE_GET, vlan_mcast_request, INOUT, vlan_ioc_mcast),
+    JXBRIDGE_IOC_VALUE(VLAN_IOCTL_ETHERTYPE_SET, vlan_ioc_ethertype_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_ETHERTYPE_GET, u16, JXBRIDGE_IOC_OUT_EINVAL, vlan_ioc_ethertype_get),
+
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_ADD, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_DEL, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_DEL_ALL, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_PVID_SET, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_ACCEPTABLE_SET, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_TAG_SET, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_TAG_IGNORE_SET, vlan_port_vid_request, IN, vlan_ioc_port_vid_set),
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_GET, vlan_port_vid_request, INOUT, vlan_ioc_port_vid_get),
+    JXBRIDGE_IOC(VLAN_IOCTL_PVID_GET, vlan_port_vid_request, INOUT, vlan_ioc_port_vid_get),
+    JXBRIDGE_IOC(VLAN_IOCTL_ACCEPTABLE_GET, vlan_port_vid_request, INOUT, vlan_ioc_port_vid_get),
+    JXBRIDGE_IOC(VLAN_IOCTL_TAG_GET, vlan_port_vid_request, INOUT, vlan_ioc_port_vid_get),
+    JXBRIDGE_IOC(VLAN_IOCTL_TAG_IGNORE_GET, vlan_port_vid_request, INOUT, vlan_ioc_port_vid_get),
+    JXBRIDGE_IOC(VLAN_IOCTL_MEMBERSHIP_TAGGING_GET, vlan_port_vid_request, INOUT,
+                 vlan_ioc_port_vid_get),
+
+    JXBRIDGE_IOC(VLAN_IOCTL_REMARK_MODE_SET, vlan_port_value_request, IN, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_REMARK_MODE_GET, vlan_port_value_request, INOUT, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_PRIORITY_SET, vlan_port_value_request, IN, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_PRIORITY_GET, vlan_port_value_request, INOUT, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_MPMM_DEL, vlan_port_value_request, IN, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_MODE_SET, vlan_port_value_request, IN, vlan_ioc_port_value),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_MODE_GET, vlan_port_value_request, INOUT, vlan_ioc_port_value),
+    JXBRIDGE_IOC_SIZE(VLAN_IOCTL_PORT_MVR_SET, vlan_port_flag_request, VLAN_PORT_FLAG_SIZE_MVR, IN,
+                      vlan_ioc_port_flag),
+    JXBRIDGE_IOC_SIZE(VLAN_IOCTL_PORT_MVR_GET, vlan_port_flag_request, VLAN_PORT_FLAG_SIZE_MVR,
+                      INOUT, vlan_ioc_port_flag),
+    JXBRIDGE_IOC_SIZE(VLAN_IOCTL_TUNNEL_SET, vlan_port_flag_request, VLAN_PORT_FLAG_SIZE_TUNNEL, IN,
+                      vlan_ioc_port_flag),
+    JXBRIDGE_IOC_SIZE(VLAN_IOCTL_TUNNEL_GET, vlan_port_flag_request, VLAN_PORT_FLAG_SIZE_TUNNEL,
+                      INOUT, vlan_ioc_port_flag),
+
+    JXBRIDGE_IOC(VLAN_IOCTL_REMARK_ADD, vlan_remark_request, IN, vlan_ioc_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_REMARK_DEL, vlan_remark_request, IN, vlan_ioc_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_REMARK_GET, vlan_remark_request, INOUT, vlan_ioc_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_MPMM_ADD, vlan_mpmm_request, IN, vlan_ioc_mpmm),
+    JXBRIDGE_IOC(VLAN_IOCTL_MPMM_GET, vlan_mpmm_request, INOUT, vlan_ioc_mpmm),
+    JXBRIDGE_IOC(VLAN_IOCTL_MVR_REMARK_ADD, vlan_mvr_request, IN, vlan_ioc_mvr_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_MVR_REMARK_DEL, vlan_mvr_request, IN, vlan_ioc_mvr_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_MVR_REMARK_GET, vlan_mvr_request, INOUT, vlan_ioc_mvr_remark),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_SELECTIVE_ADD, vlan_qinq_request, IN, vlan_ioc_qinq),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_SELECTIVE_GET, vlan_qinq_request, INOUT, vlan_ioc_qinq),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_SELECTIVE_DEL, vlan_qinq_request, IN, vlan_ioc_qinq),
+    JXBRIDGE_IOC(VLAN_IOCTL_STACKING_SET, vlan_qinq_request, IN, vlan_ioc_qinq),
+    JXBRIDGE_IOC(VLAN_IOCTL_STACKING_GET, vlan_qinq_request, INOUT, vlan_ioc_qinq),
+    JXBRIDGE_IOC(VLAN_IOCTL_QINQ_SELECTIVE_SEQ_GET, vlan_qinq_seq_request, INOUT,
+                 vlan_ioc_qinq_seq),
+};
+#undef IN
+#undef INOUT
 
 // The report.
 
@@ -874,12 +824,8 @@ static int vlan_show(struct seq_file *m, void *) {
 
 // Entry points: the shared framing, with the engine's switch as the file's own.
 
-static int vlan_command_checked(struct jxbridge *B, char **words) {
-    return B->vlan ? vlan_command(B, words) : -ENODEV;
-}
-
-static long vlan_ioctl_checked(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    return B->vlan ? vlan_ioctl(B, cmd, arg) : -ENODEV;
+static int vlan_engine_check(struct jxbridge *B) {
+    return B->vlan ? 0 : -ENODEV;
 }
 
 static bool vlan_engine_debug(struct jxbridge *B) {
@@ -888,10 +834,16 @@ static bool vlan_engine_debug(struct jxbridge *B) {
 
 static const struct jxbridge_proc_ops vlan_ops = {
     .tag = "VLAN",
+    .log = JXBRIDGE_PROC_LOG_PLAIN,
     .debug = vlan_engine_debug,
-    .named_ioctl_fields = false,
-    .command = vlan_command_checked,
-    .ioctl = vlan_ioctl_checked,
+    .check = vlan_engine_check,
+    .cmds = vlan_cmds,
+    .n_cmds = ARRAY_SIZE(vlan_cmds),
+    .iocs = vlan_iocs,
+    .n_iocs = ARRAY_SIZE(vlan_iocs),
+    .trace = "vlan_ioctl",
+    .say = nullptr,
+    .unknown = nullptr,
 };
 
 static int vlan_file_open(struct inode *inode, struct file *file) {

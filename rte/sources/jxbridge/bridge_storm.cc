@@ -75,6 +75,9 @@ int storm_rate_set(struct jxbridge *, u32 cls, struct jxbridge_port *port, u32 r
     struct storm_class *c = storm_class_of(port, cls);
     if (!c)
         return 1;
+    // The store holds 16 bits: a wider rate would come back cut.
+    if (rate > 0xFFFF)
+        return -ERANGE;
     c->rate = (u16)rate;
     if (cls != STORM_DLF)
         bridge_tarn_storm_update(port);

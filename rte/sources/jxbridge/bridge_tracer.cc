@@ -537,14 +537,6 @@ void jxbridge_trace_frame(const char *function, struct jxbridge *B) {
 
 // The tracer file.
 
-static const char tracer_help[] =
-    "Supported commands:\n\tshow - Show open files and their statistics.\n\ttimestamp on/off - "
-    "Enable/disable timestamping of each line.\n\tprintk on/off - Enable/disable printk() "
-    "output.\n\ttracer <value> [pcap[-only] (rx|mt|tx)* [out <ifc>] [annotate]][rxport <port>] "
-    "[txport <port>] [rxgem <gem-port>] [rxifc <ifc>] [txifc <ifc>] [smac <mac>] [dmac <mac>] "
-    "[vlan <vid>] [ethertype <ethertype>] [ipproto <proto>] [sip <ip>[/<mask>] [dip "
-    "<ip>[/<mask>]\n[sport <port>] [dport <port>]\n[dlf stop|continue]\n";
-
 static const struct {
     u8 number;
     const char *name;
@@ -602,6 +594,194 @@ static int tracer_ip_mask(const char *word, u32 *addr, u32 *mask) {
     return parse_ipv4(ip, addr) ? -EINVAL : 0;
 }
 
+// What "tracer" has parsed so far: the tracer takes it only once every word
+// has parsed, so a bad word changes nothing.
+struct tracer_parse {
+    struct jxbridge *B;
+    struct jxbridge_tracer_cond c;
+    struct jxbridge_tracer_capture_opts pc;
+    u32 dlf;
+};
+
+// "pcap" or "pcap-only", its capture points and their options.
+static int tracer_parse_pcap(struct tracer_parse *t, char **w, int *at) {
+    int i = *at;
+    struct jxbridge_tracer_capture_opts *pc = &t->pc;
+    if (!w[i] || (strcmp(w[i], "pcap") && strcmp(w[i], "pcap-only")))
+        return 0;
+    pc->mode = !strcmp(w[i], "pcap") ? JXBRIDGE_TRACER_PCAP : JXBRIDGE_TRACER_PCAP_ONLY;
+    for (i++; w[i]; i++) {
+        if (!strcmp(w[i], "rx")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_RX;
+        } else if (!strcmp(w[i], "mt")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_MT;
+        } else if (!strcmp(w[i], "tx")) {
+            pc->points |= JXBRIDGE_TRACER_CAP_TX;
+        } else if (!strcmp(w[i], "annotate")) {
+            pc->annotate = 1;
+        } else if (!strcmp(w[i], "out")) {
+            if (!w[i + 1])
+                return -ENOARG;
+            struct net_device *dev = __dev_get_by_name(&init_net, w[i + 1]);
+            if (!dev)
+                return -ENODEV;
+            pc->out_ifindex = dev->ifindex;
+            strlcpy(pc->out_name, dev->name, sizeof(pc->out_name));
+            i++;
+        } else {
+            break;
+        }
+    }
+    if (!pc->points)
+        pc->points = JXBRIDGE_TRACER_CAP_RX;
+    *at = i;
+    return 0;
+}
+
+// Conditions: each takes its keyword k, its value v and the value's place.
+static int tracer_opt_port(struct tracer_parse *t, const char *k, const char *v, int at) {
+    struct jxbridge_tracer_cond *c = &t->c;
+    struct jxbridge_port *port = nullptr;
+    int rc = jxbridge_get_port_by_name(t->B, v, &port);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool rx = k[0] == 'r';
+    c->set |= rx ? JXBRIDGE_TC_RXPORT : JXBRIDGE_TC_TXPORT;
+    (rx ? c->rx_port : c->tx_port) = port->bll_port_no;
+    strlcpy(rx ? c->rx_port_name : c->tx_port_name, port->dev->name, IFNAMSIZ);
+    return 0;
+}
+
+static int tracer_opt_rxgem(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_RXGEM;
+    t->c.rx_gem = (u32)n;
+    return 0;
+}
+
+static int tracer_opt_ifc(struct tracer_parse *t, const char *k, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 1, INT32_MAX, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool rx = k[0] == 'r';
+    t->c.set |= rx ? JXBRIDGE_TC_RXIFC : JXBRIDGE_TC_TXIFC;
+    (rx ? t->c.rx_ifindex : t->c.tx_ifindex) = (int)n;
+    return 0;
+}
+
+static int tracer_opt_mac(struct tracer_parse *t, const char *k, const char *v, int at) {
+    bool src = k[0] == 's';
+    if (parse_mac(v, src ? t->c.smac : t->c.dmac))
+        return tracer_bad_word(at, v, -EINVAL);
+    t->c.set |= src ? JXBRIDGE_TC_SMAC : JXBRIDGE_TC_DMAC;
+    return 0;
+}
+
+static int tracer_opt_vlan(struct tracer_parse *t, const char *, const char *v, int at) {
+    int rc = a2vid(v, &t->c.vid);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_VID;
+    return 0;
+}
+
+static int tracer_opt_ethertype(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_ETHERTYPE;
+    t->c.ethertype = (u16)n;
+    return 0;
+}
+
+// A protocol by its name or its number.
+static int tracer_opt_ipproto(struct tracer_parse *t, const char *, const char *v, int at) {
+    long long n = -1;
+    for (const auto &p : ip_protocols)
+        if (!strcasecmp(v, p.name))
+            n = p.number;
+    int rc;
+    if (n < 0 && (rc = tracer_num(v, 0, 255, &n)))
+        return tracer_bad_word(at, v, rc);
+    t->c.set |= JXBRIDGE_TC_IPPROTO;
+    t->c.ipproto = (u8)n;
+    return 0;
+}
+
+static int tracer_opt_ip(struct tracer_parse *t, const char *k, const char *v, int at) {
+    struct jxbridge_tracer_cond *c = &t->c;
+    bool src = k[0] == 's';
+    int rc = tracer_ip_mask(v, src ? &c->sip : &c->dip, src ? &c->sip_mask : &c->dip_mask);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    c->set |= src ? JXBRIDGE_TC_SIP : JXBRIDGE_TC_DIP;
+    return 0;
+}
+
+static int tracer_opt_l4port(struct tracer_parse *t, const char *k, const char *v, int at) {
+    long long n;
+    int rc = tracer_num(v, 0, 0xFFFF, &n);
+    if (rc)
+        return tracer_bad_word(at, v, rc);
+    bool src = k[0] == 's';
+    t->c.set |= src ? JXBRIDGE_TC_SPORT : JXBRIDGE_TC_DPORT;
+    (src ? t->c.sport : t->c.dport) = (u16)n;
+    return 0;
+}
+
+static int tracer_opt_dlf(struct tracer_parse *t, const char *, const char *v, int at) {
+    if (!strcmp(v, "stop")) {
+        t->dlf = 1;
+    } else if (!strcmp(v, "continue")) {
+        t->dlf = 0;
+    } else {
+        jxbridge_trace_("@%d: Invalid trace DLF stop setting: %s\n", at, v);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+static const struct {
+    const char *word;
+    int (*parse)(struct tracer_parse *t, const char *k, const char *v, int at);
+} tracer_options[] = {
+    {"rxport", tracer_opt_port},
+    {"txport", tracer_opt_port},
+    {"rxgem", tracer_opt_rxgem},
+    {"rxifc", tracer_opt_ifc},
+    {"txifc", tracer_opt_ifc},
+    {"smac", tracer_opt_mac},
+    {"dmac", tracer_opt_mac},
+    {"vlan", tracer_opt_vlan},
+    {"ethertype", tracer_opt_ethertype},
+    {"ipproto", tracer_opt_ipproto},
+    {"sip", tracer_opt_ip},
+    {"dip", tracer_opt_ip},
+    {"sport", tracer_opt_l4port},
+    {"dport", tracer_opt_l4port},
+    {"dlf", tracer_opt_dlf},
+};
+
+static int tracer_parse_option(struct tracer_parse *t, char **w, int i) {
+    const char *k = w[i], *v = w[i + 1];
+    for (const auto &o : tracer_options) {
+        if (strcmp(k, o.word))
+            continue;
+        if (!v) {
+            if (o.parse == tracer_opt_ifc)
+                jxbridge_trace_("Missing interface number.");
+            return -ENOARG;
+        }
+        return o.parse(t, k, v, i + 1);
+    }
+    return tracer_bad_word(i, k, -EINVAL);
+}
+
 static int tracer_arm(struct jxbridge *B, char **w) {
     if (!w[1])
         return -ENOARG;
@@ -609,186 +789,71 @@ static int tracer_arm(struct jxbridge *B, char **w) {
     int rc = tracer_num(w[1], 0, UINT32_MAX, &value);
     if (rc)
         return rc;
-    // Everything is parsed into these first: a bad word changes nothing.
-    struct jxbridge_tracer_cond c = {};
-    struct jxbridge_tracer_capture_opts pc = {};
-    u32 dlf = 0;
+    struct tracer_parse t = {};
+    t.B = B;
     int i = 2;
-    if (w[i] && (!strcmp(w[i], "pcap") || !strcmp(w[i], "pcap-only"))) {
-        pc.mode = !strcmp(w[i], "pcap") ? JXBRIDGE_TRACER_PCAP : JXBRIDGE_TRACER_PCAP_ONLY;
-        for (i++; w[i]; i++) {
-            if (!strcmp(w[i], "rx")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_RX;
-            } else if (!strcmp(w[i], "mt")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_MT;
-            } else if (!strcmp(w[i], "tx")) {
-                pc.points |= JXBRIDGE_TRACER_CAP_TX;
-            } else if (!strcmp(w[i], "annotate")) {
-                pc.annotate = 1;
-            } else if (!strcmp(w[i], "out")) {
-                if (!w[i + 1])
-                    return -ENOARG;
-                struct net_device *dev = __dev_get_by_name(&init_net, w[i + 1]);
-                if (!dev)
-                    return -ENODEV;
-                pc.out_ifindex = dev->ifindex;
-                strlcpy(pc.out_name, dev->name, sizeof(pc.out_name));
-                i++;
-            } else {
-                break;
-            }
-        }
-        if (!pc.points)
-            pc.points = JXBRIDGE_TRACER_CAP_RX;
-    }
-    for (; w[i]; i++) {
-        const char *k = w[i], *v = w[i + 1];
-        long long n;
-        if (!strcmp(k, "rxport") || !strcmp(k, "txport")) {
-            if (!v)
-                return -ENOARG;
-            struct jxbridge_port *port = nullptr;
-            rc = jxbridge_get_port_by_name(B, v, &port);
-            if (rc)
-                return tracer_bad_word(i + 1, v, rc);
-            bool rx = k[0] == 'r';
-            c.set |= rx ? JXBRIDGE_TC_RXPORT : JXBRIDGE_TC_TXPORT;
-            (rx ? c.rx_port : c.tx_port) = port->bll_port_no;
-            strlcpy(rx ? c.rx_port_name : c.tx_port_name, port->dev->name, IFNAMSIZ);
-        } else if (!strcmp(k, "rxgem")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_RXGEM;
-            c.rx_gem = (u32)n;
-        } else if (!strcmp(k, "rxifc") || !strcmp(k, "txifc")) {
-            if (!v) {
-                jxbridge_trace_("Missing interface number.");
-                return -ENOARG;
-            }
-            if ((rc = tracer_num(v, 1, INT32_MAX, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            bool rx = k[0] == 'r';
-            c.set |= rx ? JXBRIDGE_TC_RXIFC : JXBRIDGE_TC_TXIFC;
-            (rx ? c.rx_ifindex : c.tx_ifindex) = (int)n;
-        } else if (!strcmp(k, "smac") || !strcmp(k, "dmac")) {
-            if (!v)
-                return -ENOARG;
-            bool src = k[0] == 's';
-            if (parse_mac(v, src ? c.smac : c.dmac))
-                return tracer_bad_word(i + 1, v, -EINVAL);
-            c.set |= src ? JXBRIDGE_TC_SMAC : JXBRIDGE_TC_DMAC;
-        } else if (!strcmp(k, "vlan")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = a2vid(v, &c.vid)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_VID;
-        } else if (!strcmp(k, "ethertype")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_ETHERTYPE;
-            c.ethertype = (u16)n;
-        } else if (!strcmp(k, "ipproto")) {
-            if (!v)
-                return -ENOARG;
-            rc = -EINVAL;
-            for (const auto &p : ip_protocols)
-                if (!strcasecmp(v, p.name)) {
-                    n = p.number;
-                    rc = 0;
-                }
-            if (rc && (rc = tracer_num(v, 0, 255, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= JXBRIDGE_TC_IPPROTO;
-            c.ipproto = (u8)n;
-        } else if (!strcmp(k, "sip") || !strcmp(k, "dip")) {
-            if (!v)
-                return -ENOARG;
-            bool src = k[0] == 's';
-            if ((rc = tracer_ip_mask(v, src ? &c.sip : &c.dip, src ? &c.sip_mask : &c.dip_mask)))
-                return tracer_bad_word(i + 1, v, rc);
-            c.set |= src ? JXBRIDGE_TC_SIP : JXBRIDGE_TC_DIP;
-        } else if (!strcmp(k, "sport") || !strcmp(k, "dport")) {
-            if (!v)
-                return -ENOARG;
-            if ((rc = tracer_num(v, 0, 0xFFFF, &n)))
-                return tracer_bad_word(i + 1, v, rc);
-            bool src = k[0] == 's';
-            c.set |= src ? JXBRIDGE_TC_SPORT : JXBRIDGE_TC_DPORT;
-            (src ? c.sport : c.dport) = (u16)n;
-        } else if (!strcmp(k, "dlf")) {
-            if (!v)
-                return -ENOARG;
-            if (!strcmp(v, "stop")) {
-                dlf = 1;
-            } else if (!strcmp(v, "continue")) {
-                dlf = 0;
-            } else {
-                jxbridge_trace_("@%d: Invalid trace DLF stop setting: %s\n", i + 1, v);
-                return -EINVAL;
-            }
-        } else {
-            return tracer_bad_word(i, k, -EINVAL);
-        }
-        i++; // the value
-    }
+    if ((rc = tracer_parse_pcap(&t, w, &i)))
+        return rc;
+    for (; w[i]; i += 2)
+        if ((rc = tracer_parse_option(&t, w, i)))
+            return rc;
     struct jxbridge_tracer_state *T = &B->tracer;
-    T->cond = c;
-    T->pcap = pc;
-    T->dlf_stop = dlf;
+    T->cond = t.c;
+    T->pcap = t.pc;
+    T->dlf_stop = t.dlf;
     T->frames_left = (u32)value;
     T->total = (u32)value;
     T->ordinal = 0;
     return 0;
 }
 
+// The conditions an armed tracer waits for.
+static void tracer_show_cond(const struct jxbridge_tracer_cond *c) {
+    if (c->set & JXBRIDGE_TC_RXPORT)
+        jxbridge_trace_("  RX port:                   %s\n", c->rx_port_name);
+    if (c->set & JXBRIDGE_TC_TXPORT)
+        jxbridge_trace_("  TX port:                   %s\n", c->tx_port_name);
+    if (c->set & JXBRIDGE_TC_RXGEM)
+        jxbridge_trace_("  RX GEM port:               %d\n", (int)c->rx_gem);
+    if (c->set & JXBRIDGE_TC_RXIFC)
+        jxbridge_trace_("  RX interface:              %d\n", c->rx_ifindex);
+    if (c->set & JXBRIDGE_TC_TXIFC)
+        jxbridge_trace_("  TX interface:              %d\n", c->tx_ifindex);
+    if (c->set & JXBRIDGE_TC_DMAC)
+        jxbridge_trace_("  DMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n", c->dmac[0],
+                        c->dmac[1], c->dmac[2], c->dmac[3], c->dmac[4], c->dmac[5]);
+    if (c->set & JXBRIDGE_TC_SMAC)
+        jxbridge_trace_("  SMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n", c->smac[0],
+                        c->smac[1], c->smac[2], c->smac[3], c->smac[4], c->smac[5]);
+    if (c->set & JXBRIDGE_TC_VID)
+        jxbridge_trace_("  VID:                       %d (0x%04x)\n", c->vid, c->vid);
+    if (c->set & JXBRIDGE_TC_ETHERTYPE)
+        jxbridge_trace_("  EtherType:                 0x%04x\n", c->ethertype);
+    if (c->set & JXBRIDGE_TC_IPPROTO)
+        jxbridge_trace_("  IP protocol:               %d (%s)\n", c->ipproto,
+                        ipproto2a(c->ipproto));
+    char a[16], m[16];
+    if (c->set & JXBRIDGE_TC_SIP) {
+        ipv4_text(c->sip, a, sizeof(a));
+        ipv4_text(c->sip_mask, m, sizeof(m));
+        jxbridge_trace_("  Source IP address:         %s/%s\n", a, m);
+    }
+    if (c->set & JXBRIDGE_TC_DIP) {
+        ipv4_text(c->dip, a, sizeof(a));
+        ipv4_text(c->dip_mask, m, sizeof(m));
+        jxbridge_trace_("  Destination IP address:    %s/%s\n", a, m);
+    }
+    if (c->set & JXBRIDGE_TC_SPORT)
+        jxbridge_trace_("  Source TCP/UDP port:       %d\n", c->sport);
+    if (c->set & JXBRIDGE_TC_DPORT)
+        jxbridge_trace_("  Destination TCP/UDP port   %d\n", c->dport);
+}
+
 static void tracer_show(struct jxbridge *B) {
     const struct jxbridge_tracer_state *T = &B->tracer;
-    const struct jxbridge_tracer_cond *c = &T->cond;
     if (T->frames_left) {
         jxbridge_trace_("\nTracer:                      on (%d)\n", (int)T->frames_left);
-        if (c->set & JXBRIDGE_TC_RXPORT)
-            jxbridge_trace_("  RX port:                   %s\n", c->rx_port_name);
-        if (c->set & JXBRIDGE_TC_TXPORT)
-            jxbridge_trace_("  TX port:                   %s\n", c->tx_port_name);
-        if (c->set & JXBRIDGE_TC_RXGEM)
-            jxbridge_trace_("  RX GEM port:               %d\n", (int)c->rx_gem);
-        if (c->set & JXBRIDGE_TC_RXIFC)
-            jxbridge_trace_("  RX interface:              %d\n", c->rx_ifindex);
-        if (c->set & JXBRIDGE_TC_TXIFC)
-            jxbridge_trace_("  TX interface:              %d\n", c->tx_ifindex);
-        if (c->set & JXBRIDGE_TC_DMAC)
-            jxbridge_trace_("  DMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n",
-                            c->dmac[0], c->dmac[1], c->dmac[2], c->dmac[3], c->dmac[4], c->dmac[5]);
-        if (c->set & JXBRIDGE_TC_SMAC)
-            jxbridge_trace_("  SMAC:                      %02x:%02x:%02x:%02x:%02x:%02x\n",
-                            c->smac[0], c->smac[1], c->smac[2], c->smac[3], c->smac[4], c->smac[5]);
-        if (c->set & JXBRIDGE_TC_VID)
-            jxbridge_trace_("  VID:                       %d (0x%04x)\n", c->vid, c->vid);
-        if (c->set & JXBRIDGE_TC_ETHERTYPE)
-            jxbridge_trace_("  EtherType:                 0x%04x\n", c->ethertype);
-        if (c->set & JXBRIDGE_TC_IPPROTO)
-            jxbridge_trace_("  IP protocol:               %d (%s)\n", c->ipproto,
-                            ipproto2a(c->ipproto));
-        char a[16], m[16];
-        if (c->set & JXBRIDGE_TC_SIP) {
-            ipv4_text(c->sip, a, sizeof(a));
-            ipv4_text(c->sip_mask, m, sizeof(m));
-            jxbridge_trace_("  Source IP address:         %s/%s\n", a, m);
-        }
-        if (c->set & JXBRIDGE_TC_DIP) {
-            ipv4_text(c->dip, a, sizeof(a));
-            ipv4_text(c->dip_mask, m, sizeof(m));
-            jxbridge_trace_("  Destination IP address:    %s/%s\n", a, m);
-        }
-        if (c->set & JXBRIDGE_TC_SPORT)
-            jxbridge_trace_("  Source TCP/UDP port:       %d\n", c->sport);
-        if (c->set & JXBRIDGE_TC_DPORT)
-            jxbridge_trace_("  Destination TCP/UDP port   %d\n", c->dport);
+        tracer_show_cond(&T->cond);
     } else {
         jxbridge_trace_("\nTracer:                      off\n");
     }
@@ -830,64 +895,85 @@ static int tracer_switch(const char *word, int *out) {
     return 0;
 }
 
-static int tracer_command(struct jxbridge *B, char **w) {
-    const char *cmd = w[0];
-    int rc, on;
-    if (!strcasecmp(cmd, "tracer"))
-        return tracer_arm(B, w);
-    if (!strcmp(cmd, "help")) {
-        jxbridge_trace_("%s", tracer_help);
-        return 0;
-    }
-    if (!strcmp(cmd, "show")) {
-        tracer_show(B);
-        return 0;
-    }
-    if (!strcmp(cmd, "timestamp")) {
-        if ((rc = tracer_switch(w[1], &on)))
-            return rc;
-        __atomic_store_n(&jxbridge_trace_add_timestamp, (u32)on, __ATOMIC_RELAXED);
-        return 0;
-    }
-    if (!strcmp(cmd, "printk")) {
-        if ((rc = tracer_switch(w[1], &on)))
-            return rc;
-        jxbridge_tracer_printk_set((u32)on);
-        jxbridge_trace_("jxbridge_trace_printk option set to %s by [%d] %s.\n", int2onoff(on),
-                        current->pid, current->comm);
-        return 0;
-    }
-    jxbridge_trace_("Unknown command: '%s'\n", cmd);
-    return -EINVAL;
+static int tracer_cmd_show(struct jxbridge *B, char **) {
+    tracer_show(B);
+    return 0;
 }
 
-static long tracer_ioctl_locked(struct jxbridge *B, unsigned int cmd, unsigned long arg) {
-    void __user *uarg = (void __user *)arg;
-    switch (cmd) {
-    case JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT: {
-        u32 left = B->tracer.frames_left;
-        if (jxbridge_copy_to_user(uarg, &left, sizeof(left)))
-            return -EFAULT;
-        return 0;
-    }
-    case JXBRIDGE_TRACER_IOCTL_DEV_EXISTS: {
-        // A name of 16 characters has no room for its end: no device has it.
-        char name[IFNAMSIZ + 1];
-        if (jxbridge_copy_from_user(name, uarg, IFNAMSIZ))
-            return -EFAULT;
-        name[IFNAMSIZ] = '\0';
-        return __dev_get_by_name(&init_net, name) ? 0 : -ENODEV;
-    }
-    default:
-        return -EINVAL;
-    }
+static int tracer_cmd_timestamp(struct jxbridge *, char **w) {
+    int on;
+    int rc = tracer_switch(w[1], &on);
+    if (rc)
+        return rc;
+    __atomic_store_n(&jxbridge_trace_add_timestamp, (u32)on, __ATOMIC_RELAXED);
+    return 0;
 }
 
+static int tracer_cmd_printk(struct jxbridge *, char **w) {
+    int on;
+    int rc = tracer_switch(w[1], &on);
+    if (rc)
+        return rc;
+    jxbridge_tracer_printk_set((u32)on);
+    jxbridge_trace_("jxbridge_trace_printk option set to %s by [%d] %s.\n", int2onoff(on),
+                    current->pid, current->comm);
+    return 0;
+}
+
+// Only "tracer" matches without regard to case.
+static const struct jxbridge_proc_cmd tracer_cmds[] = {
+    {"help", nullptr, nullptr, JXBRIDGE_CMD_EXACT},
+    {"show", tracer_cmd_show, "\tshow - Show open files and their statistics.\n",
+     JXBRIDGE_CMD_EXACT},
+    {"timestamp", tracer_cmd_timestamp,
+     "\ttimestamp on/off - Enable/disable timestamping of each line.\n", JXBRIDGE_CMD_EXACT},
+    {"printk", tracer_cmd_printk, "\tprintk on/off - Enable/disable printk() output.\n",
+     JXBRIDGE_CMD_EXACT},
+    {"tracer", tracer_arm,
+     "\ttracer <value> [pcap[-only] (rx|mt|tx)* [out <ifc>] [annotate]][rxport <port>] [txport "
+     "<port>] [rxgem <gem-port>] [rxifc <ifc>] [txifc <ifc>] [smac <mac>] [dmac <mac>] [vlan "
+     "<vid>] [ethertype <ethertype>] [ipproto <proto>] [sip <ip>[/<mask>] [dip "
+     "<ip>[/<mask>]\n[sport <port>] [dport <port>]\n[dlf stop|continue]\n",
+     0},
+};
+
+static long tracer_ioc_frames_left(struct jxbridge *B, unsigned int, u32 *left, unsigned long) {
+    *left = B->tracer.frames_left;
+    return 0;
+}
+
+struct tracer_dev_name {
+    char name[IFNAMSIZ];
+};
+
+static long tracer_ioc_dev_exists(struct jxbridge *, unsigned int, tracer_dev_name *r,
+                                  unsigned long) {
+    // A name of 16 characters has no room for its end: no device has it.
+    char name[IFNAMSIZ + 1];
+    memcpy(name, r->name, IFNAMSIZ);
+    name[IFNAMSIZ] = '\0';
+    return __dev_get_by_name(&init_net, name) ? 0 : -ENODEV;
+}
+
+static const struct jxbridge_proc_ioc tracer_iocs[] = {
+    JXBRIDGE_IOC(JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT, u32, JXBRIDGE_IOC_OUT, tracer_ioc_frames_left),
+    JXBRIDGE_IOC(JXBRIDGE_TRACER_IOCTL_DEV_EXISTS, tracer_dev_name, JXBRIDGE_IOC_IN,
+                 tracer_ioc_dev_exists),
+};
+
+// Help and refusals go to the trace channel, where the writer reads.
 static const struct jxbridge_proc_ops tracer_ops = {
     .tag = "Bridge",
+    .log = JXBRIDGE_PROC_LOG_PLAIN,
     .debug = nullptr,
-    .command = tracer_command,
-    .ioctl = tracer_ioctl_locked,
+    .check = nullptr,
+    .cmds = tracer_cmds,
+    .n_cmds = ARRAY_SIZE(tracer_cmds),
+    .iocs = tracer_iocs,
+    .n_iocs = ARRAY_SIZE(tracer_iocs),
+    .trace = nullptr,
+    .say = jxbridge_trace_,
+    .unknown = "Unknown command: '%s'\n",
 };
 
 static int tracer_open(struct inode *, struct file *file) {

@@ -439,22 +439,89 @@ void jxbridge_proc_root_remove();
 // The placeholder operations of a file whose engine is not built here.
 extern const struct file_operations jxbridge_placeholder_fops;
 
-// The framing every file of a bridge's directory shares: one command per
-// write (line_read), run under jxbridge_lock with its words split on single
-// blanks; an empty line or a '#' comment succeeds without calling the
-// command. ioctls run under jxbridge_lock too. Both log the call when the
-// module's debug, ioctl_debug or the file's own switch is on.
+// Control-file commands are tables. A text command is a row {word, handler,
+// help}: the framing reads one command per write (line_read), splits it on
+// single blanks, takes jxbridge_lock, matches the first word, logs and calls
+// the row; an empty line or a '#' comment succeeds without a call; "help"
+// prints the rows' help lines in table order. An ioctl is a row {number,
+// record, handler}: the framing copies the record in (never more than the
+// row's size), calls the row, and copies it back when the row says so.
 #define JXBRIDGE_PROC_WORDS 80
+
+struct jxbridge_proc_cmd {
+    const char *word;
+    // words[0] is the command; the list ends with a null pointer. A null
+    // handler is the file's "help".
+    int (*handler)(struct jxbridge *bridge, char **words);
+    const char *help; // its help lines; null: not listed
+    u32 flags;
+};
+// A row without a word is never matched: it only continues the help.
+#define JXBRIDGE_CMD_EXACT 0x1u     // the word matches with its case
+#define JXBRIDGE_CMD_HELP_CALL 0x2u // its help lines start a new log call
+
+struct jxbridge_proc_ioc {
+    unsigned int cmd;
+    u32 size;  // record bytes copied in and out; 0: the argument is a value
+    u32 flags; // JXBRIDGE_IOC_*
+    int line;  // where the row is written, for the call trace
+    long (*handler)(struct jxbridge *bridge, unsigned int cmd, void *rec, unsigned long arg);
+};
+#define JXBRIDGE_IOC_IN 0x1u         // the record is copied in (-14 on failure)
+#define JXBRIDGE_IOC_OUT 0x2u        // copied back on success (-14 on failure)
+#define JXBRIDGE_IOC_OUT_EINVAL 0x6u // copied back on success (-22 on failure)
+#define JXBRIDGE_IOC_NAME 0x8u       // the argument points to a name, read as a string
+#define JXBRIDGE_IOC_MAX_SIZE 1024u
+// The record of a JXBRIDGE_IOC_NAME row.
+struct jxbridge_proc_name {
+    char name[JXBRIDGE_NAME_FIELD];
+};
+
+// Rows with a typed record: the handler takes the record's own type, and the
+// size copied is the type's, or a shorter size the record starts with.
+template <typename T, long (*fn)(struct jxbridge *, unsigned int, T *, unsigned long)>
+long jxbridge_ioc_thunk(struct jxbridge *bridge, unsigned int cmd, void *rec, unsigned long arg) {
+    return fn(bridge, cmd, static_cast<T *>(rec), arg);
+}
+template <long (*fn)(struct jxbridge *, unsigned int, unsigned long)>
+long jxbridge_ioc_value_thunk(struct jxbridge *bridge, unsigned int cmd, void *,
+                              unsigned long arg) {
+    return fn(bridge, cmd, arg);
+}
+template <typename T, u32 size> constexpr u32 jxbridge_ioc_size() {
+    static_assert(size > 0 && size <= sizeof(T) && size <= JXBRIDGE_IOC_MAX_SIZE);
+    return size;
+}
+#define JXBRIDGE_IOC(cmd, type, flags, fn) JXBRIDGE_IOC_SIZE(cmd, type, sizeof(type), flags, fn)
+#define JXBRIDGE_IOC_SIZE(cmd, type, size, flags, fn)                                              \
+    { (cmd), jxbridge_ioc_size<type, (size)>(), (flags), __LINE__, jxbridge_ioc_thunk<type, fn> }
+#define JXBRIDGE_IOC_VALUE(cmd, fn)                                                                \
+    { (cmd), 0, 0, __LINE__, jxbridge_ioc_value_thunk<fn> }
+
+enum jxbridge_proc_log {
+    JXBRIDGE_PROC_LOG_CONFIG, // "[Bridge] IOCTL(c=0x%08x, d=0x%08x)@config"
+    JXBRIDGE_PROC_LOG_NAMED,  // "[Bridge] IOCTL(c=%u, d=0x%08x) on [bridge]"
+    JXBRIDGE_PROC_LOG_PLAIN,  // "[VLAN] IOCTL(%u, 0x%08x) on [vlan]"
+};
+
 struct jxbridge_proc_ops {
     const char *tag; // "Bridge" logs as "[Bridge] write(...)"
+    enum jxbridge_proc_log log;
     // The file's own debug switch, read under jxbridge_lock; may be null.
     bool (*debug)(struct jxbridge *bridge);
-    // The bridge file names its ioctl fields: "IOCTL(c=%u, d=0x%08x)".
-    bool named_ioctl_fields;
-    // words[0] is the command; the list ends with a null pointer.
-    int (*command)(struct jxbridge *bridge, char **words);
-    long (*ioctl)(struct jxbridge *bridge, unsigned int cmd, unsigned long arg);
+    // Why the file cannot serve now (-19 without its engine); may be null.
+    int (*check)(struct jxbridge *bridge);
+    const struct jxbridge_proc_cmd *cmds;
+    size_t n_cmds;
+    const struct jxbridge_proc_ioc *iocs;
+    size_t n_iocs;
+    const char *trace; // the name a matched ioctl is traced with; may be null
+    // Where help and refusals are said: the log when null.
+    int (*say)(const char *fmt, ...);
+    const char *unknown; // said with the word of an unknown command; may be null
 };
+#define JXBRIDGE_PROC_TABLE(t) (t), ARRAY_SIZE(t)
+
 struct jxbridge *jxbridge_proc_bridge(struct file *file);
 // The port a command names: a device name, or a decimal BLL number. -19 when
 // there is none. The field form reads a 17-byte record field, terminated in a
