@@ -274,6 +274,15 @@ TEST_F(PipelineTest, FlowManagerInternalFramesExclusionAndUnknownDevices) {
     EXPECT_EQ(tx(b).size(), 1u);
     EXPECT_EQ(jxbridge_get_original_skb(), nullptr); // released with the frame
     drain();
+    // So is the copy kept for a port that mirrors what it receives.
+    a->rmirr_active_rx = 1;
+    linecard_flowmgr_remove();
+    rx(a, eth(frame(BCAST, BCAST + 6), mac(1), 0x0806));
+    EXPECT_EQ(tx(b).size(), 1u);
+    EXPECT_EQ(jxbridge_get_original_skb(), nullptr);
+    a->rmirr_active_rx = 0;
+    ASSERT_EQ(linecard_flowmgr_install(), 0);
+    drain();
 
     // An internal frame (sent by code that holds the lock) is offered to the
     // manager and never reaches a driver, nor the receive counters.

@@ -905,7 +905,7 @@ static enum jxbridge_verdict stage_pvc(struct pipe_ctx *c) {
     }
     u32 queue = skb->scratch & 0xFF;
     PIPE_TRACE("[Bridge]   Determine PVC interface (%d).\n", (int)queue);
-    if (queue == JXBRIDGE_PVC_FREE) {
+    if (queue == JXBRIDGE_PVC_NO_QUEUE) {
         PIPE_TRACE("[Bridge]     Invalid queue, dropping.\n");
         return JXBRIDGE_DROP_PVC_INVALID_QUEUE;
     }

@@ -145,6 +145,7 @@ enum jxbridge_pvc_mode : u32 {
     JXBRIDGE_PVC_MASTER = 1,
     JXBRIDGE_PVC_SLAVE = 2,
 };
+#define JXBRIDGE_PVC_NO_QUEUE 0xFF // the driver's queue number of a frame it could not place
 // The first argument of the flow manager's event hook.
 enum jxbridge_flow_event_code : int {
     JXBRIDGE_FEV_VLAN = 1,              // port or none, VID or 0
