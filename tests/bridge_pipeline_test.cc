@@ -138,6 +138,20 @@ TEST_F(PipelineTest, ProtectedPortsLagsAndTheInputPort) {
     EXPECT_EQ(tx(lag).size(), 1u);
     EXPECT_TRUE(tx(m).empty());
     EXPECT_TRUE(tx(c).empty()); // not back to the input port
+
+    // A multicast frame the LAG received on its member and dropped counts on
+    // both, also when the flow manager is offered the frame first.
+    ASSERT_EQ(linecard_flowmgr_install(), 0);
+    frame mc = eth({0x01, 0x00, 0x5e, 0, 0, 1}, mac(3), 0x0800);
+    struct sk_buff *skb = netdev_alloc_skb(lag->dev, 128);
+    ASSERT_NE(skb, nullptr);
+    memcpy(skb_put(skb, (unsigned)mc.size()), mc.data(), mc.size());
+    skb->protocol = eth_type_trans(skb, lag->dev);
+    skb->skb_iif = m->dev->ifindex;
+    jxbridge_process_frame(skb);
+    EXPECT_EQ(lag->counters.drop_mcast, 1u);
+    EXPECT_EQ(m->counters.drop_mcast, 1u);
+    EXPECT_EQ(m->counters.rx_discard, 1u);
 }
 
 TEST_F(PipelineTest, PvcSlavesSendThroughTheirMaster) {
@@ -221,6 +235,31 @@ TEST_F(PipelineTest, DropsAtTheGateAreCountedWhereTheyHappen) {
     EXPECT_EQ(a->counters.rx_discard, 3u);
 }
 
+TEST_F(PipelineTest, TracerMatchesTheEgressPortAndPrintsZeroSourceMacs) {
+    const char *TR = "/proc/net/jxbridge/br0/tracer";
+    jxbridge_port *a = port("wa", JXBRIDGE_PORT_ACCESS, 11),
+                  *b = port("wb", JXBRIDGE_PORT_ACCESS, 12);
+    port("wc", JXBRIDGE_PORT_ACCESS, 13);
+    rx(b, eth(frame(BCAST, BCAST + 6), mac(2), 0x0806)); // b is known
+    auto frames_left = [&] {
+        u32 v = 0xdead;
+        EXPECT_EQ(proc_ioctl(TR, JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT, (unsigned long)&v), 0);
+        return v;
+    };
+    // Only a frame that leaves on wc is traced: the unicast to b is not.
+    ASSERT_GT(proc_write(TR, "tracer 1 txport wc"), 0);
+    rx(a, eth(mac(2), mac(1), 0x0800));
+    EXPECT_EQ(frames_left(), 1u);
+    rx(a, eth(frame(BCAST, BCAST + 6), mac(1), 0x0806));
+    EXPECT_EQ(frames_left(), 0u);
+
+    // A zero source MAC is printed, frame and all, while learning goes on.
+    ASSERT_GT(proc_write(TR, "printk on"), 0);
+    rx(a, eth(frame(BCAST, BCAST + 6), frame(6, 0), 0x0806));
+    EXPECT_NE(log_text().find("[Log zero MAC]     |"), std::string::npos);
+    ASSERT_GT(proc_write(TR, "printk off"), 0);
+}
+
 } // namespace
 
 namespace {
@@ -234,6 +273,15 @@ TEST_F(PipelineTest, FlowManagerInternalFramesExclusionAndUnknownDevices) {
     EXPECT_EQ(linecard_flowmgr_frames(), 2u);
     EXPECT_EQ(tx(b).size(), 1u);
     EXPECT_EQ(jxbridge_get_original_skb(), nullptr); // released with the frame
+    drain();
+    // So is the copy kept for a port that mirrors what it receives.
+    a->rmirr_active_rx = 1;
+    linecard_flowmgr_remove();
+    rx(a, eth(frame(BCAST, BCAST + 6), mac(1), 0x0806));
+    EXPECT_EQ(tx(b).size(), 1u);
+    EXPECT_EQ(jxbridge_get_original_skb(), nullptr);
+    a->rmirr_active_rx = 0;
+    ASSERT_EQ(linecard_flowmgr_install(), 0);
     drain();
 
     // An internal frame (sent by code that holds the lock) is offered to the

@@ -303,40 +303,41 @@ void interpret_locked(flowmgr_state &s, int code, void *a1, void *a2) {
         return k.bridge == bridge && (k.in_port == no || k.out_port == no);
     };
     switch (code) {
-    case 1: // VLAN settings: the port's flows, or all for the bridge's TPID
-    case 11:
-    case 20:
+    case JXBRIDGE_FEV_VLAN: // VLAN settings: the port's flows, or all for the bridge's TPID
+    case JXBRIDGE_FEV_PORT:
+    case JXBRIDGE_FEV_PORT_REEVALUATE:
         if (has_p)
             remove_if_locked(s, [&](const flow_key &k, u8) { return of_port(k); });
-        else if (code == 1)
+        else if (code == JXBRIDGE_FEV_VLAN)
             remove_if_locked(s, [](const flow_key &, u8) { return true; });
         break;
-    case 2: // multicast forwarding changed
+    case JXBRIDGE_FEV_MCAST: // multicast forwarding changed
         remove_if_locked(s, [&](const flow_key &k, u8 flags) {
             return flags >> JXFLOW_TYPE_SHIFT == JXFLOW_TYPE_MCAST && (!has_p || of_port(k));
         });
         break;
-    case 4: // a station's entry went or moved: frames to it take another way
-    case 7:
+    case JXBRIDGE_FEV_MAC_PORT_DELETE: // a station's entry went or moved: frames to it take another
+                                       // way
+    case JXBRIDGE_FEV_MAC:
         if (mac)
             remove_if_locked(s, [&](const flow_key &k, u8) {
                 return (!has_p || k.bridge == bridge) && !memcmp(k.dmac, mac, 6);
             });
         break;
-    case 5:
+    case JXBRIDGE_FEV_MAC_FLUSH_BEGIN:
         remove_if_locked(s, [](const flow_key &, u8) { return true; });
         break;
-    case 9:
+    case JXBRIDGE_FEV_ACL_INSTALL:
         if (has_p)
             remove_if_locked(
                 s, [&](const flow_key &k, u8) { return k.bridge == bridge && k.in_port == no; });
         break;
-    case 10:
+    case JXBRIDGE_FEV_ACL_REMOVE:
         if (has_p)
             remove_if_locked(
                 s, [&](const flow_key &k, u8) { return k.bridge == bridge && k.out_port == no; });
         break;
-    case 13: // a source binding went: its frames are refused now
+    case JXBRIDGE_FEV_IPSG_BINDING_DEL: // a source binding went: its frames are refused now
         if (has_p && mac)
             remove_if_locked(s, [&](const flow_key &k, u8) {
                 return k.bridge == bridge && k.in_port == no && !memcmp(k.smac, mac, 6);

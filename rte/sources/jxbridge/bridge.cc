@@ -182,7 +182,7 @@ void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode) {
         return;
     bridge->mcast_mode = mode;
     u8 record[64] = {};
-    jxbridge_flow_event(2, nullptr, record);
+    jxbridge_flow_event(JXBRIDGE_FEV_MCAST, nullptr, record);
 }
 EXPORT_SYMBOL(jxbridge_mcast_mode_set);
 
@@ -227,7 +227,7 @@ static void jxbridge_port_display_name(struct jxbridge_port *p) {
 }
 
 static u8 jxbridge_flow_byte(u32 mode) {
-    return mode == 0 ? 224 : mode <= 2 ? 255 : 0;
+    return mode == JXBRIDGE_SWITCHING_NORMAL ? 224 : mode <= JXBRIDGE_SWITCHING_ACL_FW ? 255 : 0;
 }
 
 static bool jxbridge_kind_is_promisc(u32 kind) {
@@ -356,12 +356,12 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     B->num_ports++;
     B->ports_per_kind[kind]++;
     if (B->num_ports == B->max_ports)
-        jxbridge_flow_event(12, p);
+        jxbridge_flow_event(JXBRIDGE_FEV_PORTS_FULL, p);
     p->speed = 0;
     p->duplex = 0;
     p->flow_byte = jxbridge_flow_byte(B->switching_mode);
     if (kind != JXBRIDGE_PORT_PON_GEM)
-        jxbridge_flow_event(20, p);
+        jxbridge_flow_event(JXBRIDGE_FEV_PORT_REEVALUATE, p);
     *out = p;
     return 0;
 }
@@ -533,7 +533,7 @@ static int jxbridge_set_flag(struct jxbridge_port *p, u32 *field, u32 value, boo
         return -EINVAL;
     *field = value;
     if (notify)
-        jxbridge_flow_event(11, p);
+        jxbridge_flow_event(JXBRIDGE_FEV_PORT, p);
     return 0;
 }
 
@@ -555,7 +555,7 @@ int jxbridge_set_port_mvr(struct jxbridge_port *p, u32 v) {
     if (p->mvr == v)
         return 0;
     p->mvr = (u8)v;
-    jxbridge_flow_event(11, p);
+    jxbridge_flow_event(JXBRIDGE_FEV_PORT, p);
     return 0;
 }
 EXPORT_SYMBOL(jxbridge_set_port_mvr);
@@ -791,7 +791,7 @@ void jxbridge_port_msg_violation(struct jxbridge_port *p, const u8 *mac, u16 vid
            from ? from->dev->name : p->dev->name, vid, mac[0], mac[1], mac[2], mac[3], mac[4],
            mac[5]);
     jxbridge_port_error_state_set(p, JXBRIDGE_CAUSE_MSG);
-    jxbridge_flow_event(11, p);
+    jxbridge_flow_event(JXBRIDGE_FEV_PORT, p);
 }
 
 // One second of the recovery countdown for every error-disabled port; run
@@ -915,7 +915,7 @@ int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_po
         return -EINVAL;
     if (s->pvc_master && s->pvc_master != m)
         return -EBUSY;
-    if (s->pvc_mode == 1 || s == m)
+    if (s->pvc_mode == JXBRIDGE_PVC_MASTER || s == m)
         return -EXDEV;
     struct jxbridge_pvc_entry *slot = nullptr;
     for (auto &e : m->pvc)
@@ -934,7 +934,7 @@ int jxbridge_port_pvc_set(struct jxbridge_port *m, u32 queue, struct jxbridge_po
     struct jxbridge_port *old = slot->queue == queue ? slot->slave : nullptr;
     slot->queue = queue;
     slot->slave = s;
-    s->pvc_mode = 2;
+    s->pvc_mode = JXBRIDGE_PVC_SLAVE;
     s->pvc_master = m;
     // A slave replaced in its entry keeps its master only through another entry.
     if (old && old != s) {
@@ -1002,12 +1002,12 @@ int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
         if (!p)
             continue;
         p->flow_byte = jxbridge_flow_byte(mode);
-        jxbridge_flow_event(20, p);
-        jxbridge_flow_event(11, p);
+        jxbridge_flow_event(JXBRIDGE_FEV_PORT_REEVALUATE, p);
+        jxbridge_flow_event(JXBRIDGE_FEV_PORT, p);
     }
-    if (mode == 1)
-        jxbridge_mcast_mode_set(B, 1);
-    if (mode == 1 || mode == 2) {
+    if (mode == JXBRIDGE_SWITCHING_CORD)
+        jxbridge_mcast_mode_set(B, JXBRIDGE_MCAST_FLOOD);
+    if (mode == JXBRIDGE_SWITCHING_CORD || mode == JXBRIDGE_SWITCHING_ACL_FW) {
         B->trap_dev = __dev_get_by_name(&init_net, "openolt0");
         if (B->trap_dev)
             printk(KERN_INFO "[Bridge] Openolt trap-to-host device set to %s.\n",

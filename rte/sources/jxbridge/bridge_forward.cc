@@ -65,7 +65,7 @@ int jxbridge_does_dev_transmit(struct jxbridge_port *p) {
     }
     if (p->kind == JXBRIDGE_PORT_PON_GEM) {
         if (!p->olt) {
-            if (p->bridge->switching_mode == 0) {
+            if (p->bridge->switching_mode == JXBRIDGE_SWITCHING_NORMAL) {
                 printk(KERN_ERR "%s:%d %s() bp->pon.olt is NULL for bp %d/%d\n", forward_src,
                        __LINE__, __func__, (int)p->port_no, (int)p->bll_port_no);
                 dump_stack();
@@ -76,11 +76,11 @@ int jxbridge_does_dev_transmit(struct jxbridge_port *p) {
             return 0;
         }
     }
-    if (p->pvc_mode == 1) {
+    if (p->pvc_mode == JXBRIDGE_PVC_MASTER) {
         FWD_TRACE("[Bridge]         No, can't send directly to aPVC master.\n");
         return 0;
     }
-    if (p->pvc_mode == 2 && !p->pvc_master) {
+    if (p->pvc_mode == JXBRIDGE_PVC_SLAVE && !p->pvc_master) {
         FWD_TRACE("[Bridge]         No, can't send PVC interface without active PVC master.\n");
         return 0;
     }
@@ -89,28 +89,27 @@ int jxbridge_does_dev_transmit(struct jxbridge_port *p) {
 }
 EXPORT_SYMBOL(jxbridge_does_dev_transmit);
 
-// Hands the frame to the driver of p, its current port (may be null).
-static void unqueued_xmit(struct sk_buff *skb, struct jxbridge_port *p) {
-    if (p && p->pvc_mode == 1) {
-        p->counters.tx_discard++;
+// Hands the frame to the driver of p, its current port (may be null); a
+// refusal is counted on *on.
+static enum jxbridge_verdict unqueued_xmit(struct sk_buff *skb, struct jxbridge_port *p,
+                                           struct jxbridge_port **on) {
+    *on = p;
+    if (p && p->pvc_mode == JXBRIDGE_PVC_MASTER) {
         FWD_TRACE("[Bridge]         Can't send directly to PVC master. Dropping.\n");
-        kfree_skb(skb);
-        return;
+        return JXBRIDGE_DROP_PVC_MASTER_TX;
     }
-    if (p && p->pvc_mode == 2) {
+    if (p && p->pvc_mode == JXBRIDGE_PVC_SLAVE) {
         struct jxbridge_port *m = p->pvc_master;
-        if (!m || m->pvc_mode != 1) {
-            p->counters.tx_discard++;
+        if (!m || m->pvc_mode != JXBRIDGE_PVC_MASTER) {
             FWD_TRACE("[Bridge]         Can't send frame to PVC interface with no active master. "
                       "Dropping.\n");
-            kfree_skb(skb);
-            return;
+            return JXBRIDGE_DROP_PVC_NO_MASTER;
         }
         FWD_TRACE("[Bridge]         Via PVC master %s.\n", m->dev->name);
         skb->dev = m->dev;
         m->counters.tx_pkts++;
         m->counters.tx_octets += skb->len;
-        p = m;
+        *on = p = m;
     }
     skb->vlan_tci = 0;
     skb->vlan_proto = 0;
@@ -120,20 +119,19 @@ static void unqueued_xmit(struct sk_buff *skb, struct jxbridge_port *p) {
     if (p && p->olt && skb->pkt_type == JXBRIDGE_PKT_MCAST)
         jxbridge_pon_mcast_fwd_sent(p);
     struct net_device *dev = skb->dev;
-    if (!dev || !dev->netdev_ops || !dev->netdev_ops->ndo_start_xmit) {
-        kfree_skb(skb);
-        return;
-    }
+    if (!dev || !dev->netdev_ops || !dev->netdev_ops->ndo_start_xmit)
+        return JXBRIDGE_DROP_NO_DRIVER;
     // A driver that refuses the frame has not consumed it.
-    if (dev->netdev_ops->ndo_start_xmit(skb, dev) != NETDEV_TX_OK) {
-        if (p)
-            p->counters.tx_discard++;
-        kfree_skb(skb);
-    }
+    if (dev->netdev_ops->ndo_start_xmit(skb, dev) != NETDEV_TX_OK)
+        return JXBRIDGE_DROP_DRIVER_REFUSED;
+    return JXBRIDGE_TAKEN;
 }
 
 void jxbridge_unqueued_xmit(struct sk_buff *skb) {
-    unqueued_xmit(skb, jxbridge_skb_get_jxbridge_port(skb));
+    struct jxbridge_port *on;
+    enum jxbridge_verdict v = unqueued_xmit(skb, jxbridge_skb_get_jxbridge_port(skb), &on);
+    if (v > JXBRIDGE_TAKEN)
+        jxbridge_drop(on, nullptr, skb, v);
 }
 EXPORT_SYMBOL(jxbridge_unqueued_xmit);
 
@@ -163,15 +161,143 @@ static bool mng_filtered(const struct sk_buff *skb, u16 *port) {
     return false;
 }
 
-static void forward_drop_egress(struct jxbridge *B, struct jxbridge_port *to, u32 *counter,
-                                bool aborted) {
-    B->stats.tx_dropped++;
-    if (aborted)
-        B->stats.tx_aborted_errors++;
-    to->counters.tx_discard++;
-    if (counter)
-        (*counter)++;
+static bool acl_switching(const struct jxbridge *B) {
+    return B->switching_mode == JXBRIDGE_SWITCHING_CORD ||
+           B->switching_mode == JXBRIDGE_SWITCHING_ACL_FW;
 }
+
+// One frame on its way out of one port. skb is null once an engine took or
+// freed it; a drop counts on drop_on.
+struct fwd_ctx {
+    struct jxbridge *B;
+    struct jxbridge_port *to, *from;
+    struct sk_buff *skb;
+    struct jxbridge_port *drop_on;
+};
+using fwd_stage = enum jxbridge_verdict (*)(struct fwd_ctx *c);
+
+static void fwd_run(const fwd_stage *stage, size_t n, struct fwd_ctx *c) {
+    enum jxbridge_verdict v = JXBRIDGE_PASS;
+    for (size_t i = 0; i < n && v == JXBRIDGE_PASS; i++)
+        v = stage[i](c);
+    if (v > JXBRIDGE_TAKEN)
+        jxbridge_drop(c->drop_on, nullptr, c->skb, v);
+}
+
+// The last stage for one port.
+
+static enum jxbridge_verdict xmit_transmits(struct fwd_ctx *c) {
+    if (jxbridge_does_dev_transmit(c->to))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Mark for dropping.\n");
+    return JXBRIDGE_DROP_NOT_TRANSMITTING;
+}
+
+static enum jxbridge_verdict xmit_mng_filter(struct fwd_ctx *c) {
+    if (!jxbridge_mng_traffic_filter || c->to->kind != JXBRIDGE_PORT_LOCAL)
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Destination is MNG port. Filter traffic.\n");
+    u16 dport;
+    if (!mng_filtered(c->skb, &dport))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         MNG filter drop. dst_port = %d\n", dport);
+    return JXBRIDGE_DROP_MNG_FILTER;
+}
+
+// With a controller in charge the local port has its own ACL and the uplinks
+// their own DiffServ marking.
+static enum jxbridge_verdict xmit_switching_engines(struct fwd_ctx *c) {
+    struct jxbridge *B = c->B;
+    if (!acl_switching(B))
+        return JXBRIDGE_PASS;
+    u32 kind = c->to->kind;
+    if (kind == JXBRIDGE_PORT_LOCAL)
+        return (c->skb = acl_skb(B->acl, c->skb, 0)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_ACL_EGRESS;
+    if ((kind == JXBRIDGE_PORT_UPLINK || kind == JXBRIDGE_PORT_LAG) && qos_ds_enabled(B->qos))
+        return (c->skb = qos_ds_skb(B->qos, c->skb, 0)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_QOS_EGRESS;
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict xmit_gem_mark(struct fwd_ctx *c) {
+    struct jxbridge *B = c->B;
+    struct jxbridge_port *to = c->to;
+    struct sk_buff *skb = c->skb;
+    if (to->kind != JXBRIDGE_PORT_PON_GEM)
+        return JXBRIDGE_PASS;
+    // GEM number in the low half of the scratch word, queue and priority above.
+    u32 gem, queue = 0;
+    u8 prio = 0;
+    if (is_mcast_gem_frame(B, skb)) {
+        gem = B->pon_mcast_gem & 0xFFFF;
+        queue = 0x07;
+        prio = 0x07;
+    } else {
+        gem = to->gem_id & 0xFFFF;
+        if (acl_switching(B) && qos_get_gem_priority_oo(B, 0, to->gem_id, &prio)) {
+            prio = 0;
+            FWD_TRACE("[PON]        qos_get_gem_priority_oo ERROR for olt_id: %d, gem_id: "
+                      "%d \n",
+                      0, (int)to->gem_id);
+        }
+    }
+    skb->scratch = gem | queue << 16 | (u32)prio << 24;
+    FWD_TRACE("[PON]         Mark skb->jx_priority.gem=%d,skb->jx_priority.queue=%d, "
+              "qospriority: %d\n",
+              (int)gem, (int)queue, (int)prio);
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict xmit_flow_offer(struct fwd_ctx *c) {
+    struct sk_buff *skb = c->skb;
+    if (!jxbridge_flow_hook)
+        return JXBRIDGE_PASS;
+    if (JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_NO_FLOW) {
+        FWD_TRACE("[Bridge]         Flow creation disabled.\n");
+    } else {
+        FWD_TRACE("[Bridge]         Pass frame to flow control center.\n");
+        int rv = jxbridge_flow_hook(skb);
+        if (rv)
+            FWD_TRACE("[Bridge]           Error processing flow. rv = %d\n", rv);
+    }
+    if (!(JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_INTERNAL))
+        return JXBRIDGE_PASS;
+    // The manager has what it wanted of a frame the node made itself.
+    FWD_TRACE("[Bridge]         Drop internal skb %p.\n", (void *)skb);
+    if (skb->pkt_type == JXBRIDGE_PKT_MCAST && c->to->olt) {
+        FWD_TRACE("[PON]         Mark olt '%s' as sent_already.\n", c->to->dev->name);
+        jxbridge_pon_mcast_fwd_sent(c->to);
+    }
+    return JXBRIDGE_DROP_INTERNAL;
+}
+
+static enum jxbridge_verdict xmit_pad(struct fwd_ctx *c) {
+    struct sk_buff *skb = c->skb;
+    if (skb->len >= ETH_ZLEN)
+        return JXBRIDGE_PASS;
+    u32 pad = ETH_ZLEN - skb->len;
+    // A shared or full buffer is replaced by a private one with room.
+    if (skb_padto(skb, ETH_ZLEN)) {
+        c->skb = nullptr;
+        return JXBRIDGE_DROP_PAD_FAILED;
+    }
+    FWD_TRACE("[Bridge]         Padding with %d bytes.\n", (int)pad);
+    skb_put(skb, pad);
+    if (skb_tailroom(skb) >= 4) {
+        static const u8 mark[4] = {0xF0, 0xCE, 0xBA, 0xCE};
+        memcpy(skb_tail_pointer(skb), mark, sizeof(mark));
+    }
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict xmit_driver(struct fwd_ctx *c) {
+    jxbridge_tracer_capture_at(c->B, c->skb, JXBRIDGE_TRACER_CAP_TX);
+    return unqueued_xmit(c->skb, c->to, &c->drop_on);
+}
+
+static const fwd_stage xmit_stages[] = {
+    xmit_transmits, xmit_mng_filter, xmit_switching_engines, xmit_gem_mark, xmit_flow_offer,
+    xmit_pad,       xmit_driver,
+};
 
 int jxbridge_forward_skb(struct sk_buff *skb, struct jxbridge_port *to) {
     if (!skb) {
@@ -180,101 +306,12 @@ int jxbridge_forward_skb(struct sk_buff *skb, struct jxbridge_port *to) {
     }
     if (!to) {
         FWD_TRACE("[Bridge]         dst bridge port is NULL. Return.\n");
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_NO_EGRESS_PORT);
         return 0;
     }
-    struct jxbridge *B = to->bridge;
     skb_reset_mac_header(skb);
-    if (!jxbridge_does_dev_transmit(to)) {
-        FWD_TRACE("[Bridge]         Mark for dropping.\n");
-        kfree_skb(skb);
-        return 0;
-    }
-    if (jxbridge_mng_traffic_filter && to->kind == JXBRIDGE_PORT_LOCAL) {
-        FWD_TRACE("[Bridge]         Destination is MNG port. Filter traffic.\n");
-        u16 dport;
-        if (mng_filtered(skb, &dport)) {
-            FWD_TRACE("[Bridge]         MNG filter drop. dst_port = %d\n", dport);
-            forward_drop_egress(B, to, nullptr, true);
-            kfree_skb(skb);
-            return 0;
-        }
-    }
-    if (B->switching_mode == 1 || B->switching_mode == 2) {
-        if (to->kind == JXBRIDGE_PORT_LOCAL) {
-            skb = acl_skb(B->acl, skb, 0);
-            if (!skb) {
-                forward_drop_egress(B, to, &to->counters.drop_acl_egress, true);
-                return 0;
-            }
-        } else if ((to->kind == JXBRIDGE_PORT_UPLINK || to->kind == JXBRIDGE_PORT_LAG) &&
-                   qos_ds_enabled(B->qos)) {
-            skb = qos_ds_skb(B->qos, skb, 0);
-            if (!skb) {
-                forward_drop_egress(B, to, &to->counters.drop_qos_ds_egress, true);
-                return 0;
-            }
-        }
-    }
-    if (to->kind == JXBRIDGE_PORT_PON_GEM) {
-        // GEM number in the low half of the scratch word, queue and priority above.
-        u32 gem, queue = 0;
-        u8 prio = 0;
-        if (is_mcast_gem_frame(B, skb)) {
-            gem = B->pon_mcast_gem & 0xFFFF;
-            queue = 0x07;
-            prio = 0x07;
-        } else {
-            gem = to->gem_id & 0xFFFF;
-            if (B->switching_mode == 1 || B->switching_mode == 2) {
-                if (qos_get_gem_priority_oo(B, 0, to->gem_id, &prio)) {
-                    prio = 0;
-                    FWD_TRACE("[PON]        qos_get_gem_priority_oo ERROR for olt_id: %d, gem_id: "
-                              "%d \n",
-                              0, (int)to->gem_id);
-                }
-            }
-        }
-        skb->scratch = gem | queue << 16 | (u32)prio << 24;
-        FWD_TRACE("[PON]         Mark skb->jx_priority.gem=%d,skb->jx_priority.queue=%d, "
-                  "qospriority: %d\n",
-                  (int)gem, (int)queue, (int)prio);
-    }
-    if (jxbridge_flow_hook) {
-        if (JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_NO_FLOW) {
-            FWD_TRACE("[Bridge]         Flow creation disabled.\n");
-        } else {
-            FWD_TRACE("[Bridge]         Pass frame to flow control center.\n");
-            int rv = jxbridge_flow_hook(skb);
-            if (rv)
-                FWD_TRACE("[Bridge]           Error processing flow. rv = %d\n", rv);
-        }
-        if (JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_INTERNAL) {
-            FWD_TRACE("[Bridge]         Drop internal skb %p.\n", (void *)skb);
-            if (skb->pkt_type == JXBRIDGE_PKT_MCAST && to->olt) {
-                FWD_TRACE("[PON]         Mark olt '%s' as sent_already.\n", to->dev->name);
-                jxbridge_pon_mcast_fwd_sent(to);
-            }
-            kfree_skb(skb);
-            return 0;
-        }
-    }
-    if (skb->len < ETH_ZLEN) {
-        u32 pad = ETH_ZLEN - skb->len;
-        // A shared or full buffer is replaced by a private one with room.
-        if (skb_padto(skb, ETH_ZLEN)) {
-            forward_drop_egress(B, to, nullptr, false);
-            return 0;
-        }
-        FWD_TRACE("[Bridge]         Padding with %d bytes.\n", (int)pad);
-        skb_put(skb, pad);
-        if (skb_tailroom(skb) >= 4) {
-            static const u8 mark[4] = {0xF0, 0xCE, 0xBA, 0xCE};
-            memcpy(skb_tail_pointer(skb), mark, sizeof(mark));
-        }
-    }
-    jxbridge_tracer_capture_at(B, skb, JXBRIDGE_TRACER_CAP_TX);
-    unqueued_xmit(skb, to);
+    struct fwd_ctx c = {to->bridge, to, nullptr, skb, to};
+    fwd_run(xmit_stages, ARRAY_SIZE(xmit_stages), &c);
     return 0;
 }
 EXPORT_SYMBOL(jxbridge_forward_skb);
@@ -307,137 +344,159 @@ void jxbridge_mirror(struct jxbridge *B, struct jxbridge_port *port, struct sk_b
 
 static u16 egress_mirror_seq;
 
-void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb) {
-    struct jxbridge *B = to->bridge;
+// One port's egress stages.
+
+static enum jxbridge_verdict fwd_tracer(struct fwd_ctx *c) {
+    // The transmit conditions can only hold once the egress port is known.
+    jxbridge_tracer_egress(c->B, c->skb, c->to);
+    jxbridge_tracer_tick(c->B);
+    FWD_TRACE("[Bridge]-------%s(to='%s', from='%s' skb=%p)---------------------\n",
+              "jxbridge_forward", c->to->dev->name, c->from ? c->from->dev->name : "",
+              (void *)c->skb);
+    return JXBRIDGE_PASS;
+}
+
+// In CORD vSwitch mode downstream frames to the subscribers pass the
+// trap-to-host ACL of the ont0 port first; one that matches none goes nowhere.
+static enum jxbridge_verdict fwd_trap_to_host(struct fwd_ctx *c) {
+    struct jxbridge *B = c->B;
+    struct jxbridge_port *to = c->to, *from = c->from;
+    if (B->switching_mode != JXBRIDGE_SWITCHING_CORD || !B->ont0_port || !from ||
+        (from->kind != JXBRIDGE_PORT_UPLINK && from->kind != JXBRIDGE_PORT_LAG) ||
+        (to != B->ont0_port && to->kind != JXBRIDGE_PORT_PON_GEM) ||
+        (JXBRIDGE_CB(c->skb)->flags & JXBRIDGE_CB_F_COPY))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge] CORD bridge mode. Process trap_to_host DS flows on device %s.\n",
+              c->skb->dev ? c->skb->dev->name : "");
+    if (!(c->skb = acl_skb_port(B->acl, B->ont0_port, c->skb, 1)))
+        return JXBRIDGE_DROP_ACL_INGRESS;
+    FWD_TRACE("[Bridge]         Did not match any ACL while destination port is NNI0. Stop "
+              "processing and drop frame. \n");
+    return JXBRIDGE_DROP_TRAP_UNMATCHED;
+}
+
+static enum jxbridge_verdict fwd_move(struct fwd_ctx *c) {
+    struct sk_buff *skb = c->skb;
     struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-    struct jxbridge_port *from = jxbridge_port_at(B, cb->port_no);
-    jxbridge_tracer_tick(B);
-    FWD_TRACE("[Bridge]-------%s(to='%s', from='%s' skb=%p)---------------------\n", __func__,
-              to->dev->name, from ? from->dev->name : "", (void *)skb);
-    if (B->switching_mode == 1 && B->ont0_port && from &&
-        (from->kind == JXBRIDGE_PORT_UPLINK || from->kind == JXBRIDGE_PORT_LAG) &&
-        (to == B->ont0_port || to->kind == JXBRIDGE_PORT_PON_GEM) &&
-        !(cb->flags & JXBRIDGE_CB_F_COPY)) {
-        FWD_TRACE("[Bridge] CORD bridge mode. Process trap_to_host DS flows on device %s.\n",
-                  skb->dev ? skb->dev->name : "");
-        struct sk_buff *r = acl_skb_port(B->acl, B->ont0_port, skb, 1);
-        if (!r) {
-            B->stats.rx_dropped++;
-            B->acl_drops++;
-            to->counters.rx_discard++;
-            to->counters.drop_acl_ingress++;
-            return;
-        }
-        FWD_TRACE("[Bridge]         Did not match any ACL while destination port is NNI0. Stop "
-                  "processing and drop frame. \n");
-        kfree_skb(r);
-        return;
-    }
     skb->skb_iif = skb->dev ? skb->dev->ifindex : -1;
-    skb->dev = to->dev;
+    skb->dev = c->to->dev;
     // Stored directly: a shared device (PVC, GEM) carries no record to check.
-    cb->port_no = (u16)to->port_no;
-    cb->in_port_no = from ? (u16)from->port_no : JXBRIDGE_NO_PORT;
-    if (!jxbridge_does_dev_transmit(to)) {
-        FWD_TRACE("[Bridge]         Egress Device not transmitting, dropping ...\n");
-        kfree_skb(skb);
-        return;
-    }
-    if (to->rmirr_active_dst) {
-        if (rmirroring_is_mirrored_skb(B, skb))
-            jxbridge_forward_skb(skb, to);
-        else
-            kfree_skb(skb);
-        return;
-    }
+    cb->port_no = (u16)c->to->port_no;
+    cb->in_port_no = c->from ? (u16)c->from->port_no : JXBRIDGE_NO_PORT;
+    if (jxbridge_does_dev_transmit(c->to))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Egress Device not transmitting, dropping ...\n");
+    return JXBRIDGE_DROP_NOT_TRANSMITTING;
+}
+
+// A mirroring destination sends the mirror copies only.
+static enum jxbridge_verdict fwd_rmirroring_dst(struct fwd_ctx *c) {
+    if (!c->to->rmirr_active_dst)
+        return JXBRIDGE_PASS;
+    if (!rmirroring_is_mirrored_skb(c->B, c->skb))
+        return JXBRIDGE_DROP_RMIRRORING_DST;
+    jxbridge_forward_skb(c->skb, c->to);
+    c->skb = nullptr;
+    return JXBRIDGE_TAKEN;
+}
+
+static enum jxbridge_verdict fwd_ports(struct fwd_ctx *c) {
+    struct jxbridge_port *to = c->to, *from = c->from;
     if (to->lag_master && (to->lag_master->dev->flags & IFF_UP) &&
-        !(cb->flag_byte & JXBRIDGE_CB_B_TO_LAG_MEMBER)) {
+        !(JXBRIDGE_CB(c->skb)->flag_byte & JXBRIDGE_CB_B_TO_LAG_MEMBER)) {
         FWD_TRACE("[Bridge]         Can not forward to ports with active master (%s). "
                   "Dropping.\n",
                   to->lag_master->dev->name);
-        kfree_skb(skb);
-        return;
+        return JXBRIDGE_DROP_LAG_MASTER_UP;
     }
-    if (from) {
-        if (from->lag_master == to) {
-            FWD_TRACE("[Bridge]         Came from same LAG port. Dropping.\n");
-            kfree_skb(skb);
-            return;
-        }
-        if (to == from && !rmirroring_is_mirrored_skb(B, skb)) {
-            FWD_TRACE("[Bridge]         Can't resend to incoming.\n");
-            kfree_skb(skb);
-            return;
-        }
-        if (to->is_protected && from->is_protected) {
-            to->counters.tx_discard++;
-            to->counters.drop_tx_protected_port++;
-            FWD_TRACE("[Bridge]         Can't do protected-to-protected.\n");
-            kfree_skb(skb);
-            return;
-        }
+    if (!from)
+        return JXBRIDGE_PASS;
+    if (from->lag_master == to) {
+        FWD_TRACE("[Bridge]         Came from same LAG port. Dropping.\n");
+        return JXBRIDGE_DROP_SAME_LAG;
     }
-    skb = tal_skb_egress(B->tal, skb);
-    if (!skb) {
-        forward_drop_egress(B, to, nullptr, false);
-        FWD_TRACE("[Bridge]         Dropped by TAL.\n");
-        return;
+    if (to == from && !rmirroring_is_mirrored_skb(c->B, c->skb)) {
+        FWD_TRACE("[Bridge]         Can't resend to incoming.\n");
+        return JXBRIDGE_DROP_TO_INCOMING;
     }
-    if (qos_ds_enabled(B->qos)) {
-        skb = qos_ds_skb(B->qos, skb, 0);
-        if (!skb) {
-            forward_drop_egress(B, to, &to->counters.drop_qos_ds_egress, true);
-            FWD_TRACE("[Bridge]         Dropped by QOS.\n");
-            return;
-        }
+    if (to->is_protected && from->is_protected) {
+        FWD_TRACE("[Bridge]         Can't do protected-to-protected.\n");
+        return JXBRIDGE_DROP_PROTECTED;
     }
-    if (skb->pkt_type == JXBRIDGE_PKT_MCAST) {
-        FWD_TRACE("[VLAN]     Egress mcast processing.\n");
-        skb = vlan_process_egress_mcast_rules(B->vlan, to, skb);
-        if (!skb)
-            return;
-    } else {
-        FWD_TRACE("[VLAN]     No egress mcast processing (pkt_type=%d).\n", (int)skb->pkt_type);
+    return JXBRIDGE_PASS;
+}
+
+// The egress engines: each returns the frame or nothing when it took it.
+static enum jxbridge_verdict fwd_tal(struct fwd_ctx *c) {
+    if ((c->skb = tal_skb_egress(c->B->tal, c->skb)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by TAL.\n");
+    return JXBRIDGE_DROP_TAL_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_qos(struct fwd_ctx *c) {
+    if (!qos_ds_enabled(c->B->qos) || (c->skb = qos_ds_skb(c->B->qos, c->skb, 0)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by QOS.\n");
+    return JXBRIDGE_DROP_QOS_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_vlan_mcast(struct fwd_ctx *c) {
+    if (c->skb->pkt_type != JXBRIDGE_PKT_MCAST) {
+        FWD_TRACE("[VLAN]     No egress mcast processing (pkt_type=%d).\n", (int)c->skb->pkt_type);
+        return JXBRIDGE_PASS;
     }
-    skb = acl_skb(B->acl, skb, 0);
-    if (!skb) {
-        forward_drop_egress(B, to, &to->counters.drop_acl_egress, true);
-        FWD_TRACE("[Bridge]         Dropped by ACL.\n");
-        return;
-    }
-    skb = erps_process_frame(to, skb, 0);
-    if (!skb) {
-        forward_drop_egress(B, to, &to->counters.drop_erps, false);
-        FWD_TRACE("[Bridge]         Dropped by ERPS.\n");
-        return;
-    }
-    skb = stp_process_frame(to, skb, 0);
-    if (!skb) {
-        forward_drop_egress(B, to, &to->counters.drop_stp, false);
-        FWD_TRACE("[Bridge]         Dropped by STP.\n");
-        return;
-    }
-    if (JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_BYPASS_VLAN) {
+    FWD_TRACE("[VLAN]     Egress mcast processing.\n");
+    return (c->skb = vlan_process_egress_mcast_rules(c->B->vlan, c->to, c->skb)) ? JXBRIDGE_PASS
+                                                                                 : JXBRIDGE_TAKEN;
+}
+
+static enum jxbridge_verdict fwd_acl(struct fwd_ctx *c) {
+    if ((c->skb = acl_skb(c->B->acl, c->skb, 0)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by ACL.\n");
+    return JXBRIDGE_DROP_ACL_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_erps(struct fwd_ctx *c) {
+    if ((c->skb = erps_process_frame(c->to, c->skb, 0)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by ERPS.\n");
+    return JXBRIDGE_DROP_ERPS_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_stp(struct fwd_ctx *c) {
+    if ((c->skb = stp_process_frame(c->to, c->skb, 0)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by STP.\n");
+    return JXBRIDGE_DROP_STP_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_vlan(struct fwd_ctx *c) {
+    if (JXBRIDGE_CB(c->skb)->flags & JXBRIDGE_CB_F_BYPASS_VLAN) {
         FWD_TRACE("[Bridge]         Skipping egress VLAN.\n");
-    } else {
-        skb = vlan_process_egress_rules(B->vlan, to, skb);
-        if (!skb) {
-            // The engine counted drop_vlan_egress_filtering itself.
-            forward_drop_egress(B, to, nullptr, true);
-            FWD_TRACE("[Bridge]         Dropped by VLAN egress rules.\n");
-            return;
-        }
+        return JXBRIDGE_PASS;
     }
-    if (to->state != JXBRIDGE_STATE_OK) {
-        forward_drop_egress(B, to,
-                            to->state == JXBRIDGE_STATE_ERROR_DISABLED
-                                ? &to->counters.mac_source_guard_error_disabled
-                                : nullptr,
-                            false);
-        FWD_TRACE("[Bridge]         Port state is '%s'.\n", jxbridge_state2str(to->state));
-        kfree_skb(skb);
-        return;
-    }
+    // The engine counts drop_vlan_egress_filtering itself.
+    if ((c->skb = vlan_process_egress_rules(c->B->vlan, c->to, c->skb)))
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Dropped by VLAN egress rules.\n");
+    return JXBRIDGE_DROP_VLAN_EGRESS;
+}
+
+static enum jxbridge_verdict fwd_port_state(struct fwd_ctx *c) {
+    u32 state = c->to->state;
+    if (state == JXBRIDGE_STATE_OK)
+        return JXBRIDGE_PASS;
+    FWD_TRACE("[Bridge]         Port state is '%s'.\n", jxbridge_state2str(state));
+    return state == JXBRIDGE_STATE_ERROR_DISABLED ? JXBRIDGE_DROP_TX_ERROR_DISABLED
+                                                  : JXBRIDGE_DROP_TX_PORT_STATE;
+}
+
+static enum jxbridge_verdict fwd_count(struct fwd_ctx *c) {
+    struct jxbridge *B = c->B;
+    struct jxbridge_port *to = c->to;
+    struct sk_buff *skb = c->skb;
     if (to->rmirr_active_tx)
         jxbridge_mirror(B, to, skb, skb, 1, &egress_mirror_seq);
     B->stats.tx_packets++;
@@ -451,6 +510,21 @@ void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb) {
     else
         to->counters.tx_ucast++;
     jxbridge_forward_skb(skb, to);
+    c->skb = nullptr;
+    return JXBRIDGE_TAKEN;
+}
+
+// The egress stages in their order.
+static const fwd_stage forward_stages[] = {
+    fwd_tracer,     fwd_trap_to_host, fwd_move, fwd_rmirroring_dst, fwd_ports, fwd_tal,
+    fwd_qos,        fwd_vlan_mcast,   fwd_acl,  fwd_erps,           fwd_stp,   fwd_vlan,
+    fwd_port_state, fwd_count,
+};
+
+void jxbridge_forward(struct jxbridge_port *to, struct sk_buff *skb) {
+    struct jxbridge *B = to->bridge;
+    struct fwd_ctx c = {B, to, jxbridge_port_at(B, JXBRIDGE_CB(skb)->port_no), skb, to};
+    fwd_run(forward_stages, ARRAY_SIZE(forward_stages), &c);
 }
 EXPORT_SYMBOL(jxbridge_forward);
 
@@ -464,7 +538,7 @@ void jxbridge_forward_to_list(struct jxbridge *B, struct sk_buff *skb,
     FWD_TRACE("[Bridge]       %s(skb=%p)@%s\n", __func__, (void *)skb, B->dev->name);
     struct jxbridge_port *last = nullptr;
     bool skip_first = false;
-    if (B->switching_mode == 1 && B->ont0_port) {
+    if (B->switching_mode == JXBRIDGE_SWITCHING_CORD && B->ont0_port) {
         FWD_TRACE("[Bridge]         Inserting NNI0 first.\n");
         last = B->ont0_port;
     } else {
@@ -473,7 +547,7 @@ void jxbridge_forward_to_list(struct jxbridge *B, struct sk_buff *skb,
         skip_first = true;
     }
     if (!last) {
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_NO_EGRESS_PORT);
         return;
     }
     for (size_t i = skip_first ? 1 : 0; list && list[i]; i++) {
@@ -495,12 +569,12 @@ void jxbridge_forward_to_list(struct jxbridge *B, struct sk_buff *skb,
         jxbridge_forward(p, c);
     }
     if (!pon_may_send(B, skb, last)) {
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_PON_SENT);
         return;
     }
     if (is_excluded(skb, last->bll_port_no)) {
         FWD_TRACE("[Bridge]         Last interface excluded.\n");
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_EXCLUDED);
         return;
     }
     jxbridge_forward(last, skb);
@@ -510,7 +584,7 @@ EXPORT_SYMBOL(jxbridge_forward_to_list);
 void jxbridge_flood_forward(struct jxbridge *B, struct sk_buff *skb) {
     struct jxbridge_port **list = vlan_get_ports_skb(B->vlan, skb);
     if (!list || !list[0]) {
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_NO_EGRESS_PORT);
         return;
     }
     jxbridge_forward_to_list(B, skb, list);
@@ -518,24 +592,9 @@ void jxbridge_flood_forward(struct jxbridge *B, struct sk_buff *skb) {
 EXPORT_SYMBOL(jxbridge_flood_forward);
 
 void jxbridge_mcast_drop(struct jxbridge_port *p, struct sk_buff *skb) {
-    if (jxbridge_flow_hook) {
-        JXBRIDGE_CB(skb)->in_port_no = JXBRIDGE_CB(skb)->port_no;
-        JXBRIDGE_CB(skb)->port_no = JXBRIDGE_NO_PORT;
-        if (JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_NO_FLOW) {
-            FWD_TRACE("[Bridge]         Flow creation disabled.\n");
-        } else {
-            FWD_TRACE("[Bridge]         Pass frame to flow control center.\n");
-            if (jxbridge_flow_hook(skb))
-                FWD_TRACE("[Bridge]         \t\tError processing flow.\n");
-        }
-    }
-    FWD_TRACE("[Bridge]         \t\tDrop skb %p.\n", (void *)skb);
+    // The member is read before the flow manager's offer renumbers the ports.
     struct jxbridge_port *in =
         p ? jxbridge_port_at(p->bridge, JXBRIDGE_CB(skb)->in_port_no) : nullptr;
-    kfree_skb(skb);
-    if (p) {
-        jxbridge_count_drop(p, in, &jxbridge_port_counters::drop_mcast);
-        p->bridge->stats.rx_dropped++;
-    }
+    jxbridge_drop(p, in, skb, JXBRIDGE_DROP_MCAST);
 }
 EXPORT_SYMBOL(jxbridge_mcast_drop);

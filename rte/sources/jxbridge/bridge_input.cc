@@ -504,6 +504,79 @@ void jxbridge_count_drop(struct jxbridge_port *P, struct jxbridge_port *Q,
     }
 }
 
+// The drop reasons' counters, in verdict order.
+enum drop_side { DROP_SIDE_NONE, DROP_SIDE_RX, DROP_SIDE_TX };
+struct drop_row {
+    enum drop_side side;
+    u32 jxbridge_port_counters::*counter;
+    u32 jxbridge_port_counters::*extra;
+    u32 bridge_counters;
+};
+static const struct drop_row drop_rows[JXBRIDGE_VERDICTS] = {
+    {DROP_SIDE_NONE, nullptr, nullptr, 0}, // JXBRIDGE_PASS
+    {DROP_SIDE_NONE, nullptr, nullptr, 0}, // JXBRIDGE_TAKEN
+#define DROP_ROW(name, side, counter, extra, flags) {DROP_SIDE_##side, counter, extra, flags},
+    JXBRIDGE_DROP_REASONS(DROP_ROW)
+#undef DROP_ROW
+};
+
+// A multicast frame that goes nowhere may still make a flow: the manager
+// sees it as having come from its current port.
+static void drop_flow_offer(struct sk_buff *skb) {
+    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
+    if (jxbridge_flow_hook) {
+        cb->in_port_no = cb->port_no;
+        cb->port_no = JXBRIDGE_NO_PORT;
+        if (cb->flag_byte & JXBRIDGE_CB_B_NO_FLOW) {
+            PIPE_TRACE("[Bridge]         Flow creation disabled.\n");
+        } else {
+            PIPE_TRACE("[Bridge]         Pass frame to flow control center.\n");
+            if (jxbridge_flow_hook(skb))
+                PIPE_TRACE("[Bridge]         \t\tError processing flow.\n");
+        }
+    }
+    PIPE_TRACE("[Bridge]         \t\tDrop skb %p.\n", (void *)skb);
+}
+
+void jxbridge_drop(struct jxbridge_port *port, struct jxbridge_port *member, struct sk_buff *skb,
+                   enum jxbridge_verdict why) {
+    const struct drop_row *r = &drop_rows[why < JXBRIDGE_VERDICTS ? why : JXBRIDGE_TAKEN];
+    const u32 b = r->bridge_counters;
+    if (skb) {
+        if (b & JXBRIDGE_DC_FLOW_OFFER)
+            drop_flow_offer(skb);
+        kfree_skb(skb);
+    }
+    if (!port)
+        return;
+    if (r->side == DROP_SIDE_RX) {
+        jxbridge_count_drop(port, member, r->counter);
+    } else if (r->side == DROP_SIDE_TX) {
+        port->counters.tx_discard++;
+        if (r->counter)
+            port->counters.*r->counter += 1;
+    }
+    if (r->extra)
+        port->counters.*r->extra += 1;
+    if (b & JXBRIDGE_DC_GEM_MISSED)
+        port->gem_missed++;
+    struct jxbridge *B = port->bridge;
+    if (!B)
+        return;
+    if (b & JXBRIDGE_DC_RX_DROPPED)
+        B->stats.rx_dropped++;
+    if (b & JXBRIDGE_DC_TX_DROPPED)
+        B->stats.tx_dropped++;
+    if (b & JXBRIDGE_DC_TX_ABORTED)
+        B->stats.tx_aborted_errors++;
+    if (b & JXBRIDGE_DC_ACL)
+        B->acl_drops++;
+    if (b & JXBRIDGE_DC_IPSG)
+        B->ipsg_drops++;
+    if (b & JXBRIDGE_DC_QOS)
+        B->qos_drops++;
+}
+
 // Counts on P and, by the same rule, on the member Q.
 static void count_lag(struct jxbridge_port *P, struct jxbridge_port *Q,
                       u64 jxbridge_port_counters::*counter, u64 n) {
@@ -517,7 +590,14 @@ static u16 skb_vid(struct sk_buff *skb) {
     return ntohs(JXBRIDGE_CB(skb)->outer_tci) & 0xFFF;
 }
 
-static void process_mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 vid, u32 mode) {
+// May this member of a group still get a multicast frame from the PON side?
+static bool mcast_pon_may_send(struct jxbridge *B, struct sk_buff *skb, struct jxbridge_port *m) {
+    return skb->pkt_type != JXBRIDGE_PKT_MCAST || B->pon_mcast_gem == JXBRIDGE_PON_NO_MCAST_GEM ||
+           jxbridge_pon_mcast_fwd_should_send(m);
+}
+
+static enum jxbridge_verdict mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 vid,
+                                      u32 mode) {
     struct jxbridge *B = P->bridge;
     const u8 *ip = skb_network_header(skb);
     if (debug) {
@@ -529,14 +609,13 @@ static void process_mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 v
     struct mac_table_mcast_entry *e =
         mac_table_mcast_lookup(B->mac_table, eth_hdr(skb)->h_dest, vid);
     if (!e || !mac_table_mcast_has_groups(e)) {
-        if (mode == 3) {
+        if (mode == VLAN_MCAST_FORWARD_FLOOD) {
             PIPE_TRACE("[Bridge]       Flood unknown IPv4 multicast in VLAN %d.\n", vid);
             jxbridge_flood_forward(B, skb);
-        } else {
-            PIPE_TRACE("[Bridge]       Drop unknown IPv4multicast in VLAN %d.\n", vid);
-            jxbridge_mcast_drop(P, skb);
+            return JXBRIDGE_TAKEN;
         }
-        return;
+        PIPE_TRACE("[Bridge]       Drop unknown IPv4multicast in VLAN %d.\n", vid);
+        return JXBRIDGE_DROP_MCAST;
     }
     PIPE_TRACE("[Bridge]       Multicast to list...\n");
     u32 saddr, daddr;
@@ -549,8 +628,7 @@ static void process_mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 v
     struct jxbridge_port *first = nullptr;
     for (int i = 0; i < n; i++) {
         struct jxbridge_port *m = members[i];
-        if (skb->pkt_type == PACKET_MULTICAST && B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM &&
-            !jxbridge_pon_mcast_fwd_should_send(m)) {
+        if (!mcast_pon_may_send(B, skb, m)) {
             PIPE_TRACE("[PON]           Already sent this way, won't do it again...\n");
             continue;
         }
@@ -564,23 +642,20 @@ static void process_mcast_ip(struct jxbridge_port *P, struct sk_buff *skb, u16 v
         jxbridge_skb_mark_copy(skb, c, &mcast_member_seq);
         jxbridge_forward(m, c);
     }
-    if (!first) {
-        jxbridge_mcast_drop(P, skb);
-        return;
-    }
-    if (skb->pkt_type == PACKET_MULTICAST && B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM &&
-        !jxbridge_pon_mcast_fwd_should_send(first)) {
+    if (!first)
+        return JXBRIDGE_DROP_MCAST;
+    if (!mcast_pon_may_send(B, skb, first)) {
         PIPE_TRACE("[PON]           Already sent this way, dropping...\n");
-        kfree_skb(skb);
-        return;
+        return JXBRIDGE_DROP_PON_SENT;
     }
     jxbridge_forward(first, skb);
+    return JXBRIDGE_TAKEN;
 }
 
-void jxbridge_process_mcast(struct jxbridge_port *P, struct sk_buff *skb) {
+static enum jxbridge_verdict mcast_decision(struct jxbridge_port *P, struct sk_buff *skb) {
     struct jxbridge *B = P->bridge;
     u16 vid = skb_vid(skb);
-    PIPE_TRACE("[Bridge]     %s()\n", __func__);
+    PIPE_TRACE("[Bridge]     %s()\n", "jxbridge_process_mcast");
     B->pon_mcast_gem = jxbridge_pon_mcast_fwd_init(B, vid);
     if (B->pon_mcast_gem != JXBRIDGE_PON_NO_MCAST_GEM)
         skb->scratch = B->pon_mcast_gem;
@@ -588,85 +663,102 @@ void jxbridge_process_mcast(struct jxbridge_port *P, struct sk_buff *skb) {
     if (dst[0] == 0x33 && dst[1] == 0x33) {
         PIPE_TRACE("[Bridge]       Flood IPv6 MCAST 33:33:XX:XX:XX:XX.\n");
         jxbridge_flood_forward(B, skb);
-        return;
+        return JXBRIDGE_TAKEN;
     }
-    if (B->mcast_mode == 0) {
+    if (B->mcast_mode == JXBRIDGE_MCAST_DISCARD) {
         PIPE_TRACE("[Bridge]       Discard all multicast.\n");
-        jxbridge_mcast_drop(P, skb);
-        return;
+        return JXBRIDGE_DROP_MCAST;
     }
-    if (B->mcast_mode == 1) {
+    if (B->mcast_mode == JXBRIDGE_MCAST_FLOOD) {
         PIPE_TRACE("[Bridge]       Flood all multicast.\n");
         jxbridge_flood_forward(B, skb);
-        return;
+        return JXBRIDGE_TAKEN;
     }
-    u32 mode = 0;
-    if (vlan_mcast_mode_get(B->vlan, vid, &mode) || mode == 0) {
+    u32 mode = VLAN_MCAST_DISCARD;
+    if (vlan_mcast_mode_get(B->vlan, vid, &mode) || mode == VLAN_MCAST_DISCARD) {
         PIPE_TRACE("[Bridge]       Discard multicast in VLAN %d.\n", vid);
-        jxbridge_mcast_drop(P, skb);
-        return;
+        return JXBRIDGE_DROP_MCAST;
     }
-    if (mode == 1) {
+    if (mode == VLAN_MCAST_FLOOD) {
         PIPE_TRACE("[Bridge]       Flood multicast in VLAN %d.\n", vid);
         jxbridge_flood_forward(B, skb);
-        return;
+        return JXBRIDGE_TAKEN;
     }
     // An IPv4 header wholly inside the frame, or the frame is treated as other multicast.
     const u8 *ip = skb_network_header(skb);
     if (skb->protocol == htons(ETH_P_IP) && skb->network_header != (u16)~0U && ip >= skb->data &&
-        ip + 20 <= skb->data + skb->len) {
-        process_mcast_ip(P, skb, vid, mode);
-        return;
-    }
+        ip + 20 <= skb->data + skb->len)
+        return mcast_ip(P, skb, vid, mode);
     PIPE_TRACE("[Bridge]       dst=%02x:%02x:%02x:%02x:%02x:%02x\n", dst[0], dst[1], dst[2], dst[3],
                dst[4], dst[5]);
     struct mac_table_mcast_entry *e = mac_table_mcast_lookup(B->mac_table, dst, vid);
     if (e) {
         PIPE_TRACE("[Bridge]       Multicast to list...\n");
         jxbridge_forward_to_list(B, skb, mac_table_mcast_ports(e));
-        return;
+        return JXBRIDGE_TAKEN;
     }
-    if (mode == 3) {
+    if (mode == VLAN_MCAST_FORWARD_FLOOD) {
         PIPE_TRACE("[Bridge]       Flood unknown multicast in VLAN %d.\n", vid);
         jxbridge_flood_forward(B, skb);
-    } else {
-        PIPE_TRACE("[Bridge]       Drop unknown multicast in VLAN %d.\n", vid);
-        jxbridge_mcast_drop(P, skb);
+        return JXBRIDGE_TAKEN;
     }
+    PIPE_TRACE("[Bridge]       Drop unknown multicast in VLAN %d.\n", vid);
+    return JXBRIDGE_DROP_MCAST;
+}
+
+// Where a frame goes once the ingress stages are done; a drop is counted on
+// *count_on (the receiving port, or the port whose storm rate refused it).
+static enum jxbridge_verdict forward_decision(struct jxbridge *B, struct sk_buff *skb,
+                                              struct jxbridge_port *P,
+                                              struct jxbridge_port **count_on) {
+    *count_on = P;
+    if (skb->pkt_type == JXBRIDGE_PKT_MCAST)
+        return mcast_decision(P, skb);
+    if (skb->pkt_type == JXBRIDGE_PKT_BCAST) {
+        PIPE_TRACE("[Bridge]     jxbridge_process_bcast()\n");
+        jxbridge_flood_forward(B, skb);
+        return JXBRIDGE_TAKEN;
+    }
+    struct jxbridge_port *to = mac_table_lookup(B->mac_table, eth_hdr(skb)->h_dest, skb_vid(skb));
+    if (to) {
+        jxbridge_forward(to, skb);
+        return JXBRIDGE_TAKEN;
+    }
+    skb->pkt_type = JXBRIDGE_PKT_DLF;
+    struct jxbridge_port *Q = jxbridge_port_at(B, JXBRIDGE_CB(skb)->in_port_no);
+    count_lag(P, Q, &jxbridge_port_counters::rx_dlf, 1);
+    struct jxbridge_port *rate =
+        P->pvc_mode == JXBRIDGE_PVC_SLAVE && P->pvc_master ? P->pvc_master : P;
+    if (!storm_check_rate(B, STORM_DLF, rate)) {
+        PIPE_TRACE("[Bridge]     Storm rate exceeded. Dropping.\n");
+        *count_on = rate;
+        return JXBRIDGE_DROP_STORM_DLF;
+    }
+    int paused = jxbridge_tracer_dlf_pause(B);
+    if (paused)
+        PIPE_TRACE("[Bridge]    Pausing tracing on DLF.\n");
+    jxbridge_flood_forward(B, skb);
+    jxbridge_tracer_dlf_resume(B, paused);
+    return JXBRIDGE_TAKEN;
+}
+
+// A decision's drop, counted on its port and the member the frame came in on.
+static void decision_drop(struct jxbridge_port *on, struct sk_buff *skb, enum jxbridge_verdict v) {
+    if (v <= JXBRIDGE_TAKEN)
+        return;
+    jxbridge_drop(on, jxbridge_port_at(on->bridge, JXBRIDGE_CB(skb)->in_port_no), skb, v);
+}
+
+void jxbridge_process_mcast(struct jxbridge_port *P, struct sk_buff *skb) {
+    decision_drop(P, skb, mcast_decision(P, skb));
 }
 EXPORT_SYMBOL(jxbridge_process_mcast);
 
 void jxbridge_process_frame_forward(struct jxbridge *B, struct sk_buff *skb,
                                     struct jxbridge_port *P) {
-    if (skb->pkt_type == JXBRIDGE_PKT_MCAST) {
-        jxbridge_process_mcast(P, skb);
-        return;
-    }
-    if (skb->pkt_type == JXBRIDGE_PKT_BCAST) {
-        PIPE_TRACE("[Bridge]     jxbridge_process_bcast()\n");
-        jxbridge_flood_forward(B, skb);
-        return;
-    }
-    struct jxbridge_port *to = mac_table_lookup(B->mac_table, eth_hdr(skb)->h_dest, skb_vid(skb));
-    if (to) {
-        jxbridge_forward(to, skb);
-        return;
-    }
-    skb->pkt_type = JXBRIDGE_PKT_DLF;
-    struct jxbridge_port *Q = jxbridge_port_at(B, JXBRIDGE_CB(skb)->in_port_no);
-    count_lag(P, Q, &jxbridge_port_counters::rx_dlf, 1);
-    struct jxbridge_port *rate = P->pvc_mode == 2 && P->pvc_master ? P->pvc_master : P;
-    if (storm_check_rate(B, STORM_DLF, rate)) {
-        int paused = jxbridge_tracer_dlf_pause(B);
-        if (paused)
-            PIPE_TRACE("[Bridge]    Pausing tracing on DLF.\n");
-        jxbridge_flood_forward(B, skb);
-        jxbridge_tracer_dlf_resume(B, paused);
-        return;
-    }
-    PIPE_TRACE("[Bridge]     Storm rate exceeded. Dropping.\n");
-    jxbridge_count_drop(rate, Q, &jxbridge_port_counters::drop_storm_dlf);
-    kfree_skb(skb);
+    struct jxbridge_port *on;
+    enum jxbridge_verdict v = forward_decision(B, skb, P, &on);
+    decision_drop(on, skb, v);
 }
 EXPORT_SYMBOL(jxbridge_process_frame_forward);
 
@@ -679,144 +771,351 @@ static const char release_mark[] =
 static const char internal_mark[] =
     "Internal ----------------------------------------------------------";
 
-// Drops a frame at a stage: counted on P (and its member Q), and on the bridge.
-static void pipe_drop(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
-                      u32 jxbridge_port_counters::*counter, struct sk_buff *skb) {
-    B->stats.rx_dropped++;
-    jxbridge_count_drop(P, Q, counter);
-    if (skb)
-        kfree_skb(skb);
+// One frame in the pipeline: its bridge, the port it is on (P) and the port
+// that physically received it (Q). skb is null once an engine took or
+// freed the frame.
+struct pipe_ctx {
+    struct jxbridge *B;
+    struct jxbridge_port *P, *Q;
+    struct sk_buff *skb;
+    bool internal;
+    struct jxbridge_port *drop_on; // where a drop counts when not on P
+};
+using pipe_stage = enum jxbridge_verdict (*)(struct pipe_ctx *c);
+
+static enum jxbridge_verdict stage_bridge_up(struct pipe_ctx *c) {
+    if (c->B->dev->flags & IFF_UP)
+        return JXBRIDGE_PASS;
+    PIPE_TRACE("[Bridge]     Bridge down, dropping.\n");
+    return JXBRIDGE_DROP_BRIDGE_DOWN;
 }
 
-// The ingress stages from the port state to forwarding (steps that may
-// consume the frame); returns 1 when the frame was refused for the port state.
-static int process_ingress(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
-                           struct sk_buff *skb) {
-    if (B->switching_mode == 2) {
-        skb = vlan_skb_cb_initial_parse_vlans(B->vlan, skb);
-        if (!skb)
-            return 0;
-        struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
-        cb->outer_tci = cb->rx_outer_tci;
-        cb->inner_tci = cb->rx_inner_tci;
-        PIPE_TRACE("[Bridge] ACL Switching mode, fill skb->cb with VLAN info and go straight to "
-                   "ACL processing.\n");
-        skb = acl_skb(B->acl, skb, 1);
-        if (!skb) {
-            B->acl_drops++;
-            pipe_drop(B, P, Q, &jxbridge_port_counters::drop_acl_ingress, nullptr);
-            return 0;
-        }
-        PIPE_TRACE("[Bridge] ACL Switching mode, frame was not forwarded/dropped by ACL. Drop "
-                   "frame and stop processing.\n");
-        kfree_skb(skb);
-        return 0;
-    }
-    if (P->rmirr_active_dst) {
-        PIPE_TRACE("[Bridge] Port %s is blocked by remote mirroring. Frame dropped.\n",
-                   P->dev->name);
-        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_rmirroring_blocked, skb);
-        return 0;
-    }
-    if (erps_filter_apply(B, skb) || efm_filter_apply(B, skb) || stp_filter_apply(B, skb) ||
-        synce_filter_apply(B, Q, skb) || lacp_filter_apply(B, skb) || ptp_filter_apply(B, Q, skb))
-        return 0;
-    if (P->state != JXBRIDGE_STATE_OK) {
-        jxbridge_count_drop(P, Q, &jxbridge_port_counters::mac_source_guard_violations);
-        if (P->state == JXBRIDGE_STATE_ERROR_DISABLED)
-            P->counters.mac_source_guard_error_disabled++;
-        B->stats.rx_dropped++;
-        kfree_skb(skb);
-        PIPE_TRACE("[Bridge]     Port state is '%s', dropping.\n", jxbridge_state2str(P->state));
-        return 1;
-    }
-    JXBRIDGE_CB(skb)->flags &= (u16)~JXBRIDGE_CB_F_NO_LEARN;
-    if (!(skb = tal_skb(B->tal, skb)))
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_tal, nullptr), 0;
-    if (!(skb = vlan_process_ingress_rules(B->vlan, P, skb)))
-        return pipe_drop(B, P, Q, nullptr, nullptr), 0;
-    if (!(skb = erps_process_frame(P, skb, 1)))
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_erps, nullptr), 0;
-    if (!(skb = stp_process_frame(P, skb, 1)))
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_stp, nullptr), 0;
-    if (!(skb = ipsg_skb(B->ipsg, skb, 1))) {
-        B->ipsg_drops++;
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_ipsg, nullptr), 0;
-    }
-    if (!(skb = acl_skb(B->acl, skb, 1))) {
-        B->acl_drops++;
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_acl_ingress, nullptr), 0;
-    }
-    if (qos_ds_enabled(B->qos) && !(skb = qos_ds_skb(B->qos, skb, 1))) {
-        B->qos_drops++;
-        return pipe_drop(B, P, Q, &jxbridge_port_counters::drop_qos_ds_ingress, nullptr), 0;
-    }
-    if (!(JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) && P->rmirr_active_rx) {
-        // The copy is of the frame as received here, whatever the flow hook keeps.
-        struct sk_buff *copy = skb_copy(skb, GFP_ATOMIC);
-        if (copy) {
-            copy->skb_iif = copy->dev ? copy->dev->ifindex : 0;
-            copy = vlan_skb_cb_initial_parse_vlans(B->vlan, copy);
-        }
-        if (copy) {
-            jxbridge_mirror(B, P, skb, copy, 0, &ingress_mirror_seq);
-            kfree_skb(copy);
-        }
-    }
-    u16 vid = skb_vid(skb);
-    int rc = 0;
-    if (!(JXBRIDGE_CB(skb)->flags & JXBRIDGE_CB_F_NO_LEARN))
-        rc = mac_table_learn(B->mac_table, P, eth_hdr(skb)->h_source, vid);
-    JXBRIDGE_CB(skb)->learned_vid = vid;
-    if (JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) {
-        PIPE_TRACE("[Bridge]     STP in learning state. Dropping.\n");
-        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_stp, skb);
-        return 0;
-    }
-    if (rc == -EBUSY) {
-        PIPE_TRACE("[Bridge]     MAC found on another port. Dropping.\n");
-        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_static_mac, skb);
-        return 0;
-    }
-    if (rc == -ENOSPC) {
-        PIPE_TRACE("[Bridge]     MAC limit exceeded. Dropping.\n");
-        pipe_drop(B, P, Q, &jxbridge_port_counters::drop_mac_limit, skb);
-        return 0;
-    }
-    jxbridge_tracer_capture_at(B, skb, JXBRIDGE_TRACER_CAP_MT);
-    if (P->kind != JXBRIDGE_PORT_LOCAL) {
-        int taken = app_filter_apply(B->app_filters, skb);
-        if (taken)
-            return 0;
-    }
-    jxbridge_process_frame_forward(B, skb, P);
-    return 0;
+// The frame as received stays at hand while the flow manager may ask for it,
+// or while the port mirrors what it receives.
+static enum jxbridge_verdict stage_mac_header(struct pipe_ctx *c) {
+    if (jxbridge_flow_hook || c->P->rmirr_active_rx)
+        original_skb = skb_copy(c->skb, GFP_ATOMIC);
+    skb_push(c->skb, ETH_HLEN);
+    skb_reset_mac_header(c->skb);
+    PIPE_TRACE("[Bridge] Setting MAC header for skb %p to %p\n", (void *)c->skb,
+               (void *)skb_mac_header(c->skb));
+    return JXBRIDGE_PASS;
 }
 
-static void classify(struct jxbridge *B, struct jxbridge_port *P, struct jxbridge_port *Q,
-                     struct sk_buff *skb, bool internal) {
+static enum jxbridge_verdict stage_gem(struct pipe_ctx *c) {
+    struct jxbridge_port *P = c->P;
+    struct sk_buff *skb = c->skb;
+    if (P->kind != JXBRIDGE_PORT_PON_OLT) {
+        PIPE_TRACE("[Bridge] RX port: %s, dev=%s, portIdx=%u, BLL=%u\n", P->display_name,
+                   P->dev->name, P->port_no, P->bll_port_no);
+        JXBRIDGE_CB(skb)->port_no = (u16)P->port_no;
+        return JXBRIDGE_PASS;
+    }
+    u32 gem = skb->scratch & 0xFFFF;
+    PIPE_TRACE("[PON]   skb=%p%s - looking for GEM %d on OLT %s\n", (void *)skb,
+               c->internal ? " [internal]" : "", (int)gem, P->dev->name);
+    struct jxbridge_port *G = jxbridge_get_port_by_gem(P->dev, gem);
+    if (!G) {
+        PIPE_TRACE("[PON]   skb=%p%s - dropping (no GEM %d on OLT %s).\n", (void *)skb,
+                   c->internal ? " [internal]" : "", (int)gem, P->dev->name);
+        return JXBRIDGE_DROP_NO_GEM;
+    }
+    P->gem_found++;
+    if (G->bridge != c->B) {
+        printk(KERN_ERR "%s:%d This should not happen: %p != %p\n", input_file, __LINE__,
+               (void *)G->bridge, (void *)c->B);
+        dump_stack();
+        c->B = G->bridge;
+    }
+    PIPE_TRACE("[PON]   GEM %d found at %s (portId %u)\n", (int)gem, G->dev->name, G->bll_port_no);
+    c->P = G;
+    skb->scratch = 0;
+    JXBRIDGE_CB(skb)->port_no = (u16)G->port_no;
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_input_port(struct pipe_ctx *c) {
+    struct sk_buff *skb = c->skb;
+    // Most frames arrived on the device they name: no registry look-up.
+    struct net_device *phys =
+        skb->skb_iif == skb->dev->ifindex ? skb->dev : __dev_get_by_index(&init_net, skb->skb_iif);
+    if (!phys) {
+        skb->skb_iif = skb->dev->ifindex;
+        phys = skb->dev;
+    }
+    struct jxbridge_port *in = jxbridge_rx_port(phys);
+    if (in && in->bridge == c->B) {
+        c->Q = in;
+        JXBRIDGE_CB(skb)->in_port_no = (u16)in->port_no;
+        PIPE_TRACE("[Bridge] RX phy : %s, dev=%s, portIdx=%u, BLL=%u\n", in->display_name,
+                   in->dev->name, in->port_no, in->bll_port_no);
+    } else {
+        c->Q = c->P;
+        PIPE_TRACE("[Bridge] RX physical port is same as RX port.\n");
+    }
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_classify(struct pipe_ctx *c) {
+    struct jxbridge *B = c->B;
+    struct jxbridge_port *P = c->P, *Q = c->Q;
+    struct sk_buff *skb = c->skb;
+    const bool counted = !c->internal;
+    if (counted) {
+        B->stats.rx_packets++;
+        B->stats.rx_bytes += skb->len + 4;
+        count_lag(P, Q, &jxbridge_port_counters::rx_pkts, 1);
+        count_lag(P, Q, &jxbridge_port_counters::rx_octets, skb->len + 4);
+    }
+    JXBRIDGE_CB(skb)->flag_byte &= (u8)~JXBRIDGE_CB_B_MVR;
     const u8 *d = eth_hdr(skb)->h_dest;
     if (!(d[0] & 1)) {
         skb->pkt_type = JXBRIDGE_PKT_UCAST;
-        if (!internal)
+        if (counted)
             count_lag(P, Q, &jxbridge_port_counters::rx_ucast, 1);
     } else if ((d[0] & d[1] & d[2] & d[3] & d[4] & d[5]) == 0xFF) {
         skb->pkt_type = JXBRIDGE_PKT_BCAST;
-        if (!internal)
+        if (counted)
             count_lag(P, Q, &jxbridge_port_counters::rx_bcast, 1);
     } else {
         skb->pkt_type = JXBRIDGE_PKT_MCAST;
-        if (!internal) {
+        if (counted) {
             count_lag(P, Q, &jxbridge_port_counters::rx_mcast, 1);
             B->stats.multicast++;
         }
     }
+    if (debug)
+        jxbridge_trace_frame("jxbridge_process_frame", B);
+    return JXBRIDGE_PASS;
 }
+
+static enum jxbridge_verdict stage_line(struct pipe_ctx *c) {
+    if (c->P->phy_state != JXBRIDGE_PHY_DOWN)
+        return JXBRIDGE_PASS;
+    PIPE_TRACE("[Bridge]         Device '%s' line is disconnected.\n", c->P->dev->name);
+    return JXBRIDGE_DROP_LINE_DISCONNECTED;
+}
+
+static enum jxbridge_verdict stage_pvc(struct pipe_ctx *c) {
+    struct jxbridge_port *P = c->P;
+    struct sk_buff *skb = c->skb;
+    if (P->pvc_mode == JXBRIDGE_PVC_NONE) {
+        PIPE_TRACE("[Bridge]   No PVC on this port.\n");
+        return JXBRIDGE_PASS;
+    }
+    u32 queue = skb->scratch & 0xFF;
+    PIPE_TRACE("[Bridge]   Determine PVC interface (%d).\n", (int)queue);
+    if (queue == JXBRIDGE_PVC_NO_QUEUE) {
+        PIPE_TRACE("[Bridge]     Invalid queue, dropping.\n");
+        return JXBRIDGE_DROP_PVC_INVALID_QUEUE;
+    }
+    struct jxbridge_port *S = nullptr;
+    for (const auto &e : P->pvc)
+        if (e.queue == queue && e.slave) {
+            S = e.slave;
+            break;
+        }
+    if (!S) {
+        PIPE_TRACE("[Bridge]     No PVC interface found, dropping.\n");
+        return JXBRIDGE_DROP_PVC_NOT_FOUND;
+    }
+    PIPE_TRACE("[Bridge]     Found %s at %d.\n", S->dev->name, (int)queue);
+    c->P = S;
+    JXBRIDGE_CB(skb)->port_no = (u16)S->port_no;
+    skb->dev = S->dev;
+    S->counters.rx_pkts++;
+    S->counters.rx_octets += skb->len + 4;
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_admin(struct pipe_ctx *c) {
+    if (c->P->dev->flags & IFF_UP)
+        return JXBRIDGE_PASS;
+    PIPE_TRACE("[Bridge]         Device '%s' admin state is disabled. Drop frame.\n",
+               c->P->dev->name);
+    return JXBRIDGE_DROP_ADMIN_DISABLED;
+}
+
+// Writes a parsed TCI into the frame's tag at off when the frame has that tag.
+static struct sk_buff *tag_write_back(struct sk_buff *skb, u32 off, __be16 tci) {
+    if ((ntohs(tci) & 0xFFF) == JXBRIDGE_NO_VID || skb->len < off + 2 ||
+        !memcmp(skb->data + off, &tci, 2))
+        return skb;
+    if (skb_cloned(skb) && !(skb = skb_unshare(skb, GFP_ATOMIC)))
+        return nullptr;
+    memcpy(skb->data + off, &tci, 2);
+    return skb;
+}
+
+// In ACL forwarding mode the ACL decides every frame's way: a frame it
+// neither forwards nor drops goes no further.
+static enum jxbridge_verdict stage_acl_switching(struct pipe_ctx *c) {
+    if (c->B->switching_mode != JXBRIDGE_SWITCHING_ACL_FW)
+        return JXBRIDGE_PASS;
+    struct sk_buff *skb = vlan_skb_cb_initial_parse_vlans(c->B->vlan, c->skb);
+    if (!(c->skb = skb))
+        return JXBRIDGE_DROP_ACL_FW_UNMATCHED;
+    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
+    __be16 outer = cb->rx_outer_tci, inner = cb->rx_inner_tci;
+    if ((skb = tag_write_back(skb, ETH_HLEN, outer)))
+        skb = tag_write_back(skb, ETH_HLEN + VLAN_HLEN, inner);
+    if (!(c->skb = skb))
+        return JXBRIDGE_DROP_ACL_FW_UNMATCHED;
+    cb = JXBRIDGE_CB(skb);
+    cb->outer_tci = outer;
+    cb->inner_tci = inner;
+    PIPE_TRACE("[Bridge] ACL Switching mode, fill skb->cb with VLAN info and go straight to "
+               "ACL processing.\n");
+    if (!(c->skb = acl_skb(c->B->acl, skb, 1)))
+        return JXBRIDGE_DROP_ACL_INGRESS;
+    PIPE_TRACE("[Bridge] ACL Switching mode, frame was not forwarded/dropped by ACL. Drop "
+               "frame and stop processing.\n");
+    return JXBRIDGE_DROP_ACL_FW_UNMATCHED;
+}
+
+static enum jxbridge_verdict stage_rmirroring_blocked(struct pipe_ctx *c) {
+    if (!c->P->rmirr_active_dst)
+        return JXBRIDGE_PASS;
+    PIPE_TRACE("[Bridge] Port %s is blocked by remote mirroring. Frame dropped.\n",
+               c->P->dev->name);
+    return JXBRIDGE_DROP_RMIRRORING_BLOCKED;
+}
+
+static enum jxbridge_verdict stage_pdu_filters(struct pipe_ctx *c) {
+    struct jxbridge *B = c->B;
+    struct sk_buff *skb = c->skb;
+    if (erps_filter_apply(B, skb) || efm_filter_apply(B, skb) || stp_filter_apply(B, skb) ||
+        synce_filter_apply(B, c->Q, skb) || lacp_filter_apply(B, skb) ||
+        ptp_filter_apply(B, c->Q, skb)) {
+        c->skb = nullptr;
+        return JXBRIDGE_TAKEN;
+    }
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_port_state(struct pipe_ctx *c) {
+    u32 state = c->P->state;
+    if (state == JXBRIDGE_STATE_OK) {
+        JXBRIDGE_CB(c->skb)->flags &= (u16)~JXBRIDGE_CB_F_NO_LEARN;
+        return JXBRIDGE_PASS;
+    }
+    PIPE_TRACE("[Bridge]     Port state is '%s', dropping.\n", jxbridge_state2str(state));
+    return state == JXBRIDGE_STATE_ERROR_DISABLED ? JXBRIDGE_DROP_PORT_ERROR_DISABLED
+                                                  : JXBRIDGE_DROP_PORT_STATE;
+}
+
+// The ingress engines: each returns the frame or nothing when it took it.
+static enum jxbridge_verdict stage_tal(struct pipe_ctx *c) {
+    return (c->skb = tal_skb(c->B->tal, c->skb)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_TAL;
+}
+static enum jxbridge_verdict stage_vlan(struct pipe_ctx *c) {
+    return (c->skb = vlan_process_ingress_rules(c->B->vlan, c->P, c->skb))
+               ? JXBRIDGE_PASS
+               : JXBRIDGE_DROP_VLAN_INGRESS;
+}
+static enum jxbridge_verdict stage_erps(struct pipe_ctx *c) {
+    return (c->skb = erps_process_frame(c->P, c->skb, 1)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_ERPS;
+}
+static enum jxbridge_verdict stage_stp(struct pipe_ctx *c) {
+    return (c->skb = stp_process_frame(c->P, c->skb, 1)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_STP;
+}
+static enum jxbridge_verdict stage_ipsg(struct pipe_ctx *c) {
+    return (c->skb = ipsg_skb(c->B->ipsg, c->skb, 1)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_IPSG;
+}
+static enum jxbridge_verdict stage_acl(struct pipe_ctx *c) {
+    return (c->skb = acl_skb(c->B->acl, c->skb, 1)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_ACL_INGRESS;
+}
+static enum jxbridge_verdict stage_qos(struct pipe_ctx *c) {
+    if (!qos_ds_enabled(c->B->qos))
+        return JXBRIDGE_PASS;
+    return (c->skb = qos_ds_skb(c->B->qos, c->skb, 1)) ? JXBRIDGE_PASS : JXBRIDGE_DROP_QOS_INGRESS;
+}
+
+// Mirrors copy the frame as it was received, before any engine changed it.
+static enum jxbridge_verdict stage_mirror(struct pipe_ctx *c) {
+    struct sk_buff *skb = c->skb;
+    if ((JXBRIDGE_CB(skb)->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) || !c->P->rmirr_active_rx)
+        return JXBRIDGE_PASS;
+    struct sk_buff *copy;
+    if (original_skb) {
+        copy = skb_copy(original_skb, GFP_ATOMIC);
+        if (copy) {
+            skb_push(copy, ETH_HLEN);
+            skb_reset_mac_header(copy);
+        }
+    } else {
+        // Received on another port (a GEM or PVC port found later) than
+        // the one the copy was kept for: the frame as it is now.
+        copy = skb_copy(skb, GFP_ATOMIC);
+    }
+    if (copy) {
+        copy->skb_iif = copy->dev ? copy->dev->ifindex : 0;
+        copy = vlan_skb_cb_initial_parse_vlans(c->B->vlan, copy);
+    }
+    if (copy) {
+        jxbridge_mirror(c->B, c->P, skb, copy, 0, &ingress_mirror_seq);
+        kfree_skb(copy);
+    }
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_learn(struct pipe_ctx *c) {
+    struct sk_buff *skb = c->skb;
+    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
+    u16 vid = skb_vid(skb);
+    int rc = 0;
+    if (!(cb->flags & JXBRIDGE_CB_F_NO_LEARN))
+        rc = mac_table_learn(c->B->mac_table, c->P, eth_hdr(skb)->h_source, vid);
+    cb->learned_vid = vid;
+    if (cb->flag_byte & JXBRIDGE_CB_B_LEARN_ONLY) {
+        PIPE_TRACE("[Bridge]     STP in learning state. Dropping.\n");
+        return JXBRIDGE_DROP_STP_LEARNING;
+    }
+    if (rc == -EBUSY) {
+        PIPE_TRACE("[Bridge]     MAC found on another port. Dropping.\n");
+        return JXBRIDGE_DROP_STATIC_MAC;
+    }
+    if (rc == -ENOSPC) {
+        PIPE_TRACE("[Bridge]     MAC limit exceeded. Dropping.\n");
+        return JXBRIDGE_DROP_MAC_LIMIT;
+    }
+    jxbridge_tracer_capture_at(c->B, skb, JXBRIDGE_TRACER_CAP_MT);
+    return JXBRIDGE_PASS;
+}
+
+static enum jxbridge_verdict stage_app_filters(struct pipe_ctx *c) {
+    if (c->P->kind == JXBRIDGE_PORT_LOCAL || !app_filter_apply(c->B->app_filters, c->skb))
+        return JXBRIDGE_PASS;
+    c->skb = nullptr;
+    return JXBRIDGE_TAKEN;
+}
+
+static enum jxbridge_verdict stage_forward(struct pipe_ctx *c) {
+    enum jxbridge_verdict v = forward_decision(c->B, c->skb, c->P, &c->drop_on);
+    if (v == JXBRIDGE_TAKEN)
+        c->skb = nullptr;
+    return v;
+}
+
+// The ingress stages in their order.
+static const pipe_stage pipe_stages[] = {
+    stage_bridge_up,     stage_mac_header,
+    stage_gem,           stage_input_port,
+    stage_classify,      stage_line,
+    stage_pvc,           stage_admin,
+    stage_acl_switching, stage_rmirroring_blocked,
+    stage_pdu_filters,   stage_port_state,
+    stage_tal,           stage_vlan,
+    stage_erps,          stage_stp,
+    stage_ipsg,          stage_acl,
+    stage_qos,           stage_mirror,
+    stage_learn,         stage_app_filters,
+    stage_forward,
+};
 
 // The pipeline proper, with jxbridge_lock held: the port is looked up under
 // the lock, so a port deleted meanwhile is never used.
 static int process_frame_locked(struct sk_buff *skb, bool internal) {
-    struct jxbridge_skb_cb *cb = JXBRIDGE_CB(skb);
     struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
     if (!P || !P->bridge) {
         if (debug)
@@ -827,139 +1126,32 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
             PIPE_TRACE("[Bridge]   Passing to netif_rx()...\n");
             return netif_rx(skb);
         }
-        kfree_skb(skb);
+        jxbridge_drop(nullptr, nullptr, skb, JXBRIDGE_DROP_NOT_BRIDGED);
         PIPE_TRACE("[Bridge]   Dropping.\n");
         return 1;
     }
-    struct jxbridge *B = P->bridge;
-    cb->in_port_no = (u16)P->port_no;
+    struct pipe_ctx c = {P->bridge, P, P, skb, internal, nullptr};
+    JXBRIDGE_CB(skb)->in_port_no = (u16)P->port_no;
     // An internal frame is processed inside another frame's processing.
     struct sk_buff *outer_original = original_skb;
     original_skb = nullptr;
     PIPE_TRACE("[Bridge] pid=%d, %s \n", current->pid, internal ? no_lock_mark : take_lock_mark);
-    jxbridge_tracer_frame_begin(B, skb, P);
-    int result = 0;
-    struct jxbridge_port *Q = P;
-    do {
-        if (!(B->dev->flags & IFF_UP)) {
-            jxbridge_count_drop(P, nullptr, &jxbridge_port_counters::drop_bridge_down);
-            kfree_skb(skb);
-            PIPE_TRACE("[Bridge]     Bridge down, dropping.\n");
+    jxbridge_tracer_frame_begin(c.B, skb, P);
+    enum jxbridge_verdict v = JXBRIDGE_PASS;
+    for (pipe_stage stage : pipe_stages) {
+        v = stage(&c);
+        c.B->tracer.skb = c.skb; // engines may hand back another frame
+        if (v != JXBRIDGE_PASS)
             break;
-        }
-        if (jxbridge_flow_hook)
-            original_skb = skb_copy(skb, GFP_ATOMIC);
-        skb_push(skb, ETH_HLEN);
-        skb_reset_mac_header(skb);
-        PIPE_TRACE("[Bridge] Setting MAC header for skb %p to %p\n", (void *)skb,
-                   (void *)skb_mac_header(skb));
-        if (P->kind == JXBRIDGE_PORT_PON_OLT) {
-            u32 gem = skb->scratch & 0xFFFF;
-            PIPE_TRACE("[PON]   skb=%p%s - looking for GEM %d on OLT %s\n", (void *)skb,
-                       internal ? " [internal]" : "", (int)gem, P->dev->name);
-            struct jxbridge_port *G = jxbridge_get_port_by_gem(P->dev, gem);
-            if (!G) {
-                P->gem_missed++;
-                PIPE_TRACE("[PON]   skb=%p%s - dropping (no GEM %d on OLT %s).\n", (void *)skb,
-                           internal ? " [internal]" : "", (int)gem, P->dev->name);
-                kfree_skb(skb);
-                break;
-            }
-            P->gem_found++;
-            if (G->bridge != B) {
-                printk(KERN_ERR "%s:%d This should not happen: %p != %p\n", input_file, __LINE__,
-                       (void *)G->bridge, (void *)B);
-                dump_stack();
-                B = G->bridge;
-            }
-            PIPE_TRACE("[PON]   GEM %d found at %s (portId %u)\n", (int)gem, G->dev->name,
-                       G->bll_port_no);
-            P = G;
-            skb->scratch = 0;
-        } else {
-            PIPE_TRACE("[Bridge] RX port: %s, dev=%s, portIdx=%u, BLL=%u\n", P->display_name,
-                       P->dev->name, P->port_no, P->bll_port_no);
-        }
-        cb->port_no = (u16)P->port_no;
-        // Most frames arrived on the device they name: no registry look-up.
-        struct net_device *phys = skb->skb_iif == skb->dev->ifindex
-                                      ? skb->dev
-                                      : __dev_get_by_index(&init_net, skb->skb_iif);
-        if (!phys) {
-            skb->skb_iif = skb->dev->ifindex;
-            phys = skb->dev;
-        }
-        struct jxbridge_port *in = jxbridge_rx_port(phys);
-        if (in && in->bridge == B) {
-            Q = in;
-            cb->in_port_no = (u16)Q->port_no;
-            PIPE_TRACE("[Bridge] RX phy : %s, dev=%s, portIdx=%u, BLL=%u\n", Q->display_name,
-                       Q->dev->name, Q->port_no, Q->bll_port_no);
-        } else {
-            Q = P;
-            PIPE_TRACE("[Bridge] RX physical port is same as RX port.\n");
-        }
-        if (!internal) {
-            B->stats.rx_packets++;
-            B->stats.rx_bytes += skb->len + 4;
-            count_lag(P, Q, &jxbridge_port_counters::rx_pkts, 1);
-            count_lag(P, Q, &jxbridge_port_counters::rx_octets, skb->len + 4);
-        }
-        cb->flag_byte &= (u8)~JXBRIDGE_CB_B_MVR;
-        classify(B, P, Q, skb, internal);
-        if (debug)
-            jxbridge_trace_frame("jxbridge_process_frame", B);
-        if (P->phy_state == JXBRIDGE_PHY_DOWN) {
-            PIPE_TRACE("[Bridge]         Device '%s' line is disconnected.\n", P->dev->name);
-            jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_line_disconnected);
-            kfree_skb(skb);
-            break;
-        }
-        if (P->pvc_mode) {
-            u32 queue = skb->scratch & 0xFF;
-            PIPE_TRACE("[Bridge]   Determine PVC interface (%d).\n", (int)queue);
-            if (queue == 0xFF) {
-                PIPE_TRACE("[Bridge]     Invalid queue, dropping.\n");
-                jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_pvc_invalid_queue);
-                kfree_skb(skb);
-                break;
-            }
-            struct jxbridge_port *S = nullptr;
-            for (const auto &e : P->pvc)
-                if (e.queue == queue && e.slave) {
-                    S = e.slave;
-                    break;
-                }
-            if (!S) {
-                PIPE_TRACE("[Bridge]     No PVC interface found, dropping.\n");
-                jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_pvc_not_found);
-                kfree_skb(skb);
-                break;
-            }
-            PIPE_TRACE("[Bridge]     Found %s at %d.\n", S->dev->name, (int)queue);
-            P = S;
-            cb->port_no = (u16)P->port_no;
-            skb->dev = P->dev;
-            P->counters.rx_pkts++;
-            P->counters.rx_octets += skb->len + 4;
-        } else {
-            PIPE_TRACE("[Bridge]   No PVC on this port.\n");
-        }
-        if (!(P->dev->flags & IFF_UP)) {
-            PIPE_TRACE("[Bridge]         Device '%s' admin state is disabled. Drop frame.\n",
-                       P->dev->name);
-            jxbridge_count_drop(P, Q, &jxbridge_port_counters::drop_admin_disabled);
-            kfree_skb(skb);
-            break;
-        }
-        result = process_ingress(B, P, Q, skb);
-    } while (0);
+    }
+    if (v > JXBRIDGE_TAKEN)
+        jxbridge_drop(c.drop_on ? c.drop_on : c.P, c.Q, c.skb, v);
     if (original_skb)
         kfree_skb(original_skb);
     original_skb = outer_original;
     PIPE_TRACE("[Bridge] %s\n", internal ? internal_mark : release_mark);
-    jxbridge_tracer_frame_end(B);
-    return result;
+    jxbridge_tracer_frame_end(c.B);
+    return v == JXBRIDGE_DROP_PORT_STATE || v == JXBRIDGE_DROP_PORT_ERROR_DISABLED;
 }
 
 int jxbridge_process_frame(struct sk_buff *skb) {

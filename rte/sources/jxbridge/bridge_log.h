@@ -181,6 +181,10 @@ void jxbridge_tracer_printk_set(u32 on);
 void jxbridge_tracer_frame_begin(struct jxbridge *bridge, struct sk_buff *skb,
                                  struct jxbridge_port *port);
 void jxbridge_tracer_frame_end(struct jxbridge *bridge);
+// Forwarding to port: the transmit port and interface conditions are tested
+// on the egress port, which the frame's arrival could not know.
+void jxbridge_tracer_egress(struct jxbridge *bridge, struct sk_buff *skb,
+                            struct jxbridge_port *port);
 // Around an unknown-destination flood: 1 when tracing was paused (then resume).
 int jxbridge_tracer_dlf_pause(struct jxbridge *bridge);
 void jxbridge_tracer_dlf_resume(struct jxbridge *bridge, int paused);

@@ -455,6 +455,27 @@ void jxbridge_tracer_frame_end(struct jxbridge *B) {
     T->rx_gem_valid = 0;
 }
 
+void jxbridge_tracer_egress(struct jxbridge *B, struct sk_buff *skb, struct jxbridge_port *port) {
+    if (!B || !skb || !port)
+        return;
+    struct jxbridge_tracer_state *T = &B->tracer;
+    // Only inside a frame of the pipeline, whose end switches the tracer off.
+    if (T->active || !T->skb || !(T->cond.set & (JXBRIDGE_TC_TXPORT | JXBRIDGE_TC_TXIFC)))
+        return;
+    struct sk_buff *was_skb = T->skb;
+    struct jxbridge_port *was_in = T->in_port, *was_port = T->port;
+    struct net_device *was_dev = skb->dev;
+    T->in_port = was_in ? was_in : was_port;
+    T->port = port;
+    T->skb = skb;
+    skb->dev = port->dev;
+    jxbridge_tracer_condition(B);
+    skb->dev = was_dev;
+    T->skb = was_skb;
+    T->in_port = was_in;
+    T->port = was_port;
+}
+
 int jxbridge_tracer_dlf_pause(struct jxbridge *B) {
     if (!B || !B->tracer.dlf_stop || !B->tracer.active || B->tracer.paused)
         return 0;

@@ -50,7 +50,7 @@ static inline __be16 vlan_none_keep_prio(__be16 tci) {
 }
 
 static void vlan_event(struct jxbridge_port *port, u32 vid) {
-    jxbridge_flow_event(1, port, (void *)(uintptr_t)vid);
+    jxbridge_flow_event(JXBRIDGE_FEV_VLAN, port, (void *)(uintptr_t)vid);
 }
 
 static inline struct vlan_data *vlan_of(struct jxbridge_port *port) {
@@ -274,7 +274,7 @@ int vlan_set_ethertype(struct jxbridge *B, u16 ethertype) {
     if (B->outer_ethertype == ethertype)
         return 0;
     B->outer_ethertype = ethertype;
-    jxbridge_flow_event(1);
+    jxbridge_flow_event(JXBRIDGE_FEV_VLAN);
     return 0;
 }
 
@@ -407,7 +407,7 @@ void vlan_mcast_mode_set(struct vlan_data *vd, u16 vid, u32 mode) {
     if (!vd || vid >= VLAN_VIDS || vd->mcast_mode[vid] == mode)
         return;
     vd->mcast_mode[vid] = mode;
-    jxbridge_flow_event(2);
+    jxbridge_flow_event(JXBRIDGE_FEV_MCAST);
 }
 EXPORT_SYMBOL(vlan_mcast_mode_set);
 
@@ -434,6 +434,7 @@ int vlan_add_membership(struct jxbridge_port *port, u16 vid) {
     vlan_bit_clear(vp->tagged, vid);
     vlan_bit_clear(vp->tag_ignore, vid);
     vlan_members_append(vd, vid, port);
+    vlan_event(port, vid);
     return 0;
 }
 
@@ -836,6 +837,7 @@ int vlan_mpmm_add(struct jxbridge_port *port, const struct vlan_mpmm_entry *entr
     m->entry = *entry;
     m->next = *pp;
     *pp = m;
+    vlan_event(port, entry->vid);
     return 0;
 }
 
@@ -843,9 +845,16 @@ int vlan_mpmm_del(struct jxbridge_port *port, u32 index) {
     struct vlan_port *vp = vlan_port_get(port);
     if (!vp)
         return -EINVAL;
-    return vlan_list_remove_if(&vp->mpmm, [&](vlan_mpmm *m) { return m->entry.index == index; })
-               ? 0
-               : -ENOENT;
+    u16 vid = 0;
+    if (!vlan_list_remove_if(&vp->mpmm, [&](vlan_mpmm *m) {
+            if (m->entry.index != index)
+                return false;
+            vid = m->entry.vid;
+            return true;
+        }))
+        return -ENOENT;
+    vlan_event(port, vid);
+    return 0;
 }
 
 int vlan_mpmm_get(struct jxbridge_port *port, u32 index, struct vlan_mpmm_entry *out) {
@@ -1245,7 +1254,7 @@ struct sk_buff *vlan_process_ingress_rules(struct vlan_data *vd, struct jxbridge
         }
     }
 
-    if (vd->bridge->switching_mode == 1 && P->kind == JXBRIDGE_PORT_PON_GEM) {
+    if (vd->bridge->switching_mode == JXBRIDGE_SWITCHING_CORD && P->kind == JXBRIDGE_PORT_PON_GEM) {
         vlan_trace_info(dbg, "[VLAN]       Ignore VLAN ingress filtering. Bridge is in CORD "
                              "bridge mode, port type is PON GEM.\n");
     } else if (!vlan_bit(vp->member, filter)) {

@@ -60,6 +60,106 @@ extern struct proc_dir_entry *jxbridge_proc_root;
 void *jxbridge_alloc(size_t size, const char *file, int line);
 #define jxbridge_zalloc(size) jxbridge_alloc((size), __FILE__, __LINE__)
 
+// Named values of the data path. The flow event codes and the modes cross
+// to the flow manager and the tools as numbers: the values are fixed.
+enum jxbridge_switching_mode : u32 {
+    JXBRIDGE_SWITCHING_NORMAL = 0, // "normal bridge"
+    JXBRIDGE_SWITCHING_CORD = 1,   // "CORD vSwitch": downstream traps through ont0
+    JXBRIDGE_SWITCHING_ACL_FW = 2, // "CORD ACL FW": the ACL forwards every frame
+};
+enum jxbridge_pvc_mode : u32 {
+    JXBRIDGE_PVC_NONE = 0,
+    JXBRIDGE_PVC_MASTER = 1,
+    JXBRIDGE_PVC_SLAVE = 2,
+};
+#define JXBRIDGE_PVC_NO_QUEUE 0xFF // the driver's queue number of a frame it could not place
+
+// Why the data path gave a frame up: one row per reason {name, side, port
+// counter, extra port counter, bridge counters}. Side RX counts rx_discard
+// and the counter on the port and, by the LAG rule, on the member the frame
+// came in on; TX counts tx_discard and the counter on the egress port; NONE
+// frees the frame uncounted. The extra counter is the port's only; the
+// bridge counters are JXBRIDGE_DC_* bits.
+#define JXBRIDGE_DC_RX_DROPPED (1u << 0)
+#define JXBRIDGE_DC_TX_DROPPED (1u << 1)
+#define JXBRIDGE_DC_TX_ABORTED (1u << 2)
+#define JXBRIDGE_DC_ACL (1u << 3)
+#define JXBRIDGE_DC_IPSG (1u << 4)
+#define JXBRIDGE_DC_QOS (1u << 5)
+#define JXBRIDGE_DC_GEM_MISSED (1u << 6) // the OLT port's missed GEM look-ups
+#define JXBRIDGE_DC_FLOW_OFFER (1u << 7) // offered to the flow manager before it goes
+using jxbridge_pc = jxbridge_port_counters;
+#define JXBRIDGE_DROP_REASONS(X)                                                                   \
+    X(NOT_BRIDGED, NONE, nullptr, nullptr, 0)                                                      \
+    X(BRIDGE_DOWN, RX, &jxbridge_pc::drop_bridge_down, nullptr, 0)                                 \
+    X(NO_GEM, NONE, nullptr, nullptr, JXBRIDGE_DC_GEM_MISSED)                                      \
+    X(LINE_DISCONNECTED, RX, &jxbridge_pc::drop_line_disconnected, nullptr, 0)                     \
+    X(PVC_INVALID_QUEUE, RX, &jxbridge_pc::drop_pvc_invalid_queue, nullptr, 0)                     \
+    X(PVC_NOT_FOUND, RX, &jxbridge_pc::drop_pvc_not_found, nullptr, 0)                             \
+    X(ADMIN_DISABLED, RX, &jxbridge_pc::drop_admin_disabled, nullptr, 0)                           \
+    X(ACL_FW_UNMATCHED, NONE, nullptr, nullptr, 0)                                                 \
+    X(RMIRRORING_BLOCKED, RX, &jxbridge_pc::drop_rmirroring_blocked, nullptr,                      \
+      JXBRIDGE_DC_RX_DROPPED)                                                                      \
+    X(PORT_STATE, RX, &jxbridge_pc::mac_source_guard_violations, nullptr, JXBRIDGE_DC_RX_DROPPED)  \
+    X(PORT_ERROR_DISABLED, RX, &jxbridge_pc::mac_source_guard_violations,                          \
+      &jxbridge_pc::mac_source_guard_error_disabled, JXBRIDGE_DC_RX_DROPPED)                       \
+    X(TAL, RX, &jxbridge_pc::drop_tal, nullptr, JXBRIDGE_DC_RX_DROPPED)                            \
+    X(VLAN_INGRESS, RX, nullptr, nullptr, JXBRIDGE_DC_RX_DROPPED)                                  \
+    X(ERPS, RX, &jxbridge_pc::drop_erps, nullptr, JXBRIDGE_DC_RX_DROPPED)                          \
+    X(STP, RX, &jxbridge_pc::drop_stp, nullptr, JXBRIDGE_DC_RX_DROPPED)                            \
+    X(IPSG, RX, &jxbridge_pc::drop_ipsg, nullptr, JXBRIDGE_DC_RX_DROPPED | JXBRIDGE_DC_IPSG)       \
+    X(ACL_INGRESS, RX, &jxbridge_pc::drop_acl_ingress, nullptr,                                    \
+      JXBRIDGE_DC_RX_DROPPED | JXBRIDGE_DC_ACL)                                                    \
+    X(QOS_INGRESS, RX, &jxbridge_pc::drop_qos_ds_ingress, nullptr,                                 \
+      JXBRIDGE_DC_RX_DROPPED | JXBRIDGE_DC_QOS)                                                    \
+    X(STP_LEARNING, RX, &jxbridge_pc::drop_stp, nullptr, JXBRIDGE_DC_RX_DROPPED)                   \
+    X(STATIC_MAC, RX, &jxbridge_pc::drop_static_mac, nullptr, JXBRIDGE_DC_RX_DROPPED)              \
+    X(MAC_LIMIT, RX, &jxbridge_pc::drop_mac_limit, nullptr, JXBRIDGE_DC_RX_DROPPED)                \
+    X(STORM_DLF, RX, &jxbridge_pc::drop_storm_dlf, nullptr, 0)                                     \
+    X(MCAST, RX, &jxbridge_pc::drop_mcast, nullptr,                                                \
+      JXBRIDGE_DC_RX_DROPPED | JXBRIDGE_DC_FLOW_OFFER)                                             \
+    X(PON_SENT, NONE, nullptr, nullptr, 0)                                                         \
+    X(NO_EGRESS_PORT, NONE, nullptr, nullptr, 0)                                                   \
+    X(EXCLUDED, NONE, nullptr, nullptr, 0)                                                         \
+    X(TRAP_UNMATCHED, NONE, nullptr, nullptr, 0)                                                   \
+    X(NOT_TRANSMITTING, NONE, nullptr, nullptr, 0)                                                 \
+    X(RMIRRORING_DST, NONE, nullptr, nullptr, 0)                                                   \
+    X(LAG_MASTER_UP, NONE, nullptr, nullptr, 0)                                                    \
+    X(SAME_LAG, NONE, nullptr, nullptr, 0)                                                         \
+    X(TO_INCOMING, NONE, nullptr, nullptr, 0)                                                      \
+    X(PROTECTED, TX, &jxbridge_pc::drop_tx_protected_port, nullptr, 0)                             \
+    X(TAL_EGRESS, TX, nullptr, nullptr, JXBRIDGE_DC_TX_DROPPED)                                    \
+    X(QOS_EGRESS, TX, &jxbridge_pc::drop_qos_ds_egress, nullptr,                                   \
+      JXBRIDGE_DC_TX_DROPPED | JXBRIDGE_DC_TX_ABORTED)                                             \
+    X(ACL_EGRESS, TX, &jxbridge_pc::drop_acl_egress, nullptr,                                      \
+      JXBRIDGE_DC_TX_DROPPED | JXBRIDGE_DC_TX_ABORTED)                                             \
+    X(ERPS_EGRESS, TX, &jxbridge_pc::drop_erps, nullptr, JXBRIDGE_DC_TX_DROPPED)                   \
+    X(STP_EGRESS, TX, &jxbridge_pc::drop_stp, nullptr, JXBRIDGE_DC_TX_DROPPED)                     \
+    X(VLAN_EGRESS, TX, nullptr, nullptr, JXBRIDGE_DC_TX_DROPPED | JXBRIDGE_DC_TX_ABORTED)          \
+    X(TX_PORT_STATE, TX, nullptr, nullptr, JXBRIDGE_DC_TX_DROPPED)                                 \
+    X(TX_ERROR_DISABLED, TX, &jxbridge_pc::mac_source_guard_error_disabled, nullptr,               \
+      JXBRIDGE_DC_TX_DROPPED)                                                                      \
+    X(MNG_FILTER, TX, nullptr, nullptr, JXBRIDGE_DC_TX_DROPPED | JXBRIDGE_DC_TX_ABORTED)           \
+    X(PAD_FAILED, TX, nullptr, nullptr, JXBRIDGE_DC_TX_DROPPED)                                    \
+    X(INTERNAL, NONE, nullptr, nullptr, 0)                                                         \
+    X(PVC_MASTER_TX, TX, nullptr, nullptr, 0)                                                      \
+    X(PVC_NO_MASTER, TX, nullptr, nullptr, 0)                                                      \
+    X(NO_DRIVER, NONE, nullptr, nullptr, 0)                                                        \
+    X(DRIVER_REFUSED, TX, nullptr, nullptr, 0)
+
+// What a stage of the pipeline or of forwarding says of the frame it was given.
+enum jxbridge_verdict : u32 {
+    JXBRIDGE_PASS = 0, // go on to the next stage
+    JXBRIDGE_TAKEN,    // consumed: forwarded, queued or kept by an engine
+#define JXBRIDGE_DROP_ENUM(name, side, counter, extra, flags) JXBRIDGE_DROP_##name,
+    JXBRIDGE_DROP_REASONS(JXBRIDGE_DROP_ENUM)
+#undef JXBRIDGE_DROP_ENUM
+        JXBRIDGE_VERDICTS
+};
+// Frees the frame (when still held) and counts why, on port (may be null)
+// and, for a receive-side reason, on its LAG member.
+void jxbridge_drop(struct jxbridge_port *port, struct jxbridge_port *member, struct sk_buff *skb,
+                   enum jxbridge_verdict why);
 
 // A bridge's timer pool (bridge_timer.cc).
 struct jxbridge_timer_pool {

@@ -32,6 +32,28 @@ extern jxbridge_flow_hook_fn jxbridge_flow_hook;
 extern jxbridge_flow_event_hook_fn jxbridge_flow_event_hook;
 void jxbridge_set_flow_hook(jxbridge_flow_hook_fn fn);
 void jxbridge_set_flow_event_hook(jxbridge_flow_event_hook_fn fn);
+// The first argument of the flow event hook; the values are fixed.
+enum jxbridge_flow_event_code : int {
+    JXBRIDGE_FEV_VLAN = 1,              // port or none, VID or 0
+    JXBRIDGE_FEV_MCAST = 2,             // port or none, multicast record
+    JXBRIDGE_FEV_QOS = 3,               // port or none
+    JXBRIDGE_FEV_MAC_PORT_DELETE = 4,   // port, MAC, VID
+    JXBRIDGE_FEV_MAC_FLUSH_BEGIN = 5,   //
+    JXBRIDGE_FEV_MAC_FLUSH_END = 6,     //
+    JXBRIDGE_FEV_MAC = 7,               // port, MAC, VID: learned, moved, deleted, aged
+    JXBRIDGE_FEV_MAC_AGE = 8,           // port, MAC, VID; 111 keeps the entry
+    JXBRIDGE_FEV_ACL_INSTALL = 9,       // ACL
+    JXBRIDGE_FEV_ACL_REMOVE = 10,       // ACL
+    JXBRIDGE_FEV_PORT = 11,             // port, or none for the bridge
+    JXBRIDGE_FEV_PORTS_FULL = 12,       // the port that filled the bridge
+    JXBRIDGE_FEV_IPSG_BINDING_DEL = 13, // port, MAC, VID
+    JXBRIDGE_FEV_ACL_COUNTER_ADD = 15,  // none, counter record
+    JXBRIDGE_FEV_ACL_COUNTER_ID = 16,   // none, counter id
+    JXBRIDGE_FEV_ACL_COUNTER_DEL = 17,  // none, counter id
+    JXBRIDGE_FEV_ACL_COUNTER_READ = 18, // none, counter id, value
+    JXBRIDGE_FEV_ACL_COUNTER_INFO = 19, // counter data
+    JXBRIDGE_FEV_PORT_REEVALUATE = 20,  // port
+};
 
 // The bridge's use of a frame's 48-byte control block. The first 32 bytes
 // travel whole in the headers exchanged with the packet engine and the
@@ -113,6 +135,13 @@ int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer);
 
 // Bridges.
 u32 jxbridge_max_ports_get(struct jxbridge *bridge);
+// The bridge's multicast mode; the VLAN's has the same values (VLAN_MCAST_*).
+enum jxbridge_mcast_mode : u32 {
+    JXBRIDGE_MCAST_DISCARD = 0,
+    JXBRIDGE_MCAST_FLOOD = 1,
+    JXBRIDGE_MCAST_FORWARD = 2,       // by the VLAN's mode
+    JXBRIDGE_MCAST_FORWARD_FLOOD = 3, // by the VLAN's mode
+};
 void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode);
 
 // Ports.

@@ -14,6 +14,10 @@ static int mac_table_tables;                      // live tables (atomic)
 static unsigned long mac_table_forced_cleanup_at; // jiffies of the last forced clean-up
 static bool mac_table_forced_cleanup_done;
 static int mac_table_zero_mac_budget;
+static_assert(MAC_TABLE_EV_PORT_DELETE == JXBRIDGE_FEV_MAC_PORT_DELETE &&
+              MAC_TABLE_EV_FLUSH_BEGIN == JXBRIDGE_FEV_MAC_FLUSH_BEGIN &&
+              MAC_TABLE_EV_FLUSH_END == JXBRIDGE_FEV_MAC_FLUSH_END &&
+              MAC_TABLE_EV_REMOVE == JXBRIDGE_FEV_MAC && MAC_TABLE_EV_AGE == JXBRIDGE_FEV_MAC_AGE);
 #define MAC_TABLE_ZERO_MAC_LOGS 10
 #define MAC_TABLE_MC_SRC_SIZE 24
 #define MAC_TABLE_INDEX_MIN 64
@@ -361,6 +365,11 @@ int mac_table_learn(struct mac_table *mt, struct jxbridge_port *P, const u8 *mac
     if (is_zero_ether_addr(mac) && mac_table_zero_mac_budget > 0) {
         printk(KERN_INFO "[MAC Table]   Zero source MAC. Log counter=%d\n",
                mac_table_zero_mac_budget);
+        // The frame in the pipeline is the one being learned from.
+        const struct sk_buff *skb = mt->bridge ? mt->bridge->tracer.skb : nullptr;
+        if (skb)
+            jxbridge_trace_frame_data("[Log zero MAC]     |", skb->data, skb->len,
+                                      mt->bridge->outer_ethertype);
         mac_table_zero_mac_budget--;
     }
     if (mt->vlan_ignore[vid >> 5] & (1u << (vid & 31))) {
@@ -391,7 +400,7 @@ int mac_table_learn(struct mac_table *mt, struct jxbridge_port *P, const u8 *mac
     // A station move from Q to P.
     struct jxbridge_port *Q = e->port;
     struct jxbridge *B = mt->bridge;
-    if (B->switching_mode == 1) {
+    if (B->switching_mode == JXBRIDGE_SWITCHING_CORD) {
         if (mac_table_same_olt_onu(Q, P)) {
             mac_table_touch(slot, mac_table_now());
             MT_TRACE(mt,
