@@ -547,12 +547,15 @@ TEST_F(PortTest, OverflowForwardGoesToTheStackAndInternalFramesSkipTheQueue) {
     mutex_unlock(&jxbridge_lock);
     rte_settle();
 
-    // An internal frame is processed at once, never queued.
+    // An internal frame is processed at once, never queued; it comes from
+    // code that holds jxbridge_lock.
     sk_buff *internal = frame();
     u16 flags = 1u << 9;
     memcpy(internal->cb + 22, &flags, sizeof(flags));
     u32 rx = jxbridge_q.total_rx;
+    mutex_lock(&jxbridge_lock);
     jxbridge_threaded_rx(internal);
+    mutex_unlock(&jxbridge_lock);
     EXPECT_EQ(jxbridge_q.total_rx, rx);
     e0->rte_stack_rx = nullptr;
 }

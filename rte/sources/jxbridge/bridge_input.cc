@@ -1116,6 +1116,7 @@ static const pipe_stage pipe_stages[] = {
 // The pipeline proper, with jxbridge_lock held: the port is looked up under
 // the lock, so a port deleted meanwhile is never used.
 static int process_frame_locked(struct sk_buff *skb, bool internal) {
+    lockdep_assert_held(&jxbridge_lock);
     struct jxbridge_port *P = jxbridge_rx_port(skb->dev);
     if (!P || !P->bridge) {
         if (debug)

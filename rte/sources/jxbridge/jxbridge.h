@@ -405,10 +405,6 @@ int stp_port_state_set(struct jxbridge_port *port, u32 vid, u32 state);
 u32 stp_port_state_get(struct jxbridge_port *port, u32 vid);
 
 // Application filters (bridge_app_filter.cc).
-struct app_filter_set;
-int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,
-                        int (*callback)(struct sk_buff *skb));
-int app_filter_unregister(struct app_filter_set *set, const char *kind);
 int app_filter_set_debug(struct app_filter_set *set, u32 value);
 // The name of row index of the filter kinds; -2 past the end.
 int app_filter_entry_get(u32 index, const char **name);

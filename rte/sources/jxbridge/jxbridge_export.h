@@ -210,3 +210,9 @@ void jxbridge_forward_to_list(struct jxbridge *bridge, struct sk_buff *skb,
 void jxbridge_unqueued_xmit(struct sk_buff *skb);
 int jxbridge_does_dev_transmit(struct jxbridge_port *port);
 void jxbridge_mcast_drop(struct jxbridge_port *port, struct sk_buff *skb);
+
+// Application filters: a consumer's callback takes the frames of its kind.
+struct app_filter_set;
+int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,
+                        int (*callback)(struct sk_buff *skb));
+int app_filter_unregister(struct app_filter_set *set, const char *kind);
