@@ -53,6 +53,7 @@ class jxbrctlStartUp : public ::testing::Test {
     jxnode::Server server_;
     bool was_virtual_ = false;
     bool proc_made_ = false;
+    struct proc_dir_entry *jxdir_ = nullptr;
 
     void SetUp() override {
         const char *bin_dir = getenv("JX_BIN_DIR");
@@ -89,6 +90,7 @@ class jxbrctlStartUp : public ::testing::Test {
         struct proc_dir_entry *d = proc_mkdir("jxbridge", init_net.proc_net);
         ASSERT_NE(d, nullptr);
         proc_made_ = true;
+        jxdir_ = d;
         ASSERT_NE(proc_create("config", 0644, d, &config_fops), nullptr);
     }
 
@@ -156,6 +158,18 @@ TEST_F(jxbrctlStartUp, VersionRequestRefused) {
     run_result r = run({"br0", "show"});
     EXPECT_EQ(r.status, 248);
     EXPECT_EQ(r.out, "Kernel module is too old.\n");
+}
+
+TEST_F(jxbrctlStartUp, FrameAndEventTestsWithoutTheirEnginesFail) {
+    make_config();
+    struct proc_dir_entry *br = proc_mkdir("br0", jxdir_);
+    ASSERT_NE(br, nullptr);
+    ASSERT_NE(proc_create("bridge", 0644, br, &config_fops), nullptr);
+    for (const char *test : {"erps_pdu", "cfm_pdu"}) {
+        run_result r = run({"br0", test});
+        EXPECT_EQ(r.status, 256 - EOPNOTSUPP) << test;
+        EXPECT_NE(r.out.find(std::string(test) + " is not supported"), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(jxbrctlStartUp, ModuleNotLoaded) {
