@@ -25,6 +25,6 @@ run build/release Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run build/asan RelWithDebInfo -DJX_SANITIZE=ON
 # Only the test program: the tools and the node add nothing the filter runs.
-JX_TARGETS=jxtests TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp" \
+JX_TARGETS=jxtests TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run build/tsan RelWithDebInfo -DJX_TSAN=ON
 echo "test: all passed"

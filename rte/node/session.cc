@@ -114,7 +114,7 @@ long do_link_list(const jxctl_req &req)
     for (struct net_device *dev : rte_netdev_list()) {
         jxctl_link l{};
         l.ifindex = dev->ifindex;
-        l.flags = dev->flags;
+        l.flags = dev_get_flags(dev);
         strlcpy(l.name, dev->name, sizeof(l.name));
         l.up = (dev->flags & IFF_UP) ? 1 : 0;
         l.carrier = netif_carrier_ok(dev) ? 1 : 0;
