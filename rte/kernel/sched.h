@@ -44,8 +44,8 @@ struct task_struct {
     uintptr_t user_rec = 0;
     size_t user_rec_size = 0;
 
-    // Scheduler state, guarded by the scheduler's own lock (rte_task_idle
-    // reads idle under it).
+    // Scheduler state, guarded by the scheduler's global lock (m is unused
+    // by it; others read idle with rte_task_idle). The task sleeps on cv.
     std::mutex m;
     std::condition_variable cv;
     // Its own thread sets it without the lock, as the kernel does: the

@@ -116,13 +116,14 @@ long do_link_list(const jxctl_req &req)
         l.ifindex = dev->ifindex;
         l.flags = dev_get_flags(dev);
         strlcpy(l.name, dev->name, sizeof(l.name));
-        l.up = (dev->flags & IFF_UP) ? 1 : 0;
+        l.up = (l.flags & IFF_UP) ? 1 : 0;
         l.carrier = netif_carrier_ok(dev) ? 1 : 0;
         const net_device_stats *st = dev_get_stats(dev);
-        l.rx_packets = st->rx_packets;
-        l.tx_packets = st->tx_packets;
-        l.rx_dropped = st->rx_dropped;
-        l.tx_dropped = st->tx_dropped;
+        // Port threads count while the list is made.
+        l.rx_packets = __atomic_load_n(&st->rx_packets, __ATOMIC_RELAXED);
+        l.tx_packets = __atomic_load_n(&st->tx_packets, __ATOMIC_RELAXED);
+        l.rx_dropped = __atomic_load_n(&st->rx_dropped, __ATOMIC_RELAXED);
+        l.tx_dropped = __atomic_load_n(&st->tx_dropped, __ATOMIC_RELAXED);
         links.push_back(l);
     }
     rtnl_unlock();
