@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# build.sh DIR TYPE [CMAKE-ARGS...]: configures and builds the tree into DIR.
+# build.sh DIR TYPE [CMAKE-ARGS...]: configures and builds the tree into DIR;
+# $JX_TARGETS, when set, names the only targets built.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1
@@ -8,4 +9,5 @@ shift 2
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DJX_TESTS=ON "${launcher[@]}" "$@" >/dev/null
-ninja -C "$dir"
+# shellcheck disable=SC2086 # a list of target names
+ninja -C "$dir" ${JX_TARGETS:-}

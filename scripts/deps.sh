@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES=(
-    cmake ninja-build g++ ccache pkg-config
+    cmake ninja-build g++ ccache pkg-config clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     iproute2 iputils-ping tcpdump python3-scapy socat procps ethtool
 )

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Every test: an optimised build, then a build under AddressSanitizer and
-# UndefinedBehaviorSanitizer. End-to-end tests need root (namespaces, sockets
-# owned by other users); without root they are left out.
+# Every test: the format check, an optimised build, a build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the threaded tests
+# (their list is JX_THREADED_TESTS in CMakeLists.txt) under ThreadSanitizer.
+# End-to-end tests need root (namespaces, sockets owned by other users);
+# without root they are left out.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/deps.sh
+bash scripts/format.sh --check
 
 jobs=$(nproc)
 exclude=()
@@ -21,4 +24,7 @@ run() {
 run build/release Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run build/asan RelWithDebInfo -DJX_SANITIZE=ON
+# Only the test program: the tools and the node add nothing the filter runs.
+JX_TARGETS=jxtests TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    run build/tsan RelWithDebInfo -DJX_TSAN=ON
 echo "test: all passed"

@@ -290,6 +290,9 @@ TEST_F(ConfigTest, MemoryMaps) {
     EXPECT_EQ(map("map add 0x%llx %lld", base + 8, 4), -ENOSPC); // starts inside
     EXPECT_GT(map("map add 0x%llx %lld", base + 16, 4), 0);      // just past its end
     EXPECT_EQ(logged("failed due to overlap with 16 bytes"), 1u);
+    EXPECT_EQ(map("map add 0x%llx %lld", base - 8, 9), -ENOSPC);    // runs into it
+    EXPECT_EQ(map("map add 0x%llx %lld", base - 8, 64), -ENOSPC);   // holds both
+    EXPECT_EQ(map("map add 0x%llx %lld", base - 8, 8), -1);         // ends where it starts
     EXPECT_EQ(map("map add 0x%llx %lld", 0x7000000000ull, 16), -1); // no memory there
     EXPECT_EQ(logged("Failed to map 16 bytes"), 1u);
 

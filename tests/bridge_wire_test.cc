@@ -110,24 +110,34 @@ TEST_F(WireTest, FramesReachTheBridgeOnlyWhileItIsUp) {
     ASSERT_EQ(dev_open(br->dev), 0);
     rtnl_unlock();
     EXPECT_EQ(e1000e_process_frame_hook, bridge_process_frame_hook);
-    u32 before = jxbridge_q.total_rx;
+    // The port threads count under the queue's lock.
+    auto total_rx = [] {
+        unsigned long flags;
+        spin_lock_irqsave(&jxbridge_q.lock, flags);
+        u32 n = jxbridge_q.total_rx;
+        spin_unlock_irqrestore(&jxbridge_q.lock, flags);
+        return n;
+    };
+    auto rx_packets = [](net_device *d) {
+        return __atomic_load_n(&d->stats.rx_packets, __ATOMIC_RELAXED);
+    };
+    u32 before = total_rx();
     ASSERT_TRUE(send_frames(b1, 5));
     ASSERT_TRUE(send_frames(b2, 4));
-    EXPECT_TRUE(eventually([&] { return jxbridge_q.total_rx - before >= 9; }))
-        << jxbridge_q.total_rx - before;
-    EXPECT_GE(d1->stats.rx_packets, 5u);
-    EXPECT_GE(d2->stats.rx_packets, 4u);
+    EXPECT_TRUE(eventually([&] { return total_rx() - before >= 9; })) << total_rx() - before;
+    EXPECT_GE(rx_packets(d1), 5u);
+    EXPECT_GE(rx_packets(d2), 4u);
 
     // Down: the hook is gone and frames stay with the devices' own stack.
     rtnl_lock();
     dev_close(br->dev);
     rtnl_unlock();
     EXPECT_EQ(e1000e_process_frame_hook, nullptr);
-    u32 counted = jxbridge_q.total_rx;
-    unsigned long seen = d1->stats.rx_packets;
+    u32 counted = total_rx();
+    unsigned long seen = rx_packets(d1);
     ASSERT_TRUE(send_frames(b1, 3));
-    EXPECT_TRUE(eventually([&] { return d1->stats.rx_packets - seen >= 3; }));
-    EXPECT_EQ(jxbridge_q.total_rx, counted);
+    EXPECT_TRUE(eventually([&] { return rx_packets(d1) - seen >= 3; }));
+    EXPECT_EQ(total_rx(), counted);
 
     // The host deleting an interface takes its port out of the bridge.
     ASSERT_TRUE(sh("ip link del " + a1));

@@ -193,6 +193,18 @@ TEST_F(jxbrctlStartUp, VersionRequestRefused) {
     EXPECT_EQ(r.out, "Kernel module is too old.\n");
 }
 
+TEST_F(jxbrctlStartUp, FrameAndEventTestsWithoutTheirEnginesFail) {
+    make_config();
+    struct proc_dir_entry *br = proc_mkdir("br0", jxbridge_dir());
+    ASSERT_NE(br, nullptr);
+    ASSERT_NE(proc_create("bridge", 0644, br, &config_fops), nullptr);
+    for (const char *test : {"erps_pdu", "cfm_pdu"}) {
+        run_result r = run({"br0", test});
+        EXPECT_EQ(r.status, 256 - EOPNOTSUPP) << test;
+        EXPECT_NE(r.out.find(std::string(test) + " is not supported"), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(jxbrctlStartUp, ModuleNotLoaded) {
     // The node serves, but no bridge module made its config file.
     run_result r = run({"br0", "show"});

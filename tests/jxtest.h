@@ -115,14 +115,8 @@ class ModuleTest : public ::testing::Test {
 
 // Waits, without sleeping, until the task is asleep in a wait.
 inline void until_asleep(task_struct *t) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(t->m);
-            if (t->idle)
-                return;
-        }
+    while (!rte_task_idle(t))
         std::this_thread::yield();
-    }
 }
 
 // A read of f in a thread of its own: constructed once the reader sleeps in

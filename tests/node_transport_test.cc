@@ -3,6 +3,7 @@
 // spaces, and the child's credentials, signals and death reach the kernel side as
 // a client's would.
 #include "ctl/jxctl.h"
+#include "ctl/jxproc_cmd.h"
 #include "node/server.h"
 
 #include "kernel/netdevice.h"
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -71,6 +74,9 @@ void note(const std::function<void(test_state &)> &fn) {
 // ioctl numbers of the rw file.
 constexpr unsigned IOC_RECORD = 0xc0187401; // struct test_record, in and out
 constexpr unsigned IOC_VALUE = 0x00007402;  // the argument is a number
+// Announces 4 bytes, answers with 64, as many of the bridge's numbers do.
+constexpr unsigned IOC_REPLY = 0x80047404;
+constexpr size_t REPLY_SIZE = 64;
 
 // A record that carries a pointer to a second buffer, as many line-card records do.
 struct test_record {
@@ -119,6 +125,11 @@ ssize_t rw_write(struct file *, const char __user *buf, size_t count, loff_t *) 
 long rw_ioctl(struct file *, unsigned int cmd, unsigned long arg) {
     if (cmd == IOC_VALUE)
         return (long)arg + 1;
+    if (cmd == IOC_REPLY) {
+        u8 reply[REPLY_SIZE];
+        memset(reply, 0xa5, sizeof(reply));
+        return copy_to_user((void __user *)arg, reply, sizeof(reply)) ? -EFAULT : 0;
+    }
     if (cmd != IOC_RECORD)
         return -ENOTTY;
     test_record rec;
@@ -350,6 +361,14 @@ TEST_F(NodeTransport, ChildReadsWritesAndIoctlsThroughItsOwnMemory) {
         CHILD_EQ(jxctl_ioctl(h, IOC_VALUE, 41), 42);
         CHILD_EQ(jxctl_ioctl(h, 0x7403, 0), -ENOTTY);
 
+        // A record shorter than the reply is refused, not written past.
+        struct {
+            u8 rec[8];
+            u8 beyond[REPLY_SIZE];
+        } mem = {};
+        CHILD_EQ(jxctl_ioctl_record(h, IOC_REPLY, mem.rec, sizeof(mem.rec)), -EFAULT);
+        CHILD_TRUE(std::all_of(mem.beyond, std::end(mem.beyond), [](u8 b) { return !b; }));
+
         // Bad addresses fail cleanly, at the top and inside a record.
         CHILD_EQ(jxctl_write(h, bad_address(), 4), -EFAULT);
         CHILD_EQ(jxctl_ioctl(h, IOC_RECORD, (unsigned long)bad_address()), -EFAULT);
@@ -409,9 +428,39 @@ TEST_F(NodeTransport, ChildReadsWritesAndIoctlsThroughItsOwnMemory) {
     });
     child_pid = c.pid;
     EXPECT_EQ(finish(c), "");
-    std::lock_guard<std::mutex> g(g_state->m);
-    EXPECT_EQ(g_state->last_write, "grandchild");
-    EXPECT_NE(g_state->writer_pid, child_pid);
+    {
+        std::lock_guard<std::mutex> g(g_state->m);
+        EXPECT_EQ(g_state->last_write, "grandchild");
+        EXPECT_NE(g_state->writer_pid, child_pid);
+    }
+
+    c = spawn([] {
+        std::string r;
+        // jxproc sizes its record from the hex, --out and the number.
+        auto jxproc = [](std::vector<std::string> args, int *status) {
+            char *text = nullptr;
+            size_t len = 0;
+            FILE *out = open_memstream(&text, &len);
+            FILE *err = fopen("/dev/null", "w");
+            *status = jxproc_run(args, out, err);
+            fclose(out);
+            fclose(err);
+            std::string s(text, len);
+            free(text);
+            return s;
+        };
+        int status = -1;
+        CHILD_EQ(jxproc({"ioctl", RW, "80047404", "00"}, &status), "rc=-14\na5a5a5a5\n");
+        CHILD_EQ(status, 1);
+        std::string whole;
+        for (size_t i = 0; i < REPLY_SIZE; i++)
+            whole += "a5";
+        CHILD_EQ(jxproc({"ioctl", RW, "80047404", "--out", "64"}, &status),
+                 "rc=0\n" + whole + "\n");
+        CHILD_EQ(status, 0);
+        return r;
+    });
+    EXPECT_EQ(finish(c), "");
 }
 
 TEST_F(NodeTransport, CallerCredentialsDecideAccess) {
@@ -512,7 +561,8 @@ TEST_F(NodeTransport, BlockingCallsEndOnSignalHangUpAndStop) {
 // The test's own netlink protocol: echoes each message to its sender and
 // announces it to group 1.
 constexpr int TEST_NETLINK = 29;
-struct sock *g_nl;
+// Set by the test thread, read by the node's connection threads.
+std::atomic<struct sock *> g_nl;
 
 void nl_input(struct sk_buff *skb) {
     const nlmsghdr *in = nlmsg_hdr(skb);

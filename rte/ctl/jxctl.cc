@@ -206,6 +206,16 @@ long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg) {
     return call_on(h, req);
 }
 
+long jxctl_ioctl_record(int h, unsigned long cmd, void *rec, size_t size) {
+    jxctl_req req{};
+    req.op = JXCTL_OP_IOCTL;
+    req.cmd = (uint32_t)cmd;
+    req.arg = (uintptr_t)rec;
+    req.addr = (uintptr_t)rec;
+    req.size = rec ? size : 0;
+    return call_on(h, req);
+}
+
 int jxctl_poll(int h, unsigned events, int timeout_ms) {
     jxctl_req req{};
     req.op = JXCTL_OP_POLL;

@@ -37,6 +37,10 @@ ssize_t jxctl_read(int h, void *buf, size_t n);
 ssize_t jxctl_write(int h, const void *buf, size_t n);
 // arg is passed as is: the file's handler decides whether it is an address.
 long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg);
+// The same with arg = rec, a record of size bytes: the node's copies to and
+// from it stop at its end (-EFAULT in the handler), so a record shorter than
+// the command's is refused instead of written past.
+long jxctl_ioctl_record(int h, unsigned long cmd, void *rec, size_t size);
 // Ready mask (POLLIN, POLLOUT, ...), 0 after timeout_ms (-1: no timeout).
 int jxctl_poll(int h, unsigned events, int timeout_ms);
 // Releases the file (or netlink endpoint): the release's result.

@@ -18,13 +18,13 @@
 #include <cstdint>
 
 // Changes with every layout or meaning change of the messages below.
-#define JXCTL_MAGIC 0x6a786302u
+#define JXCTL_MAGIC 0x6a786303u
 
 enum jxctl_op : uint32_t {
     JXCTL_OP_OPEN = 1,  // path, flags -> 0; the connection now is that open file
     JXCTL_OP_READ,      // addr, size -> bytes read
     JXCTL_OP_WRITE,     // addr, size -> bytes written
-    JXCTL_OP_IOCTL,     // cmd, arg -> the handler's result
+    JXCTL_OP_IOCTL,     // cmd, arg [, addr, size: the record at arg] -> the handler's result
     JXCTL_OP_POLL,      // flags (events), timeout_ms -> ready mask, 0 on timeout
     JXCTL_OP_CLOSE,     // -> the release's result; the connection then ends
     JXCTL_OP_DMESG,     // addr, size -> length of the log text (copied only if it fits)

@@ -104,6 +104,11 @@ bool parse_cmd(std::string s, uint32_t *cmd)
     return true;
 }
 
+// The size field of an ioctl number, as the kernel's _IOC_SIZE.
+size_t ioc_size(uint32_t cmd) {
+    return (cmd >> 16) & 0x3fff;
+}
+
 bool parse_hex(const std::string &s, std::vector<uint8_t> *bytes)
 {
     if (s.empty() || s.size() % 2 || s.size() / 2 > RECORD_MAX)
@@ -195,16 +200,20 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a)
     if (have_value && (have_hex || have_out))
         return usage(c);
     bool by_pointer = have_hex || have_out;
-    if (record.size() < out_size)
-        record.resize(out_size, 0);
+    // The record is at least what --out asks and what the number announces
+    // (its size field), zero-filled; the node's copies stop at its end.
+    size_t size = record.size();
+    if (size < out_size)
+        size = out_size;
+    if (by_pointer && size < ioc_size(cmd))
+        size = ioc_size(cmd);
+    record.resize(size, 0);
 
     int h = jxctl_open(a[1].c_str(), O_RDONLY);
     if (h < 0)
         return fail(c, "ioctl", a[1], h);
-    unsigned long arg = value;
-    if (by_pointer)
-        arg = record.empty() ? 0 : (unsigned long)(uintptr_t)record.data();
-    long rc = jxctl_ioctl(h, cmd, arg);
+    long rc = by_pointer ? jxctl_ioctl_record(h, cmd, record.data(), record.size())
+                         : jxctl_ioctl(h, cmd, value);
     jxctl_close(h);
     fprintf(c.out, "rc=%ld\n", rc);
     if (by_pointer) {

@@ -317,7 +317,7 @@ void unregister_netdev(struct net_device *dev) {
 int dev_change_name(struct net_device *dev, const char *newname) {
     if (!dev || !newname)
         return -EINVAL;
-    if (dev->flags & IFF_UP)
+    if (dev_get_flags(dev) & IFF_UP)
         return -EBUSY;
     const std::string tmpl(newname, strnlen(newname, IFNAMSIZ + 1));
     if (tmpl == dev->name)
@@ -390,7 +390,7 @@ std::vector<struct net_device *> rte_netdev_list() {
 }
 
 int dev_open(struct net_device *dev) {
-    if (dev->flags & IFF_UP)
+    if (dev_get_flags(dev) & IFF_UP)
         return 0;
     if (dev->reg_state != NETREG_REGISTERED)
         return -ENODEV;
@@ -406,7 +406,7 @@ int dev_open(struct net_device *dev) {
 }
 
 int dev_close(struct net_device *dev) {
-    if (!(dev->flags & IFF_UP))
+    if (!(dev_get_flags(dev) & IFF_UP))
         return 0;
     call_netdevice_notifiers(NETDEV_GOING_DOWN, dev);
     if (dev->netdev_ops && dev->netdev_ops->ndo_stop)
@@ -426,21 +426,21 @@ int dev_set_promiscuity(struct net_device *dev, int inc) {
         pr_warn("device %s: promiscuity touches roof\n", dev->name);
         return -EOVERFLOW;
     }
-    const unsigned old_flags = dev->flags;
+    const unsigned old_flags = dev_get_flags(dev);
     dev->promiscuity = int(count);
     if (count)
         __atomic_fetch_or(&dev->flags, unsigned(IFF_PROMISC), __ATOMIC_RELAXED);
     else
         __atomic_fetch_and(&dev->flags, ~unsigned(IFF_PROMISC), __ATOMIC_RELAXED);
-    if ((old_flags ^ dev->flags) & IFF_PROMISC)
+    if ((old_flags ^ dev_get_flags(dev)) & IFF_PROMISC)
         pr_info("device %s %s promiscuous mode\n", dev->name,
-                (dev->flags & IFF_PROMISC) ? "entered" : "left");
+                (dev_get_flags(dev) & IFF_PROMISC) ? "entered" : "left");
     return 0;
 }
 
 void netif_carrier_on(struct net_device *dev) {
     __atomic_store_n(&dev->carrier, true, __ATOMIC_RELAXED);
-    if (dev->flags & IFF_UP)
+    if (dev_get_flags(dev) & IFF_UP)
         __atomic_fetch_or(&dev->flags, unsigned(IFF_RUNNING), __ATOMIC_RELAXED);
 }
 
@@ -481,7 +481,7 @@ int dev_queue_xmit(struct sk_buff *skb) {
     skb_reset_mac_header(skb);
     const net_device_ops *ops = dev->netdev_ops;
     // No qdisc to hold it: a device that is down, stopped or busy drops.
-    if ((dev->flags & IFF_UP) && ops && ops->ndo_start_xmit && !netif_queue_stopped(dev)) {
+    if ((dev_get_flags(dev) & IFF_UP) && ops && ops->ndo_start_xmit && !netif_queue_stopped(dev)) {
         netdev_tx_t rc = ops->ndo_start_xmit(skb, dev);
         if (rc != NETDEV_TX_BUSY)
             return rc;
@@ -563,12 +563,12 @@ int register_netdevice_notifier(struct notifier_block *nb) {
         err = notifier_to_errno(call_one(nb, NETDEV_REGISTER, devs[done]));
         if (err)
             break;
-        if (devs[done]->flags & IFF_UP)
+        if (dev_get_flags(devs[done]) & IFF_UP)
             call_one(nb, NETDEV_UP, devs[done]);
     }
     if (err) {
         for (size_t i = 0; i < done; i++) {
-            if (devs[i]->flags & IFF_UP) {
+            if (dev_get_flags(devs[i]) & IFF_UP) {
                 call_one(nb, NETDEV_GOING_DOWN, devs[i]);
                 call_one(nb, NETDEV_DOWN, devs[i]);
             }
@@ -602,7 +602,7 @@ int unregister_netdevice_notifier(struct notifier_block *nb) {
     *link = nb->next;
     // The leaving notifier sees every device go away, so it can drop its state.
     for (net_device *dev : rte_netdev_list()) {
-        if (dev->flags & IFF_UP) {
+        if (dev_get_flags(dev) & IFF_UP) {
             call_one(nb, NETDEV_GOING_DOWN, dev);
             call_one(nb, NETDEV_DOWN, dev);
         }

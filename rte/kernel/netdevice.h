@@ -220,8 +220,14 @@ inline bool netif_queue_stopped(const struct net_device *dev) {
 }
 void netif_carrier_on(struct net_device *dev);
 void netif_carrier_off(struct net_device *dev);
+// The flags as the data path reads them: a port's reader thread changes
+// IFF_RUNNING with the line, outside the routing lock.
+inline unsigned int dev_get_flags(const struct net_device *dev) {
+    return __atomic_load_n(&dev->flags, __ATOMIC_RELAXED);
+}
 inline bool netif_carrier_ok(const struct net_device *dev) {
-    return dev->carrier;
+    // Set by a port's reader thread as the line comes and goes.
+    return __atomic_load_n(&dev->carrier, __ATOMIC_RELAXED);
 }
 struct net_device_stats *dev_get_stats(struct net_device *dev);
 

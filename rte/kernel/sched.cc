@@ -124,6 +124,11 @@ struct task_struct *get_current() {
     return t_current;
 }
 
+bool rte_task_idle(struct task_struct *t) {
+    std::lock_guard<std::mutex> g(g_mu);
+    return t->idle;
+}
+
 void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm) {
     task_struct *t = current;
     t->pid = pid;

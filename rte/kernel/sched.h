@@ -39,8 +39,13 @@ struct task_struct {
     unsigned uid; // the caller's credentials (kernel threads: 0)
     unsigned gid;
     int user_pid; // whose memory copy_from_user/copy_to_user reach
+    // The record of the ioctl in progress, when its caller gave its size:
+    // copies that start inside it end at its end. 0 when unknown.
+    uintptr_t user_rec = 0;
+    size_t user_rec_size = 0;
 
-    // Scheduler state, guarded by m.
+    // Scheduler state, guarded by the scheduler's global lock (m is unused
+    // by it; others read idle with rte_task_idle). The task sleeps on cv.
     std::mutex m;
     std::condition_variable cv;
     // Its own thread sets it without the lock, as the kernel does: the
@@ -75,6 +80,8 @@ struct task_struct *get_current();
 
 // Names the caller of the current thread: a client of the node or a test.
 void rte_task_set_caller(int pid, unsigned uid, unsigned gid, const char *comm);
+// Whether t sleeps in a wait and has not been woken yet.
+bool rte_task_idle(struct task_struct *t);
 
 void set_current_state(int state);
 #define __set_current_state(s) set_current_state(s)

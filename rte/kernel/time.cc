@@ -57,8 +57,9 @@ struct timer_state {
 };
 
 timer_state &ts() {
-    static timer_state t;
-    return t;
+    // Never destroyed: the timer thread outlives static destruction at exit.
+    static timer_state *t = new timer_state;
+    return *t;
 }
 
 thread_local bool t_in_softirq = false;

@@ -7,11 +7,24 @@
 
 namespace {
 
+// A copy that starts inside the caller's record stops at the record's end, as
+// if an unmapped page followed it: what lies beyond is not the record's.
+unsigned long record_limit(const void *remote, unsigned long n) {
+    const task_struct *t = current;
+    uintptr_t r = (uintptr_t)remote;
+    if (!t->user_rec_size || r < t->user_rec || r - t->user_rec >= t->user_rec_size)
+        return n;
+    size_t room = t->user_rec_size - (r - t->user_rec);
+    return n < room ? n : (unsigned long)room;
+}
+
 // Copies in pieces that do not cross a page, so a fault is found at its byte.
 unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned long n) {
     pid_t pid = current->user_pid;
     if (pid <= 0)
         pid = getpid();
+    unsigned long want = n;
+    n = record_limit(remote, n);
     const long page = sysconf(_SC_PAGESIZE);
     unsigned long done = 0;
     while (done < n) {
@@ -27,7 +40,7 @@ unsigned long vm_copy(bool to_user, void *local, const void *remote, unsigned lo
             break;
         done += got;
     }
-    return n - done;
+    return want - done;
 }
 
 } // namespace

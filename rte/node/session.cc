@@ -114,15 +114,16 @@ long do_link_list(const jxctl_req &req)
     for (struct net_device *dev : rte_netdev_list()) {
         jxctl_link l{};
         l.ifindex = dev->ifindex;
-        l.flags = dev->flags;
+        l.flags = dev_get_flags(dev);
         strlcpy(l.name, dev->name, sizeof(l.name));
-        l.up = (dev->flags & IFF_UP) ? 1 : 0;
-        l.carrier = dev->carrier ? 1 : 0;
+        l.up = (l.flags & IFF_UP) ? 1 : 0;
+        l.carrier = netif_carrier_ok(dev) ? 1 : 0;
         const net_device_stats *st = dev_get_stats(dev);
-        l.rx_packets = st->rx_packets;
-        l.tx_packets = st->tx_packets;
-        l.rx_dropped = st->rx_dropped;
-        l.tx_dropped = st->tx_dropped;
+        // Port threads count while the list is made.
+        l.rx_packets = __atomic_load_n(&st->rx_packets, __ATOMIC_RELAXED);
+        l.tx_packets = __atomic_load_n(&st->tx_packets, __ATOMIC_RELAXED);
+        l.rx_dropped = __atomic_load_n(&st->rx_dropped, __ATOMIC_RELAXED);
+        l.tx_dropped = __atomic_load_n(&st->tx_dropped, __ATOMIC_RELAXED);
         links.push_back(l);
     }
     rtnl_unlock();
@@ -237,6 +238,20 @@ void release(session *s)
     }
 }
 
+// A caller that sizes its record (jxproc) gets copies bounded by it: a record
+// shorter than the command's is refused instead of written past.
+long do_ioctl(session *s, const jxctl_req &req) {
+    bool sized = req.size && req.addr == req.arg;
+    if (sized) {
+        current->user_rec = (uintptr_t)req.addr;
+        current->user_rec_size = (size_t)req.size;
+    }
+    long rc = rte_vfs_ioctl(s->file, req.cmd, (unsigned long)req.arg);
+    current->user_rec = 0;
+    current->user_rec_size = 0;
+    return rc;
+}
+
 } // namespace
 
 session *session_begin(const caller_creds &who, const char *comm, std::function<bool()> probe)
@@ -277,7 +292,7 @@ bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp)
                                       req.size > JXCTL_RW_MAX ? JXCTL_RW_MAX : req.size);
         break;
     case JXCTL_OP_IOCTL:
-        rc = !s->file ? -EBADF : rte_vfs_ioctl(s->file, req.cmd, (unsigned long)req.arg);
+        rc = !s->file ? -EBADF : do_ioctl(s, req);
         break;
     case JXCTL_OP_POLL:
         rc = !s->file ? -EBADF : rte_vfs_poll(s->file, req.flags, req.timeout_ms < 0 ? -1 : req.timeout_ms);

@@ -50,6 +50,17 @@ case_ioctl_version() {
     else
         fail "ioctl with a bad address" "exit $rc, '$out', $(cat "$TMP/err")"
     fi
+    # A short record grows to the number's size field; one shorter than the
+    # command's record is refused, not written past.
+    out=$("$JXPROC" ioctl $CONFIG 80047a05 00)
+    if [ "$out" = $'rc=0\n38000000' ]; then pass "ioctl record grows to its size field"; else
+        fail "ioctl record grows to its size field" "'$out'"
+    fi
+    out=$("$JXPROC" ioctl $CONFIG 40047a15 00 2>/dev/null)
+    rc=$?
+    if [ $rc -eq 1 ] && [ "${out%%$'\n'*}" = "rc=-14" ]; then pass "ioctl with a short record"; else
+        fail "ioctl with a short record" "exit $rc, '$out'"
+    fi
 }
 
 # Records built by hand, as a management agent passes them.

@@ -1196,7 +1196,11 @@ static struct jxbridge_map *jxbridge_maps;
 
 int jxbridge_map_add(phys_addr_t addr, u32 len) {
     for (struct jxbridge_map *e = jxbridge_maps; e; e = e->next) {
-        if (e->addr <= addr && addr < e->addr + e->len) {
+        // Any shared byte: the new range starts inside this one, or starts
+        // before it and runs into it.
+        bool inside = e->addr <= addr && addr - e->addr < e->len;
+        bool into = addr < e->addr && e->addr - addr < len;
+        if (inside || into) {
             printk(KERN_ERR
                    "%s:%d Attempt to map %u bytes at %p failed due to overlap with %u bytes at %p "
                    "mapped to %p.\n",

@@ -369,7 +369,7 @@ static void jxbridge_bind_driver_hooks(jxbridge_frame_hook_fn hook) {
             set(hook);
     for (const char *name : hook_variables)
         if (auto var = (jxbridge_frame_hook_fn *)jxbridge_symbol_get(name))
-            *var = hook;
+            __atomic_store_n(var, hook, __ATOMIC_RELEASE); // drivers read it per frame
 }
 
 void jxbridge_unbind_driver_hooks() {
