@@ -29,7 +29,9 @@
 
 // $JXNODE_SOCKET when set and not empty, else JXCTL_DEFAULT_SOCKET.
 const char *jxctl_socket_path();
-inline bool jxctl_node_down(long err) { return err == -JXCTL_ENODE; }
+inline bool jxctl_node_down(long err) {
+    return err == -JXCTL_ENODE;
+}
 
 // Control files. flags: O_RDONLY, O_WRONLY or O_RDWR, optionally O_NONBLOCK.
 int jxctl_open(const char *path, int flags);

@@ -61,14 +61,14 @@ enum jxctl_op : uint32_t {
 
 struct jxctl_req {
     uint32_t magic;
-    uint32_t op;        // jxctl_op
-    uint32_t flags;     // open flags, poll events, link state
-    int32_t timeout_ms; // poll and netlink receive; -1 waits forever
-    uint64_t addr;      // the buffer in the caller's memory
-    uint64_t size;      // its size in bytes
-    uint64_t arg;       // ioctl argument: an address or a plain value, as the caller meant
-    uint32_t cmd;       // ioctl number; netlink protocol
-    uint32_t groups;    // netlink multicast groups
+    uint32_t op;               // jxctl_op
+    uint32_t flags;            // open flags, poll events, link state
+    int32_t timeout_ms;        // poll and netlink receive; -1 waits forever
+    uint64_t addr;             // the buffer in the caller's memory
+    uint64_t size;             // its size in bytes
+    uint64_t arg;              // ioctl argument: an address or a plain value, as the caller meant
+    uint32_t cmd;              // ioctl number; netlink protocol
+    uint32_t groups;           // netlink multicast groups
     char path[JXCTL_PATH_MAX]; // NUL-terminated
 };
 static_assert(sizeof(jxctl_req) == 304);

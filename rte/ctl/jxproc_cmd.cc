@@ -13,8 +13,7 @@
 namespace {
 
 // The kernel's own error numbers that the C library has no text for.
-const char *error_text(long err)
-{
+const char *error_text(long err) {
     switch (err) {
     case 524:
         return "Operation not supported";
@@ -36,8 +35,7 @@ struct ctx {
     FILE *err;
 };
 
-int fail(const ctx &c, const char *form, const std::string &path, long rc)
-{
+int fail(const ctx &c, const char *form, const std::string &path, long rc) {
     if (jxctl_node_down(rc)) {
         const char *sock = jxctl_socket_path();
         struct stat st;
@@ -53,15 +51,13 @@ int fail(const ctx &c, const char *form, const std::string &path, long rc)
     return 1;
 }
 
-int usage(const ctx &c)
-{
+int usage(const ctx &c) {
     jxproc_usage(c.err);
     return 2;
 }
 
 // Whole-string numbers only; base 0 takes decimal or 0x-prefixed hexadecimal.
-bool parse_u64(const std::string &s, int base, unsigned long long *v)
-{
+bool parse_u64(const std::string &s, int base, unsigned long long *v) {
     if (s.empty() || s[0] == '-' || s[0] == '+' || isspace((unsigned char)s[0]))
         return false;
     errno = 0;
@@ -73,8 +69,7 @@ bool parse_u64(const std::string &s, int base, unsigned long long *v)
     return true;
 }
 
-bool parse_value(const std::string &s, unsigned long *v)
-{
+bool parse_value(const std::string &s, unsigned long *v) {
     unsigned long long x;
     if (!s.empty() && s[0] == '-') {
         errno = 0;
@@ -91,8 +86,7 @@ bool parse_value(const std::string &s, unsigned long *v)
     return true;
 }
 
-bool parse_cmd(std::string s, uint32_t *cmd)
-{
+bool parse_cmd(std::string s, uint32_t *cmd) {
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
         s = s.substr(2);
     if (s.empty() || s.size() > 8)
@@ -109,8 +103,7 @@ size_t ioc_size(uint32_t cmd) {
     return (cmd >> 16) & 0x3fff;
 }
 
-bool parse_hex(const std::string &s, std::vector<uint8_t> *bytes)
-{
+bool parse_hex(const std::string &s, std::vector<uint8_t> *bytes) {
     if (s.empty() || s.size() % 2 || s.size() / 2 > RECORD_MAX)
         return false;
     bytes->clear();
@@ -124,8 +117,7 @@ bool parse_hex(const std::string &s, std::vector<uint8_t> *bytes)
 
 // Copies the file to out until end of file; follow keeps going on a file that
 // blocks, cat is the same loop on a file that ends.
-int copy_out(const ctx &c, const char *form, const std::string &path)
-{
+int copy_out(const ctx &c, const char *form, const std::string &path) {
     int h = jxctl_open(path.c_str(), O_RDONLY);
     if (h < 0)
         return fail(c, form, path, h);
@@ -148,8 +140,7 @@ int copy_out(const ctx &c, const char *form, const std::string &path)
     return status;
 }
 
-int do_write(const ctx &c, const std::vector<std::string> &a)
-{
+int do_write(const ctx &c, const std::vector<std::string> &a) {
     if (a.size() < 3)
         return usage(c);
     std::string text = a[2];
@@ -167,8 +158,7 @@ int do_write(const ctx &c, const std::vector<std::string> &a)
     return 0;
 }
 
-int do_ioctl(const ctx &c, const std::vector<std::string> &a)
-{
+int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
     if (a.size() < 3)
         return usage(c);
     uint32_t cmd;
@@ -227,8 +217,7 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a)
     return 0;
 }
 
-int do_dmesg(const ctx &c, const std::vector<std::string> &a)
-{
+int do_dmesg(const ctx &c, const std::vector<std::string> &a) {
     if (a.size() != 1)
         return usage(c);
     std::string text;
@@ -240,8 +229,7 @@ int do_dmesg(const ctx &c, const std::vector<std::string> &a)
     return 0;
 }
 
-int do_link(const ctx &c, const std::vector<std::string> &a)
-{
+int do_link(const ctx &c, const std::vector<std::string> &a) {
     if (a.size() == 1) {
         std::vector<jxctl_link> links;
         int rc = jxctl_links(&links);
@@ -249,12 +237,11 @@ int do_link(const ctx &c, const std::vector<std::string> &a)
             return fail(c, "link", "", rc);
         for (const jxctl_link &l : links)
             // The state stays last: scripts match "... up" and "... down".
-            fprintf(c.out,
-                    "%d: %.*s: flags=0x%x rx=%llu tx=%llu rx_dropped=%llu tx_dropped=%llu %s\n",
-                    l.ifindex, (int)sizeof(l.name), l.name, l.flags,
-                    (unsigned long long)l.rx_packets, (unsigned long long)l.tx_packets,
-                    (unsigned long long)l.rx_dropped, (unsigned long long)l.tx_dropped,
-                    l.up ? "up" : "down");
+            fprintf(
+                c.out, "%d: %.*s: flags=0x%x rx=%llu tx=%llu rx_dropped=%llu tx_dropped=%llu %s\n",
+                l.ifindex, (int)sizeof(l.name), l.name, l.flags, (unsigned long long)l.rx_packets,
+                (unsigned long long)l.tx_packets, (unsigned long long)l.rx_dropped,
+                (unsigned long long)l.tx_dropped, l.up ? "up" : "down");
         fflush(c.out);
         return 0;
     }
@@ -268,8 +255,7 @@ int do_link(const ctx &c, const std::vector<std::string> &a)
 
 } // namespace
 
-void jxproc_usage(FILE *err)
-{
+void jxproc_usage(FILE *err) {
     fputs("usage: jxproc cat PATH\n"
           "       jxproc write PATH WORD...\n"
           "       jxproc ioctl PATH CMD [HEX] [--out N] [--value N]\n"
@@ -282,8 +268,7 @@ void jxproc_usage(FILE *err)
           err);
 }
 
-int jxproc_run(const std::vector<std::string> &args, FILE *out, FILE *err)
-{
+int jxproc_run(const std::vector<std::string> &args, FILE *out, FILE *err) {
     ctx c{out, err};
     if (args.empty())
         return usage(c);

@@ -4,12 +4,13 @@
 
 #include "kernel/io.h"
 
-void linecard_memory_init()
-{
+void linecard_memory_init() {
     rte_phys_regions_clear();
     rte_phys_region_add(LINECARD_CCSR_BASE, LINECARD_CCSR_SIZE);
     rte_phys_region_add(LINECARD_SRAM_BASE, LINECARD_SRAM_SIZE);
     rte_phys_region_add(LINECARD_DRAM_BASE, LINECARD_DRAM_SIZE);
 }
 
-void linecard_memory_fini() { rte_phys_regions_clear(); }
+void linecard_memory_fini() {
+    rte_phys_regions_clear();
+}

@@ -34,8 +34,7 @@ struct conn {
     std::thread th;
 };
 
-void read_comm(int pid, char *comm, size_t size)
-{
+void read_comm(int pid, char *comm, size_t size) {
     char path[64];
     snprintf(path, sizeof(path), "/proc/%d/comm", pid);
     snprintf(comm, size, "?");
@@ -50,8 +49,7 @@ void read_comm(int pid, char *comm, size_t size)
     fclose(f);
 }
 
-int make_parent_dirs(const std::string &path)
-{
+int make_parent_dirs(const std::string &path) {
     for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
         std::string dir = path.substr(0, pos);
         if (mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST)
@@ -61,8 +59,7 @@ int make_parent_dirs(const std::string &path)
 }
 
 // Is a node answering on path? Replaces a socket file nobody answers on.
-int claim_path(const std::string &path, const sockaddr_un &sa)
-{
+int claim_path(const std::string &path, const sockaddr_un &sa) {
     struct stat st;
     if (lstat(path.c_str(), &st) < 0)
         return errno == ENOENT ? 0 : -errno;
@@ -84,8 +81,7 @@ int claim_path(const std::string &path, const sockaddr_un &sa)
 }
 
 // Credentials the host attached to a message; fds passed along are refused.
-bool message_creds(msghdr *msg, caller_creds *who)
-{
+bool message_creds(msghdr *msg, caller_creds *who) {
     bool found = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
         if (c->cmsg_level != SOL_SOCKET)
@@ -107,8 +103,7 @@ bool message_creds(msghdr *msg, caller_creds *who)
     return found;
 }
 
-bool send_resp(int fd, const jxctl_resp &resp)
-{
+bool send_resp(int fd, const jxctl_resp &resp) {
     ssize_t n;
     do {
         n = send(fd, &resp, sizeof(resp), MSG_NOSIGNAL);
@@ -116,8 +111,7 @@ bool send_resp(int fd, const jxctl_resp &resp)
     return n == (ssize_t)sizeof(resp);
 }
 
-void serve(conn *c)
-{
+void serve(conn *c) {
     const int fd = c->fd;
     char comm[16];
     read_comm(c->peer.pid, comm, sizeof(comm));
@@ -192,8 +186,7 @@ struct Server::impl {
     void reap_locked();
 };
 
-void Server::impl::reap_locked()
-{
+void Server::impl::reap_locked() {
     for (auto it = conns.begin(); it != conns.end();) {
         if ((*it)->done) {
             (*it)->th.join();
@@ -204,8 +197,7 @@ void Server::impl::reap_locked()
     }
 }
 
-void Server::impl::accept_loop()
-{
+void Server::impl::accept_loop() {
     for (;;) {
         pollfd p[2] = {{lfd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         if (poll(p, 2, -1) < 0) {
@@ -246,14 +238,19 @@ void Server::impl::accept_loop()
 
 Server::Server() : d_(std::make_unique<impl>()) {}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
-bool Server::running() const { return d_->running; }
+bool Server::running() const {
+    return d_->running;
+}
 
-const std::string &Server::path() const { return d_->path; }
+const std::string &Server::path() const {
+    return d_->path;
+}
 
-int Server::start(const std::string &path)
-{
+int Server::start(const std::string &path) {
     if (d_->running)
         return -EBUSY;
     sockaddr_un sa{};
@@ -298,8 +295,7 @@ int Server::start(const std::string &path)
     return 0;
 }
 
-void Server::stop()
-{
+void Server::stop() {
     if (!d_->running)
         return;
     uint64_t one = 1;

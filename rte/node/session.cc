@@ -16,13 +16,11 @@
 #include <string>
 #include <vector>
 
-static_assert(O_RDONLY == JXCTL_O_RDONLY && O_WRONLY == JXCTL_O_WRONLY &&
-              O_RDWR == JXCTL_O_RDWR && O_ACCMODE == JXCTL_O_ACCMODE &&
-              O_NONBLOCK == JXCTL_O_NONBLOCK);
-static_assert(EPOLLIN == JXCTL_POLLIN && EPOLLPRI == JXCTL_POLLPRI &&
-              EPOLLOUT == JXCTL_POLLOUT && EPOLLERR == JXCTL_POLLERR &&
-              EPOLLHUP == JXCTL_POLLHUP && EPOLLRDNORM == JXCTL_POLLRDNORM &&
-              EPOLLWRNORM == JXCTL_POLLWRNORM);
+static_assert(O_RDONLY == JXCTL_O_RDONLY && O_WRONLY == JXCTL_O_WRONLY && O_RDWR == JXCTL_O_RDWR &&
+              O_ACCMODE == JXCTL_O_ACCMODE && O_NONBLOCK == JXCTL_O_NONBLOCK);
+static_assert(EPOLLIN == JXCTL_POLLIN && EPOLLPRI == JXCTL_POLLPRI && EPOLLOUT == JXCTL_POLLOUT &&
+              EPOLLERR == JXCTL_POLLERR && EPOLLHUP == JXCTL_POLLHUP &&
+              EPOLLRDNORM == JXCTL_POLLRDNORM && EPOLLWRNORM == JXCTL_POLLWRNORM);
 static_assert(IFNAMSIZ == sizeof(jxctl_link::name));
 
 namespace {
@@ -37,8 +35,7 @@ struct nl_queue {
     bool overrun = false;
     wait_queue_head_t wq;
 
-    void deliver(const void *data, size_t len)
-    {
+    void deliver(const void *data, size_t len) {
         {
             std::lock_guard<std::mutex> g(m);
             if (bytes + len > QUEUE_BYTES_MAX) {
@@ -51,8 +48,7 @@ struct nl_queue {
         }
         wake_up(&wq);
     }
-    bool ready()
-    {
+    bool ready() {
         std::lock_guard<std::mutex> g(m);
         return overrun || !msgs.empty();
     }
@@ -64,7 +60,9 @@ struct nl_queue {
 // as the host kernel does, so they never collide with a pid.
 std::atomic<u32> g_auto_portid{(u32)-4096};
 
-bool terminated(const char *s, size_t size) { return memchr(s, '\0', size) != nullptr; }
+bool terminated(const char *s, size_t size) {
+    return memchr(s, '\0', size) != nullptr;
+}
 
 } // namespace
 
@@ -81,8 +79,7 @@ struct session {
 
 namespace {
 
-long do_open(session *s, const jxctl_req &req)
-{
+long do_open(session *s, const jxctl_req &req) {
     if (s->file || s->nl_bound)
         return -EBUSY;
     if (!terminated(req.path, sizeof(req.path)))
@@ -97,8 +94,7 @@ long do_open(session *s, const jxctl_req &req)
     return 0;
 }
 
-long do_dmesg(const jxctl_req &req)
-{
+long do_dmesg(const jxctl_req &req) {
     std::string text = rte_log_text();
     if (text.size() <= req.size && !text.empty() &&
         copy_to_user((void __user *)(uintptr_t)req.addr, text.data(), text.size()))
@@ -106,8 +102,7 @@ long do_dmesg(const jxctl_req &req)
     return (long)text.size();
 }
 
-long do_link_list(const jxctl_req &req)
-{
+long do_link_list(const jxctl_req &req) {
     std::vector<jxctl_link> links;
     // Registration and removal of devices hold the routing lock.
     rtnl_lock();
@@ -134,8 +129,7 @@ long do_link_list(const jxctl_req &req)
     return (long)bytes;
 }
 
-long do_link_set(const jxctl_req &req)
-{
+long do_link_set(const jxctl_req &req) {
     // As with the host's CAP_NET_ADMIN, only root changes device state.
     if (current->uid != 0)
         return -EPERM;
@@ -150,8 +144,7 @@ long do_link_set(const jxctl_req &req)
     return rc;
 }
 
-long do_nl_bind(session *s, const jxctl_req &req, jxctl_resp *resp)
-{
+long do_nl_bind(session *s, const jxctl_req &req, jxctl_resp *resp) {
     if (s->file || s->nl_bound)
         return -EBUSY;
     if (req.cmd >= 32)
@@ -175,8 +168,7 @@ long do_nl_bind(session *s, const jxctl_req &req, jxctl_resp *resp)
     return 0;
 }
 
-long do_nl_send(session *s, const jxctl_req &req)
-{
+long do_nl_send(session *s, const jxctl_req &req) {
     if (!s->nl_bound)
         return -EBADF;
     if (req.size > JXCTL_NL_MSG_MAX)
@@ -188,8 +180,7 @@ long do_nl_send(session *s, const jxctl_req &req)
     return rc < 0 ? rc : (long)msg.size();
 }
 
-long do_nl_recv(session *s, const jxctl_req &req)
-{
+long do_nl_recv(session *s, const jxctl_req &req) {
     if (!s->nl_bound)
         return -EBADF;
     nl_queue *q = s->nlq.get();
@@ -199,7 +190,8 @@ long do_nl_recv(session *s, const jxctl_req &req)
         bool with_timeout = req.timeout_ms > 0;
         long t = with_timeout ? (long)msecs_to_jiffies((unsigned)req.timeout_ms)
                               : (long)MAX_SCHEDULE_TIMEOUT;
-        long rc = rte_wait_event(&q->wq, [q] { return q->ready(); }, true, t, with_timeout);
+        long rc = rte_wait_event(
+            &q->wq, [q] { return q->ready(); }, true, t, with_timeout);
         if (rc < 0)
             return rc;
         if (with_timeout && rc == 0)
@@ -225,8 +217,7 @@ long do_nl_recv(session *s, const jxctl_req &req)
     return (long)n;
 }
 
-void release(session *s)
-{
+void release(session *s) {
     if (s->file) {
         rte_vfs_close(s->file);
         s->file = nullptr;
@@ -254,24 +245,23 @@ long do_ioctl(session *s, const jxctl_req &req) {
 
 } // namespace
 
-session *session_begin(const caller_creds &who, const char *comm, std::function<bool()> probe)
-{
+session *session_begin(const caller_creds &who, const char *comm, std::function<bool()> probe) {
     auto *s = new session;
     session_set_caller(s, who, comm);
     current->signal_probe = std::move(probe);
     return s;
 }
 
-void session_set_caller(session *s, const caller_creds &who, const char *comm)
-{
+void session_set_caller(session *s, const caller_creds &who, const char *comm) {
     s->who = who;
     rte_task_set_caller(who.pid, who.uid, who.gid, comm);
 }
 
-const caller_creds &session_caller(const session *s) { return s->who; }
+const caller_creds &session_caller(const session *s) {
+    return s->who;
+}
 
-bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp)
-{
+bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp) {
     // A signal is delivered once: the last call's interruption is over.
     current->sigpending.store(false);
     *resp = jxctl_resp{};
@@ -295,7 +285,8 @@ bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp)
         rc = !s->file ? -EBADF : do_ioctl(s, req);
         break;
     case JXCTL_OP_POLL:
-        rc = !s->file ? -EBADF : rte_vfs_poll(s->file, req.flags, req.timeout_ms < 0 ? -1 : req.timeout_ms);
+        rc = !s->file ? -EBADF
+                      : rte_vfs_poll(s->file, req.flags, req.timeout_ms < 0 ? -1 : req.timeout_ms);
         break;
     case JXCTL_OP_CLOSE:
         rc = 0;
@@ -335,8 +326,7 @@ bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp)
     return keep;
 }
 
-void session_end(session *s)
-{
+void session_end(session *s) {
     // The release runs as an ordinary call: the hang-up that ended the
     // connection is not a signal for it.
     current->signal_probe = nullptr;

@@ -746,7 +746,6 @@ int mac_table_set_debug(struct mac_table *mt, u32 value) {
     return 0;
 }
 
-
 // The bridge core's action on a MAC source guard violation.
 static void mac_table_msg_action(struct jxbridge_port *port, struct mac_table_msg_violation *v) {
     jxbridge_port_msg_violation(port, v->mac, v->vid, v->port);
