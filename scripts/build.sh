@@ -8,6 +8,8 @@ type=$2
 shift 2
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Clones in other folders share the cache.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DJX_TESTS=ON "${launcher[@]}" "$@" >/dev/null
 # shellcheck disable=SC2086 # a list of target names
 ninja -C "$dir" ${JX_TARGETS:-}
