@@ -137,6 +137,7 @@ EXPORT_SYMBOL(jxbridge_unqueued_xmit);
 
 #define FWD_IPPROTO_TCP 6
 #define FWD_IPPROTO_UDP 17
+#define FWD_RPCBIND_PORT 111 // the one UDP port of the management services
 
 // Management protocols a local port must not be offered (by TCP/UDP port).
 static bool mng_filtered(const struct sk_buff *skb, u16 *port) {
@@ -156,7 +157,7 @@ static bool mng_filtered(const struct sk_buff *skb, u16 *port) {
             if (d == *port)
                 return true;
     } else if (ip[9] == FWD_IPPROTO_UDP) {
-        return *port == 111;
+        return *port == FWD_RPCBIND_PORT;
     }
     return false;
 }

@@ -3,6 +3,9 @@
 // packet engine's delivery to Linux.
 #include "jxbridge.h"
 
+// Frames the receive thread takes before it flushes the ports' transmissions.
+#define JXBRIDGE_RX_XMIT_BATCH 64
+
 static const char *const input_file = "rte/sources/jxbridge/bridge_input.cc";
 
 struct jxbridge_q_t jxbridge_q;
@@ -221,9 +224,9 @@ static int jxbridge_threaded_main(void *) {
             af->dev = nullptr;
             filter->xmit(af, filter);
         }
-        // A transmitted frame waits for at most 64 frames taken, never for a sleep.
+        // A transmitted frame waits for at most a batch of frames taken, never for a sleep.
         const bool rest = time_after(jiffies, period + q->work_interval);
-        if (batched && (rest || !(skb || af) || batched >= 64)) {
+        if (batched && (rest || !(skb || af) || batched >= JXBRIDGE_RX_XMIT_BATCH)) {
             rte_xmit_batch_end();
             batched = 0;
         }
