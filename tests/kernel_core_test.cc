@@ -210,6 +210,16 @@ TEST(KernelUserCopies, AcrossProcessesAndBadAddresses) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(copy_from_user(got, m + page - 8, 8), 0u);
     free(m);
+    // A string that ends inside a caller's short record is read whole; one
+    // that runs past the record's end is a fault.
+    char rec[6] = "eth12";
+    t->user_rec = (uintptr_t)rec;
+    t->user_rec_size = sizeof(rec);
+    EXPECT_EQ(strncpy_from_user(got, rec, 17), 5);
+    rec[5] = 'x';
+    EXPECT_EQ(strncpy_from_user(got, rec, 17), -EFAULT);
+    t->user_rec = 0;
+    t->user_rec_size = 0;
     for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]})
         close(fd);
 }

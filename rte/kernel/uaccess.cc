@@ -71,11 +71,13 @@ long strncpy_from_user(char *dst, const char __user *src, long n) {
         long chunk = page - (long)(r % page);
         if (chunk > n - done)
             chunk = n - done;
-        if (copy_from_user(dst + done, (const void *)r, chunk))
-            return -EFAULT;
-        void *nul = memchr(dst + done, '\0', chunk);
+        // As the kernel's: a fault only counts when no terminator came before it.
+        long got = chunk - (long)copy_from_user(dst + done, (const void *)r, chunk);
+        void *nul = memchr(dst + done, '\0', got);
         if (nul)
             return (char *)nul - dst;
+        if (got < chunk)
+            return -EFAULT;
         done += chunk;
     }
     return n;
