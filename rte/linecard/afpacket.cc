@@ -35,9 +35,13 @@
 // When the interface goes away, the port's device is unregistered
 // (NETDEV_UNREGISTER reaches the bridge) and the port is reaped at the next
 // bind, unbind or unbind_all.
+//
+// Binding chooses the driver: AF_XDP (afxdp.cc) where the kernel allows it,
+// this one otherwise; both share the bookkeeping here.
 #include "linecard/linecard.h"
 
 #include "linecard/afpacket_host.h"
+#include "linecard/afxdp.h"
 
 #include "kernel/netdevice.h"
 #include "kernel/printk.h"
@@ -83,6 +87,7 @@ constexpr u32 kRxBurst = 256;
 struct lc_port {
     std::string name;
     lc_host host;
+    lc_xdp_port *xdp = nullptr; // bound through AF_XDP instead of the ring
     int stop_fd = -1;
     struct net_device *dev = nullptr;
     std::thread rx;
@@ -398,6 +403,11 @@ void port_rx_one(lc_port *p, const tpacket3_hdr *h) {
 void port_unregister_gone(lc_port *p);
 
 void port_rx_main(lc_port *p) {
+    if (p->xdp) {
+        if (lc_xdp_port_run(p->xdp, p->stop_fd) == -ENODEV)
+            port_unregister_gone(p);
+        return;
+    }
     unsigned block = 0;
     bool down = false;
     while (true) {
@@ -475,11 +485,14 @@ void port_free(lc_port *p) {
         tx_flush_locked(p);
         p->tx_closed = true;
     }
+    if (p->xdp)
+        lc_xdp_port_close(p->xdp);
     lc_host_close(&p->host);
     if (p->stop_fd >= 0)
         close(p->stop_fd);
     if (p->dev)
         free_netdev(p->dev);
+    lc_xdp_port_free(p->xdp);
     delete p;
 }
 
@@ -493,9 +506,34 @@ void reap_gone() {
         port_free(p);
 }
 
+// The driver of a new port: AF_XDP when asked or possible, else AF_PACKET.
+int port_open_host(lc_port *p, linecard_port_driver drv, std::string *how) {
+    std::string xdp;
+    int err = -EOPNOTSUPP;
+    if (drv != LINECARD_PORT_AFPACKET) {
+        err = lc_xdp_port_open(p->name.c_str(), p->dev, &p->xdp, &xdp);
+        if (!err || drv == LINECARD_PORT_XDP) {
+            *how = err ? xdp : "AF_XDP (" + xdp + ")";
+            return err;
+        }
+    }
+    err = lc_host_open(p->name.c_str(), &p->host);
+    if (err)
+        return err;
+    memcpy(p->dev->dev_addr, p->host.mac, ETH_ALEN);
+    if (p->host.mtu)
+        p->dev->mtu = p->host.mtu;
+    *how = "AF_PACKET" + (drv == LINECARD_PORT_AUTO ? ": " + xdp : std::string());
+    return 0;
+}
+
 } // namespace
 
-int linecard_port_bind(const char *ifname) {
+int linecard_port_bind(const char *ifname, linecard_port_driver drv, std::string *how) {
+    std::string used;
+    if (!how)
+        how = &used;
+    how->clear();
     if (!ifname || !ifname[0] || strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
         return -EINVAL;
     reap_gone();
@@ -515,11 +553,8 @@ int linecard_port_bind(const char *ifname) {
     }
     p->dev->netdev_ops = &port_ops;
     p->dev->rte_backend = p;
-    int err = lc_host_open(ifname, &p->host);
+    int err = port_open_host(p, drv, how);
     if (!err) {
-        memcpy(p->dev->dev_addr, p->host.mac, ETH_ALEN);
-        if (p->host.mtu)
-            p->dev->mtu = p->host.mtu;
         p->stop_fd = eventfd(0, EFD_CLOEXEC);
         if (p->stop_fd < 0)
             err = errno ? -errno : -EIO;
@@ -543,8 +578,11 @@ int linecard_port_bind(const char *ifname) {
         return err;
     }
     p->rx = std::thread(port_rx_main, p);
-    pr_info("linecard: %s bound (host ifindex %d, %s)\n", ifname, p->host.ifindex,
-            p->host.vnet ? "virtio header" : "parsed checksums");
+    if (p->xdp)
+        pr_info("linecard: %s bound through %s\n", ifname, how->c_str());
+    else
+        pr_info("linecard: %s bound (host ifindex %d, %s)\n", ifname, p->host.ifindex,
+                p->host.vnet ? "virtio header" : "parsed checksums");
     return 0;
 }
 

@@ -3,6 +3,8 @@
 
 #include "kernel/types.h"
 
+#include <string>
+
 // Physical memory windows (see memory.cc).
 #define LINECARD_CCSR_BASE 0x01000000ull
 #define LINECARD_CCSR_SIZE 0x01000000ull
@@ -28,10 +30,15 @@ void linecard_ethdrv_fini();
 // pulls the header and hands it to the hook, or to dev's Linux stack without one.
 void linecard_ethdrv_rx(struct net_device *dev, struct sk_buff *skb);
 
-// Bound interfaces (afpacket.cc): a Linux interface driven as a line-card
-// Ethernet port of the same name through an AF_PACKET ring. Errors are
-// negative errno values; -ENODEV for an interface that does not exist.
-int linecard_port_bind(const char *ifname);
+// Bound interfaces (afpacket.cc, afxdp.cc): a Linux interface driven as a
+// line-card Ethernet port of the same name, through AF_XDP or an AF_PACKET
+// ring. AUTO takes AF_XDP where the kernel allows it. Errors are negative
+// errno values; -ENODEV for an interface that does not exist. *how, when
+// given, says which driver the port uses (and why not AF_XDP), or why a
+// forced AF_XDP failed.
+enum linecard_port_driver { LINECARD_PORT_AUTO, LINECARD_PORT_XDP, LINECARD_PORT_AFPACKET };
+int linecard_port_bind(const char *ifname, linecard_port_driver drv = LINECARD_PORT_AFPACKET,
+                       std::string *how = nullptr);
 int linecard_port_unbind(const char *ifname);
 // Unbinds every port, including those whose interface went away.
 void linecard_port_unbind_all();

@@ -26,13 +26,14 @@
 namespace {
 
 void usage(FILE *f) {
-    fputs("usage: jxnode [--socket PATH] [--script FILE] [--port IFNAME]... [--flow-manager] "
-          "[MODULE.PARAM=VALUE]...\n"
+    fputs("usage: jxnode [--socket PATH] [--script FILE] [--port IFNAME]... "
+          "[--port-driver xdp|afpacket] [--flow-manager] [MODULE.PARAM=VALUE]...\n"
           "Serves the control files on PATH (default $" JXCTL_SOCKET_ENV
           ", else " JXCTL_DEFAULT_SOCKET ").\n"
           "FILE holds jxproc command lines, run once the node serves.\n"
-          "IFNAME is a Linux interface bound as the line-card port of that name\n"
-          "(promiscuous, GRO/LRO off; give it no IP address).\n"
+          "IFNAME is a Linux interface bound as the line-card port of that name, through\n"
+          "AF_XDP where the kernel allows it, else AF_PACKET (promiscuous, GRO/LRO off;\n"
+          "give it no IP address); --port-driver forces one for every port.\n"
           "--flow-manager runs the flow manager stand-in: flows from the forwarded frames,\n"
           "served on /proc/net/jxbridge/flow (costs a frame copy per received frame).\n",
           f);
@@ -104,6 +105,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> params;
     std::vector<std::string> port_names;
     bool flow_manager = false;
+    linecard_port_driver port_driver = LINECARD_PORT_AUTO;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--socket" || a == "--script") {
@@ -118,6 +120,13 @@ int main(int argc, char **argv) {
                 return 2;
             }
             port_names.push_back(argv[++i]);
+        } else if (a == "--port-driver") {
+            std::string d = i + 1 < argc ? argv[++i] : "";
+            if (d != "xdp" && d != "afpacket") {
+                usage(stderr);
+                return 2;
+            }
+            port_driver = d == "xdp" ? LINECARD_PORT_XDP : LINECARD_PORT_AFPACKET;
         } else if (a == "--flow-manager") {
             flow_manager = true;
         } else if (a == "--help" || a == "-h") {
@@ -197,7 +206,14 @@ int main(int argc, char **argv) {
     }
     // Bound after the modules load, so their notifiers see the devices arrive.
     for (const std::string &name : port_names) {
-        int rc = linecard_port_bind(name.c_str());
+        std::string how;
+        int rc = linecard_port_bind(name.c_str(), port_driver, &how);
+        if (rc < 0 && port_driver == LINECARD_PORT_XDP) {
+            fprintf(stderr, "jxnode: cannot bind port %s through AF_XDP: %s (%d)\n", name.c_str(),
+                    how.c_str(), rc);
+            shutdown();
+            return 1;
+        }
         if (rc < 0) {
             const char *why = rc == -ENODEV            ? "no such interface"
                               : rc == -EPROTONOSUPPORT ? "not an Ethernet interface"
@@ -206,6 +222,7 @@ int main(int argc, char **argv) {
             shutdown();
             return 1;
         }
+        fprintf(stderr, "jxnode: port %s uses %s\n", name.c_str(), how.c_str());
     }
 
     jxnode::Server server;

@@ -27,11 +27,12 @@ node_cleanup() {
 
 # Starts jxnode in the background and returns once it says it serves; its
 # standard output goes to $TMP/node.out, its log to $TMP/node.err.
+# $JX_PORT_DRIVER (xdp or afpacket), when set, is the driver of its ports.
 start_node() {
     local fifo=$TMP/ready.fifo line
     rm -f "$fifo"
     mkfifo "$fifo"
-    "$JXNODE" "$@" >"$fifo" 2>"$TMP/node.err" &
+    "$JXNODE" ${JX_PORT_DRIVER:+--port-driver "$JX_PORT_DRIVER"} "$@" >"$fifo" 2>"$TMP/node.err" &
     NODE_PID=$!
     exec 3<"$fifo"
     : >"$TMP/node.out"
