@@ -10,7 +10,10 @@
 # frames towards s0, so that a learning forwarder knows where d0 is and the
 # measured frames are known unicast, not floods. Cases:
 #   jxnode   a two-port bridge (br0; f0 access, f1 uplink, both lines up) set
-#            up through its control files with jxproc, the node pinned to CPU 1
+#            up through its control files with jxproc, the node pinned to CPU 1,
+#            its ports bound through AF_PACKET
+#   jxnode_xdp  the same bridge with its ports bound through AF_XDP (the XDP
+#            program on f0 and f1 redirects their frames into the node)
 #   plain    afp_forward: the node's AF_PACKET rings and nothing else, CPU 1
 #   kbridge  the Linux bridge (VLAN filtering off, its default)
 # GRO, GSO and TSO are off on every veth end, and IPv6 is off, so that only
@@ -27,8 +30,9 @@
 #                  costs per frame it sends (measured first, with nothing
 #                  forwarding), per delivered frame: the cost of forwarding
 #                  wherever the host charges it, the same way for all three.
-# then the ratios jxnode/plain of the rate and of the CPU time per frame. A
-# case that delivers nothing has no cost per frame ("-").
+# then the ratios jxnode/plain of the rate and of the CPU time per frame, and
+# jxnode_xdp/kbridge of the rate and of the host CPU time per frame. A case
+# that delivers nothing has no cost per frame ("-").
 #
 # Needs root, ip(8), ethtool and taskset. JX_BIN_DIR names a build configured
 # with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds;
@@ -201,12 +205,13 @@ port_add() {
         grep -q '^rc=0$'
 }
 
+# case_jxnode NAME DRIVER: the node with its ports bound through DRIVER.
 case_jxnode() {
-    local ok=1
-    if ! start_node --port "$F0" --port "$F1"; then
-        echo "veth_forward: jxnode did not start: $(tail -n 3 "$TMP/node.err")" >&2
+    local name=$1 ok=1
+    if ! JX_PORT_DRIVER=$2 start_node --port "$F0" --port "$F1"; then
+        echo "veth_forward: $name did not start: $(tail -n 3 "$TMP/node.err")" >&2
         DELIV=0 GEN=0 NS=1 HOST=0 PROC=0
-        row jxnode 1
+        row "$name" 1
         return
     fi
     taskset -a -cp $FWD_CPU "$NODE_PID" >/dev/null
@@ -218,12 +223,12 @@ case_jxnode() {
     "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F0" 1 >/dev/null || ok=0
     "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F1" 1 >/dev/null || ok=0
     "$JXPROC" link "$F0" up && "$JXPROC" link "$F1" up && "$JXPROC" link br0 up || ok=0
-    [ $ok = 1 ] || echo "veth_forward: jxnode: bridge setup incomplete" >&2
+    [ $ok = 1 ] || echo "veth_forward: $name: bridge setup incomplete" >&2
     measure "$NODE_PID"
-    row jxnode 1
+    row "$name" 1
     # What the node's ports saw, for reading a rate of 0.
-    NOTES+=("$("$JXPROC" link | grep -E ": ($F0|$F1): " | sed 's/^ */jxnode port /')")
-    stop_node || echo "veth_forward: jxnode did not stop cleanly" >&2
+    NOTES+=("$("$JXPROC" link | grep -E ": ($F0|$F1): " | sed "s/^ */$name port /")")
+    stop_node || echo "veth_forward: $name did not stop cleanly" >&2
 }
 
 case_plain() {
@@ -262,16 +267,17 @@ if ! setup; then
     exit 1
 fi
 case_baseline
-case_jxnode
+case_jxnode jxnode afpacket
+case_jxnode jxnode_xdp xdp
 case_plain
 case_kbridge
 
 echo "veth forwarding, 64-byte frames, ${DURATION}s per case, $CPUS CPU(s);" \
     "generator alone: $BASE_RATE frames/s"
-printf '%-10s %14s %14s %14s\n' case delivered/s "fwd ns/frame" "host ns/frame"
+printf '%-11s %14s %14s %14s\n' case delivered/s "fwd ns/frame" "host ns/frame"
 for r in "${ROWS[@]}"; do
     # shellcheck disable=SC2086
-    printf '%-10s %14s %14s %14s\n' $r
+    printf '%-11s %14s %14s %14s\n' $r
 done
 [ ${#NOTES[@]} -gt 0 ] && printf '%s\n' "${NOTES[@]}"
 printf '%s\n' "${ROWS[@]}" | awk '
@@ -281,4 +287,6 @@ printf '%s\n' "${ROWS[@]}" | awk '
         printf "jxnode/plain: rate %s, fwd CPU per frame %s, host CPU per frame %s\n",
             ratio(rate["jxnode"], rate["plain"]), ratio(cpu["jxnode"], cpu["plain"]),
             ratio(host["jxnode"], host["plain"])
+        printf "jxnode_xdp/kbridge: rate %s, host CPU per frame %s\n",
+            ratio(rate["jxnode_xdp"], rate["kbridge"]), ratio(host["jxnode_xdp"], host["kbridge"])
     }'
