@@ -527,8 +527,6 @@ int linecard_port_bind(const char *ifname) {
         if (p->stop_fd < 0)
             err = errno ? -errno : -EIO;
     }
-    if (!err)
-        err = linecard_phy_watch(ifname, p->dev);
     if (!err) {
         std::lock_guard<std::mutex> g(ports_lock);
         if (ports.count(p->name))
@@ -538,6 +536,11 @@ int linecard_port_bind(const char *ifname) {
     }
     if (!err) {
         err = register_netdev(p->dev);
+        if (!err) {
+            err = linecard_phy_watch(ifname, p->dev);
+            if (err)
+                unregister_netdev(p->dev);
+        }
         if (err) {
             std::lock_guard<std::mutex> g(ports_lock);
             ports.erase(p->name);

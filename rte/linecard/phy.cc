@@ -60,6 +60,7 @@ struct phy_port {
 
 struct phy_report {
     struct net_device *dev;
+    std::string name;
     u32 up, speed, duplex;
 };
 
@@ -157,7 +158,7 @@ bool serve() {
             if (!w.report || !w.known)
                 continue;
             w.report = false;
-            reports.push_back({w.dev, w.up, w.up ? w.speed : 0, w.up ? w.duplex : 0});
+            reports.push_back({w.dev, w.name, w.up, w.up ? w.speed : 0, w.up ? w.duplex : 0});
         }
     }
     if (reports.empty())
@@ -166,10 +167,10 @@ bool serve() {
     auto report = (phy_report_fn)__symbol_get("jxbridge_port_phy_state_set");
     for (const phy_report &p : reports) {
         if (p.up)
-            pr_info("linecard: %s: line up, %u Mb/s, %s duplex\n", p.dev->name, p.speed,
+            pr_info("linecard: %s: line up, %u Mb/s, %s duplex\n", p.name.c_str(), p.speed,
                     p.duplex ? "full" : "half");
         else
-            pr_info("linecard: %s: line down\n", p.dev->name);
+            pr_info("linecard: %s: line down\n", p.name.c_str());
         if (report)
             report(p.dev, p.up, p.speed, p.duplex);
     }
