@@ -438,6 +438,15 @@ int dev_set_promiscuity(struct net_device *dev, int inc) {
     return 0;
 }
 
+int netdev_rx_handler_register(struct net_device *dev, void *handler, void *data) {
+    if (dev->rx_handler_data)
+        return -EBUSY;
+    dev->rx_handler = handler;
+    dev->rx_handler_data = data;
+    call_netdevice_notifiers(NETDEV_JOIN, dev);
+    return 0;
+}
+
 void netif_carrier_on(struct net_device *dev) {
     __atomic_store_n(&dev->carrier, true, __ATOMIC_RELAXED);
     if (dev_get_flags(dev) & IFF_UP)

@@ -53,6 +53,9 @@ extern struct net init_net;
 #define NETDEV_CHANGEADDR 0x0008
 #define NETDEV_GOING_DOWN 0x0009
 #define NETDEV_CHANGENAME 0x000A
+// A receive handler took the device (a bridge took it as a port): state the
+// taker starts afresh, such as the line, is for the driver to report again.
+#define NETDEV_JOIN 0x0014
 
 #define NOTIFY_DONE 0x0000
 #define NOTIFY_OK 0x0001
@@ -191,14 +194,9 @@ std::vector<struct net_device *> rte_netdev_list();
 int dev_open(struct net_device *dev);
 int dev_close(struct net_device *dev);
 int dev_set_promiscuity(struct net_device *dev, int inc);
-// One receive handler per device: a second registration is refused.
-inline int netdev_rx_handler_register(struct net_device *dev, void *handler, void *data) {
-    if (dev->rx_handler_data)
-        return -EBUSY;
-    dev->rx_handler = handler;
-    dev->rx_handler_data = data;
-    return 0;
-}
+// One receive handler per device: a second registration is refused. The
+// device's notifiers hear NETDEV_JOIN once the handler is in place.
+int netdev_rx_handler_register(struct net_device *dev, void *handler, void *data);
 inline void netdev_rx_handler_unregister(struct net_device *dev) {
     dev->rx_handler = nullptr;
     dev->rx_handler_data = nullptr;

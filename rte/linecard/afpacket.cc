@@ -29,7 +29,8 @@
 //
 // What binding does to the host interface: it is set up, put in promiscuous
 // mode (a socket membership, gone with the socket) and GRO/LRO are switched
-// off (restored at unbind). The host stack still sees every frame, so the
+// off (restored at unbind); its link is watched, and the port's line follows
+// its carrier (phy.cc). The host stack still sees every frame, so the
 // interface must carry no IP address, or the host answers beside the node.
 //
 // When the interface goes away, the port's device is unregistered
@@ -490,8 +491,10 @@ void port_free(lc_port *p) {
     lc_host_close(&p->host);
     if (p->stop_fd >= 0)
         close(p->stop_fd);
-    if (p->dev)
+    if (p->dev) {
+        linecard_phy_unwatch(p->dev);
         free_netdev(p->dev);
+    }
     lc_xdp_port_free(p->xdp);
     delete p;
 }
@@ -568,6 +571,11 @@ int linecard_port_bind(const char *ifname, linecard_port_driver drv, std::string
     }
     if (!err) {
         err = register_netdev(p->dev);
+        if (!err) {
+            err = linecard_phy_watch(ifname, p->dev);
+            if (err)
+                unregister_netdev(p->dev);
+        }
         if (err) {
             std::lock_guard<std::mutex> g(ports_lock);
             ports.erase(p->name);

@@ -43,6 +43,15 @@ int linecard_port_unbind(const char *ifname);
 // Unbinds every port, including those whose interface went away.
 void linecard_port_unbind_all();
 
+// PHY stand-in (phy.cc): the line of a port's device follows the carrier of
+// its host interface, reported to the bridge when watching starts, when the
+// carrier, speed or duplex changes, and when the device joins a bridge. 0 or
+// a negative errno (-ENODEV: no such interface, -EEXIST: already watched).
+// Unwatch, idempotent, returns once no report uses dev; not to be called
+// holding jxbridge_lock.
+int linecard_phy_watch(const char *ifname, struct net_device *dev);
+void linecard_phy_unwatch(struct net_device *dev);
+
 // Frame repairs for what the host did to a received frame, over plain bytes.
 // Puts a stripped VLAN tag back after the two MAC addresses: the new length,
 // or 0 when src is shorter than the MACs or dst has no room for len + 4 bytes.
