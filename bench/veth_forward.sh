@@ -219,9 +219,6 @@ case_jxnode() {
     "$JXPROC" write /proc/net/jxbridge/config add br0 4 >/dev/null || ok=0
     port_add "$F0" 1 1 || ok=0
     port_add "$F1" 0 2 || ok=0
-    # No PHY driver reports the veth lines: the operator sets them up.
-    "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F0" 1 >/dev/null || ok=0
-    "$JXPROC" write /proc/net/jxbridge/br0/bridge phy_state "$F1" 1 >/dev/null || ok=0
     "$JXPROC" link "$F0" up && "$JXPROC" link "$F1" up && "$JXPROC" link br0 up || ok=0
     [ $ok = 1 ] || echo "veth_forward: $name: bridge setup incomplete" >&2
     measure "$NODE_PID"

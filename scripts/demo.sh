@@ -135,11 +135,9 @@ brctl add $BR 8
 for d in "$UPLINK" "${SUBS[@]}"; do brctl $BR if "$d"; done
 brctl $BR show
 brctl $BR info
-# The port devices come up, and their lines, as the PHY driver reports them on
-# the line card, are declared up through the bridge file.
+# The port devices come up; their lines follow the interfaces' carrier.
 for d in "$UPLINK" "${SUBS[@]}"; do
     jxproc link "$d" up
-    jxproc write /proc/net/jxbridge/$BR/bridge force_line_up_flag "$d" 1
 done
 
 step "VLANs: subscribers 1 and 2 in VLAN 100, subscriber 3 in VLAN 200, both tagged on the uplink"

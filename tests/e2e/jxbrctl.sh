@@ -257,8 +257,6 @@ EOF
 case_stat() {
     local ok=1 i
     "$JXPROC" link "$P_ETH" up >/dev/null
-    # The port's line state, as the PHY driver would report it.
-    "$JXPROC" write "$BR" force_line_up_flag "$P_ETH" 1 >/dev/null
     "$JXPROC" link "$BRN" up >/dev/null
     send_frames "$(peer_of 0)"
     # Wait for the node to count them; the bound is a guard, not a timing.

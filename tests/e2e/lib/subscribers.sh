@@ -44,8 +44,6 @@ build_bridge() {
         "$JXPROC" link "$(port "$i")" up || return 1
         "$JXPROC" ioctl "$BR" 40047a02 "$(port_request "$(port "$i")" 4294967295 1 $((100 + i)))" |
             grep -q '^rc=0$' || return 1
-        # The ports' line state, as the PHY driver would report it.
-        "$JXPROC" write "$BR" force_line_up_flag "$(port "$i")" 1 >/dev/null || return 1
     done
     "$JXPROC" link "$BRN" up
 }
