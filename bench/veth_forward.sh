@@ -20,6 +20,8 @@
 # the generated frames cross.
 #
 # Columns:
+#   sent/s         frames the generator sent, over its run time: above
+#                  delivered/s, the forwarder dropped what it could not take
 #   delivered/s    frames counted received on d0 over the generator's run time
 #   fwd ns/frame   the forwarder's CPU time per delivered frame: utime + stime
 #                  of its process from /proc/PID/stat. The kernel bridge has no
@@ -38,12 +40,16 @@
 # with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds;
 # THREADED=off has the node's ports run the bridge in their own thread instead
 # of handing frames to the receive thread (the module's default, on).
+# CASES lists the cases run, in order (default: all four); PREFIX starts the
+# names of the namespaces and interfaces (jxb), so that runs may share a host.
 set -u
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 export JX_BIN_DIR=${JX_BIN_DIR:-$top/build/rel}
 DURATION=${DURATION:-5}
 THREADED=${THREADED:-on}
+PREFIX=${PREFIX:-jxb}
+CASES=${CASES:-jxnode jxnode_xdp plain kbridge}
 FWD=$JX_BIN_DIR/afp_forward
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -68,11 +74,11 @@ done
 TMP=$(mktemp -d /tmp/jxbench.XXXXXX)
 . "$top/tests/e2e/lib/node.sh"
 . "$top/tests/e2e/lib/records.sh"
-NSS=jxbs$$
-NSD=jxbd$$
-F0=jxf0$$
-F1=jxf1$$
-KBR=jxbr$$
+NSS=${PREFIX}s$$
+NSD=${PREFIX}d$$
+F0=${PREFIX}f0$$
+F1=${PREFIX}f1$$
+KBR=${PREFIX}br$$
 FWD_PID=
 HZ=$(getconf CLK_TCK)
 CPUS=$(nproc)
@@ -170,7 +176,7 @@ measure() {
     NS=$((t1 - t0))
 }
 
-# Results: one line per case, "name delivered_per_s fwd_ns host_ns".
+# Results: one line per case, "name sent_per_s delivered_per_s fwd_ns host_ns".
 ROWS=()
 NOTES=()
 # row NAME SELF: SELF=1 when PROC is the forwarder's own CPU time.
@@ -182,9 +188,9 @@ row() {
         if (d > 0) {
             h = (host / hz * 1e9 - base * g) / d
             f = self ? proc / hz * 1e9 / d : h
-            printf "%s %.0f %.0f %.0f", n, rate, f, h
+            printf "%s %.0f %.0f %.0f %.0f", n, g / (ns / 1e9), rate, f, h
         } else {
-            printf "%s 0 - -", n
+            printf "%s %.0f 0 - -", n, g / (ns / 1e9)
         }
     }')")
 }
@@ -264,21 +270,26 @@ if ! setup; then
     exit 1
 fi
 case_baseline
-case_jxnode jxnode afpacket
-case_jxnode jxnode_xdp xdp
-case_plain
-case_kbridge
+for c in $CASES; do
+    case $c in
+    jxnode) case_jxnode jxnode afpacket ;;
+    jxnode_xdp) case_jxnode jxnode_xdp xdp ;;
+    plain) case_plain ;;
+    kbridge) case_kbridge ;;
+    *) echo "veth_forward: no case $c" >&2 ;;
+    esac
+done
 
 echo "veth forwarding, 64-byte frames, ${DURATION}s per case, $CPUS CPU(s);" \
     "generator alone: $BASE_RATE frames/s"
-printf '%-11s %14s %14s %14s\n' case delivered/s "fwd ns/frame" "host ns/frame"
+printf '%-11s %12s %12s %13s %14s\n' case sent/s delivered/s "fwd ns/frame" "host ns/frame"
 for r in "${ROWS[@]}"; do
     # shellcheck disable=SC2086
-    printf '%-11s %14s %14s %14s\n' $r
+    printf '%-11s %12s %12s %13s %14s\n' $r
 done
 [ ${#NOTES[@]} -gt 0 ] && printf '%s\n' "${NOTES[@]}"
 printf '%s\n' "${ROWS[@]}" | awk '
-    { rate[$1] = $2; cpu[$1] = $3; host[$1] = $4 }
+    { rate[$1] = $3; cpu[$1] = $4; host[$1] = $5 }
     function ratio(a, b) { return (a == "-" || b == "-" || b == 0) ? "-" : sprintf("%.2f", a / b) }
     END {
         printf "jxnode/plain: rate %s, fwd CPU per frame %s, host CPU per frame %s\n",

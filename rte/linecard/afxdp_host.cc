@@ -35,8 +35,12 @@ const unsigned char kProg[] = {
 constexpr const char *kProgName = "jx_xsk_redirect";
 
 constexpr unsigned kFrames = LC_XSK_RX_NR + LC_XSK_TX_NR;
-// Kicks of one flush: the host sends a few dozen frames per kick.
+// Kicks of one flush: the host sends a few dozen frames per kick, or the
+// whole ring where it lets the socket say how many (kTxBudgetOpt).
 constexpr int kMaxKicks = 64;
+// The socket option setting how many frames one kick sends (newer hosts;
+// older ones refuse it and keep their 32).
+constexpr int kTxBudgetOpt = 9;
 
 int neg_errno() {
     return errno ? -errno : -EIO;
@@ -232,6 +236,10 @@ int open_socket(lc_xsk *x, lc_xsk_info *info, std::string *why) {
         x->sock = nullptr;
         return *why = errtext("AF_XDP socket", err), err;
     }
+    // One kick per flush: each is a system call and a run of the host's
+    // receive path for the frames sent.
+    int budget = int(LC_XSK_TX_NR);
+    setsockopt(lc_xsk_fd(x), SOL_XDP, kTxBudgetOpt, &budget, sizeof(budget));
     xdp_options opts = {};
     socklen_t ol = sizeof(opts);
     if (getsockopt(lc_xsk_fd(x), SOL_XDP, XDP_OPTIONS, &opts, &ol) == 0)
