@@ -297,7 +297,7 @@ case_plain
 case_kbridge
 
 echo "veth forwarding, 64-byte frames, ${DURATION}s per case, $CPUS CPU(s);" \
-    "generator alone: $BASE_RATE frames/s"
+    "generator alone: $BASE_RATE frames/s; idle ping RTT in microseconds"
 printf '%-10s %14s %14s %14s %9s %9s\n' case delivered/s "fwd ns/frame" "host ns/frame" \
     "RTT med" "RTT p99"
 for r in "${ROWS[@]}"; do
