@@ -32,12 +32,17 @@
 #                  costs per frame it sends (measured first, with nothing
 #                  forwarding), per delivered frame: the cost of forwarding
 #                  wherever the host charges it, the same way for all three.
+#   RTT med/p99 us the idle ping's round trip, median and 99th percentile, in
+#                  microseconds, from ping's per-reply times (the first reply,
+#                  which waits for ARP, left out); "-" when fewer than half of
+#                  the replies came back
 # then the ratios jxnode/plain of the rate and of the CPU time per frame, and
 # jxnode_xdp/kbridge of the rate and of the host CPU time per frame. A case
 # that delivers nothing has no cost per frame ("-").
 #
-# Needs root, ip(8), ethtool and taskset. JX_BIN_DIR names a build configured
-# with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5 seconds;
+# Needs root, ip(8), ethtool, taskset and ping. JX_BIN_DIR names a build
+# configured with -DJX_BENCH=ON (default: build/rel); DURATION defaults to 5
+# seconds, PINGS to 500;
 # THREADED=off has the node's ports run the bridge in their own thread instead
 # of handing frames to the receive thread (the module's default, on).
 # CASES lists the cases run, in order (default: all four); PREFIX starts the
@@ -47,6 +52,7 @@ set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 export JX_BIN_DIR=${JX_BIN_DIR:-$top/build/rel}
 DURATION=${DURATION:-5}
+PINGS=${PINGS:-500}
 THREADED=${THREADED:-on}
 PREFIX=${PREFIX:-jxb}
 CASES=${CASES:-jxnode jxnode_xdp plain kbridge}
@@ -60,11 +66,12 @@ fi
 need=()
 command -v trafgen >/dev/null || need+=(netsniff-ng)
 command -v ethtool >/dev/null || need+=(ethtool)
+command -v ping >/dev/null || need+=(iputils-ping)
 if [ ${#need[@]} -gt 0 ]; then
     (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}") \
         >/dev/null 2>&1
 fi
-for tool in trafgen ip ethtool taskset; do
+for tool in trafgen ip ethtool taskset ping; do
     if ! command -v $tool >/dev/null; then
         echo "veth_forward: $tool is missing" >&2
         exit 1
@@ -115,6 +122,10 @@ setup() {
     ip netns exec "$NSD" ethtool -K d0 gro off gso off tso off >/dev/null 2>&1
     ip -n "$NSS" link set s0 up && ip -n "$NSD" link set d0 up &&
         ip link set "$F0" up && ip link set "$F1" up || return 1
+    # For the ping only: the generated frames are to 192.0.2.2, which d0 does
+    # not hold, so they are not answered.
+    ip -n "$NSS" addr add 198.51.100.1/24 dev s0 &&
+        ip -n "$NSD" addr add 198.51.100.2/24 dev d0 || return 1
     local dmac smac
     dmac=$(ip -n "$NSD" -o link show d0 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
     smac=$(ip -n "$NSS" -o link show s0 | sed -n 's/.*link\/ether \([0-9a-f:]*\).*/\1/p')
@@ -176,7 +187,24 @@ measure() {
     NS=$((t1 - t0))
 }
 
-# Results: one line per case, "name sent_per_s delivered_per_s fwd_ns host_ns".
+# latency: pings d0 from s0 through the forwarder now running and sets RTT to
+# "median p99" in microseconds, or "- -". The first reply waits for ARP.
+latency() {
+    ip netns exec "$NSS" ping -c 1 -W 1 198.51.100.2 >/dev/null 2>&1
+    RTT=$(ip netns exec "$NSS" ping -n -i 0.01 -W 1 -c "$PINGS" 198.51.100.2 2>/dev/null |
+        sed -n 's/.* time=\([0-9.]*\) ms.*/\1/p' | sort -n | awk -v want="$PINGS" '
+        { t[NR] = $1 * 1000 }
+        END {
+            if (NR == 0 || NR * 2 < want) { print "- -"; exit }
+            p99 = int(NR * 0.99 + 0.999999)
+            if (p99 > NR)
+                p99 = NR
+            printf "%.0f %.0f", t[int((NR + 1) / 2)], t[p99]
+        }')
+}
+
+# Results: one line per case,
+# "name sent_per_s delivered_per_s fwd_ns host_ns rtt_med rtt_p99".
 ROWS=()
 NOTES=()
 # row NAME SELF: SELF=1 when PROC is the forwarder's own CPU time.
@@ -192,7 +220,7 @@ row() {
         } else {
             printf "%s %.0f 0 - -", n, g / (ns / 1e9)
         }
-    }')")
+    }') $RTT")
 }
 
 case_baseline() {
@@ -216,7 +244,7 @@ case_jxnode() {
     local name=$1 ok=1
     if ! JX_PORT_DRIVER=$2 start_node --port "$F0" --port "$F1"; then
         echo "veth_forward: $name did not start: $(tail -n 3 "$TMP/node.err")" >&2
-        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0
+        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0 RTT="- -"
         row "$name" 1
         return
     fi
@@ -228,6 +256,7 @@ case_jxnode() {
     "$JXPROC" link "$F0" up && "$JXPROC" link "$F1" up && "$JXPROC" link br0 up || ok=0
     [ $ok = 1 ] || echo "veth_forward: $name: bridge setup incomplete" >&2
     measure "$NODE_PID"
+    latency
     row "$name" 1
     # What the node's ports saw, for reading a rate of 0.
     NOTES+=("$("$JXPROC" link | grep -E ": ($F0|$F1): " | sed "s/^ */$name port /")")
@@ -237,7 +266,7 @@ case_jxnode() {
 case_plain() {
     if [ ! -x "$FWD" ]; then
         echo "veth_forward: $FWD missing (configure with -DJX_BENCH=ON)" >&2
-        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0
+        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0 RTT="- -"
         row plain 1
         return
     fi
@@ -249,6 +278,7 @@ case_plain() {
         sleep 0.1
     done
     measure "$FWD_PID"
+    latency
     row plain 1
     kill -INT "$FWD_PID"
     wait "$FWD_PID"
@@ -261,6 +291,7 @@ case_kbridge() {
         ip link set "$F0" master "$KBR" && ip link set "$F1" master "$KBR" &&
         ip link set "$KBR" up || echo "veth_forward: kernel bridge setup failed" >&2
     measure ""
+    latency
     row kbridge 0
     ip link del "$KBR"
 }
@@ -281,11 +312,12 @@ for c in $CASES; do
 done
 
 echo "veth forwarding, 64-byte frames, ${DURATION}s per case, $CPUS CPU(s);" \
-    "generator alone: $BASE_RATE frames/s"
-printf '%-11s %12s %12s %13s %14s\n' case sent/s delivered/s "fwd ns/frame" "host ns/frame"
+    "generator alone: $BASE_RATE frames/s; idle ping RTT in microseconds"
+printf '%-11s %12s %12s %13s %14s %9s %9s\n' case sent/s delivered/s "fwd ns/frame" \
+    "host ns/frame" "RTT med" "RTT p99"
 for r in "${ROWS[@]}"; do
     # shellcheck disable=SC2086
-    printf '%-11s %12s %12s %13s %14s\n' $r
+    printf '%-11s %12s %12s %13s %14s %9s %9s\n' $r
 done
 [ ${#NOTES[@]} -gt 0 ] && printf '%s\n' "${NOTES[@]}"
 printf '%s\n' "${ROWS[@]}" | awk '

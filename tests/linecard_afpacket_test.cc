@@ -474,4 +474,63 @@ TEST(LinecardPort, TransmitThroughTheRing) {
     EXPECT_EQ(pool.buffers_in_use, 0u);
 }
 
+// The receive ring wraps without losing or reordering a frame, and a frame
+// longer than a slot is dropped and counted, not cut.
+TEST(LinecardPort, ReceiveRingWrapsAndRefusesLongFrames) {
+    if (geteuid() != 0 || !sh("command -v ip"))
+        GTEST_SKIP() << "needs root and ip(8)";
+    const std::string a = "jxra" + std::to_string(getpid());
+    const std::string b = "jxrb" + std::to_string(getpid());
+    if (!sh("ip link add " + a + " mtu 9000 type veth peer name " + b + " mtu 9000"))
+        GTEST_SKIP() << "cannot create a veth pair";
+    struct veth_guard {
+        std::string name;
+        ~veth_guard() { sh("ip link del " + name); }
+    } guard{a};
+    sh("sysctl -qw net.ipv6.conf." + a + ".disable_ipv6=1 net.ipv6.conf." + b + ".disable_ipv6=1");
+    ASSERT_TRUE(sh("ip link set " + b + " up"));
+    seen.clear();
+    linecard_ethdrv_init();
+    e1000e_process_frame_hook = record_hook;
+    ASSERT_EQ(linecard_port_bind(a.c_str()), 0);
+    struct net_device *dev = __dev_get_by_name(&init_net, a.c_str());
+    ASSERT_NE(dev, nullptr);
+    far_end peer(b);
+    ASSERT_GE(peer.fd, 0);
+    rtnl_lock();
+    ASSERT_EQ(dev_open(dev), 0);
+    rtnl_unlock();
+
+    ASSERT_TRUE(peer.send(tx_frame(0, 3000)));
+    const u32 n = 2 * LC_RX_FRAME_NR + 100;
+    for (u32 i = 1; i <= n; i++) {
+        ASSERT_TRUE(peer.send(tx_frame(i, 60)));
+        // In steps the ring holds, so that the host drops none.
+        if (i % 256 == 0) {
+            std::unique_lock<std::mutex> g(seen_lock);
+            ASSERT_TRUE(
+                seen_cv.wait_for(g, std::chrono::seconds(20), [&] { return seen.size() >= i; }));
+        }
+    }
+    ASSERT_TRUE(wait_seen(tx_frame(n, 60)));
+    std::vector<u32> seqs;
+    {
+        std::lock_guard<std::mutex> g(seen_lock);
+        for (const auto &f : seen)
+            if (is_tx_frame(f.data)) {
+                EXPECT_EQ(f.data, tx_frame(tx_seq(f.data), 60));
+                seqs.push_back(tx_seq(f.data));
+            }
+    }
+    ASSERT_EQ(seqs.size(), n);
+    for (u32 i = 0; i < n; i++)
+        ASSERT_EQ(seqs[i], i + 1);
+    EXPECT_EQ(dev->stats.rx_length_errors, 1u);
+    EXPECT_EQ(linecard_port_unbind(a.c_str()), 0);
+    linecard_ethdrv_fini();
+    rte_skb_pool_stats pool = rte_skb_pool_get_stats();
+    EXPECT_EQ(pool.skbs_in_use, 0u);
+    EXPECT_EQ(pool.buffers_in_use, 0u);
+}
+
 } // namespace

@@ -1,10 +1,10 @@
 // afp_forward IF_A IF_B: a plain AF_PACKET forwarder between two interfaces,
 // the yardstick of bench/veth_forward.sh. It opens each interface exactly as a
-// bound jxnode port does (linecard/afpacket_host.h: the same receive blocks,
+// bound jxnode port does (linecard/afpacket_host.h: the same receive slots,
 // transmit ring, qdisc bypass and virtio header) and keeps only the data path:
-// one thread takes every ready receive block whole, copies each frame into a
-// slot of the other interface's transmit ring (a stripped VLAN tag put back),
-// and flushes both rings once the blocks are done, or when a ring is full.
+// one thread takes every ready receive slot, copies each frame into a slot of
+// the other interface's transmit ring (a stripped VLAN tag put back), and
+// flushes both rings once the receive rings are empty, or when a ring is full.
 // Frames the host does not take in a flush are dropped and counted, as the
 // driver does. Runs until SIGINT or SIGTERM, then prints its counters.
 #include "linecard/afpacket_host.h"
@@ -29,7 +29,7 @@ std::atomic<bool> stop{false};
 struct side {
     const char *name;
     lc_host h;
-    unsigned block = 0;
+    unsigned rx_slot = 0;
     unsigned tx_head = 0;
     unsigned tx_pending = 0;
     unsigned long long forwarded = 0; // taken by the host on the way out
@@ -54,7 +54,7 @@ bool busy(const tpacket3_hdr *h) {
 void flush(side *s) {
     if (!s->tx_pending)
         return;
-    send(s->h.fd, nullptr, 0, MSG_DONTWAIT);
+    send(s->h.tx_fd, nullptr, 0, MSG_DONTWAIT);
     unsigned left = 0, i = s->tx_head;
     while (left < s->tx_pending) {
         unsigned prev = (i + LC_TX_FRAME_NR - 1) % LC_TX_FRAME_NR;
@@ -72,7 +72,7 @@ void flush(side *s) {
     s->tx_pending = 0;
 }
 
-void forward(const tpacket3_hdr *in, side *out) {
+void forward(const tpacket2_hdr *in, side *out) {
     const uint8_t *data = reinterpret_cast<const uint8_t *>(in) + in->tp_mac;
     const size_t len = in->tp_snaplen;
     const bool tagged = in->tp_status & TP_STATUS_VLAN_VALID;
@@ -95,8 +95,8 @@ void forward(const tpacket3_hdr *in, side *out) {
         p += kVnetLen;
     }
     if (tagged) {
-        uint16_t tpid = (in->tp_status & TP_STATUS_VLAN_TPID_VALID) ? in->hv1.tp_vlan_tpid : 0x8100;
-        uint16_t tci = uint16_t(in->hv1.tp_vlan_tci);
+        uint16_t tpid = (in->tp_status & TP_STATUS_VLAN_TPID_VALID) ? in->tp_vlan_tpid : 0x8100;
+        uint16_t tci = uint16_t(in->tp_vlan_tci);
         memcpy(p, data, 12);
         const uint8_t tag[4] = {uint8_t(tpid >> 8), uint8_t(tpid), uint8_t(tci >> 8), uint8_t(tci)};
         memcpy(p + 12, tag, 4);
@@ -111,23 +111,17 @@ void forward(const tpacket3_hdr *in, side *out) {
     out->tx_pending++;
 }
 
-// Forwards every ready block of in; true when there was one.
+// Forwards every ready frame of in; true when there was one.
 bool drain(side *in, side *out) {
     bool any = false;
     while (true) {
-        auto *bd = reinterpret_cast<tpacket_block_desc *>(in->h.ring +
-                                                          size_t(in->block) * LC_RX_BLOCK_SIZE);
-        if (!(__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER))
+        auto *h =
+            reinterpret_cast<tpacket2_hdr *>(in->h.ring + size_t(in->rx_slot) * LC_FRAME_SIZE);
+        if (!(__atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER))
             return any;
-        const uint8_t *pos =
-            reinterpret_cast<const uint8_t *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
-        for (uint32_t i = 0; i < bd->hdr.bh1.num_pkts; i++) {
-            auto *h = reinterpret_cast<const tpacket3_hdr *>(pos);
-            forward(h, out);
-            pos += h->tp_next_offset;
-        }
-        __atomic_store_n(&bd->hdr.bh1.block_status, uint32_t(TP_STATUS_KERNEL), __ATOMIC_RELEASE);
-        in->block = (in->block + 1) % LC_RX_BLOCK_NR;
+        forward(h, out);
+        __atomic_store_n(&h->tp_status, uint32_t(TP_STATUS_KERNEL), __ATOMIC_RELEASE);
+        in->rx_slot = (in->rx_slot + 1) % LC_RX_FRAME_NR;
         any = true;
     }
 }
@@ -157,6 +151,8 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Scheduled as the node's receive threads are.
+    lc_host_rx_thread(a.name, true);
     fprintf(stdout, "afp_forward: forwarding %s <-> %s\n", a.name, b.name);
     fflush(stdout);
     while (!stop) {

@@ -264,6 +264,10 @@ void rte_sched_allow_rt(bool allow) {
     g_allow_rt = allow;
 }
 
+bool rte_sched_rt_allowed() {
+    return g_allow_rt;
+}
+
 namespace {
 
 void kthread_main(task_struct *t) {

@@ -122,6 +122,7 @@ int num_online_cpus();
 int smp_processor_id();
 // Real-time priority and CPU binding are tried only when the host setup allows it.
 void rte_sched_allow_rt(bool allow);
+bool rte_sched_rt_allowed();
 
 // Wait queues. Entries live with their waiter (on its stack or in its poll
 // table), so a queue head needs no destructor and may sit in kzalloc'd memory.
