@@ -362,18 +362,36 @@ void xmit(struct net_device *dev, const bytes &f) {
     EXPECT_EQ(dev_queue_xmit(skb), NETDEV_TX_OK);
 }
 
+// A veth pair with jumbo MTU, gone with the object; made is
+// false (and why says so) where the host cannot make one.
+struct jumbo_veth {
+    std::string a, b, why;
+    bool made = false;
+    jumbo_veth(const char *pa, const char *pb)
+        : a(pa + std::to_string(getpid())), b(pb + std::to_string(getpid())) {
+        if (geteuid() != 0 || !sh("command -v ip")) {
+            why = "needs root and ip(8)";
+            return;
+        }
+        if (!sh("ip link add " + a + " mtu 9000 type veth peer name " + b + " mtu 9000")) {
+            why = "cannot create a veth pair";
+            return;
+        }
+        made = true;
+        sh("sysctl -qw net.ipv6.conf." + a + ".disable_ipv6=1 net.ipv6.conf." + b +
+           ".disable_ipv6=1");
+    }
+    ~jumbo_veth() {
+        if (made)
+            sh("ip link del " + a);
+    }
+};
+
 TEST(LinecardPort, TransmitThroughTheRing) {
-    if (geteuid() != 0 || !sh("command -v ip"))
-        GTEST_SKIP() << "needs root and ip(8)";
-    const std::string a = "jxta" + std::to_string(getpid());
-    const std::string b = "jxtb" + std::to_string(getpid());
-    if (!sh("ip link add " + a + " mtu 9000 type veth peer name " + b + " mtu 9000"))
-        GTEST_SKIP() << "cannot create a veth pair";
-    struct veth_guard {
-        std::string name;
-        ~veth_guard() { sh("ip link del " + name); }
-    } guard{a};
-    sh("sysctl -qw net.ipv6.conf." + a + ".disable_ipv6=1 net.ipv6.conf." + b + ".disable_ipv6=1");
+    jumbo_veth v("jxta", "jxtb");
+    if (!v.made)
+        GTEST_SKIP() << v.why;
+    const std::string &a = v.a, &b = v.b;
     ASSERT_TRUE(sh("ip link set " + b + " up"));
     ASSERT_EQ(linecard_port_bind(a.c_str()), 0);
     struct net_device *dev = __dev_get_by_name(&init_net, a.c_str());
@@ -477,17 +495,10 @@ TEST(LinecardPort, TransmitThroughTheRing) {
 // The receive ring wraps without losing or reordering a frame, and a frame
 // longer than a slot is dropped and counted, not cut.
 TEST(LinecardPort, ReceiveRingWrapsAndRefusesLongFrames) {
-    if (geteuid() != 0 || !sh("command -v ip"))
-        GTEST_SKIP() << "needs root and ip(8)";
-    const std::string a = "jxra" + std::to_string(getpid());
-    const std::string b = "jxrb" + std::to_string(getpid());
-    if (!sh("ip link add " + a + " mtu 9000 type veth peer name " + b + " mtu 9000"))
-        GTEST_SKIP() << "cannot create a veth pair";
-    struct veth_guard {
-        std::string name;
-        ~veth_guard() { sh("ip link del " + name); }
-    } guard{a};
-    sh("sysctl -qw net.ipv6.conf." + a + ".disable_ipv6=1 net.ipv6.conf." + b + ".disable_ipv6=1");
+    jumbo_veth v("jxra", "jxrb");
+    if (!v.made)
+        GTEST_SKIP() << v.why;
+    const std::string &a = v.a, &b = v.b;
     ASSERT_TRUE(sh("ip link set " + b + " up"));
     seen.clear();
     linecard_ethdrv_init();

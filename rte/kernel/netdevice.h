@@ -104,6 +104,10 @@ struct net_device_stats {
     unsigned long rx_compressed;
     unsigned long tx_compressed;
 };
+// Counters a driver thread bumps while others read them, as the kernel's
+// DEV_STATS_INC/DEV_STATS_ADD.
+#define DEV_STATS_ADD(dev, field, n) __atomic_fetch_add(&(dev)->stats.field, (n), __ATOMIC_RELAXED)
+#define DEV_STATS_INC(dev, field) DEV_STATS_ADD(dev, field, 1)
 
 struct net_device;
 struct ifreq;

@@ -234,15 +234,6 @@ int linecard_csum_fill(u8 *frame, size_t len) {
 
 namespace {
 
-void count(unsigned long *counter) {
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
-}
-
-void count_n(unsigned long *counter, u64 n) {
-    if (n)
-        __atomic_fetch_add(counter, n, __ATOMIC_RELAXED);
-}
-
 tpacket3_hdr *tx_slot(lc_port *p, unsigned i) {
     return reinterpret_cast<tpacket3_hdr *>(p->host.tx_ring + size_t(i) * LC_FRAME_SIZE);
 }
@@ -283,9 +274,9 @@ void tx_flush_locked(lc_port *p) {
     }
     struct net_device *dev = p->dev;
     p->tx_head = i;
-    count_n(&dev->stats.tx_packets, p->tx_pending - left);
-    count_n(&dev->stats.tx_bytes, p->tx_pending_bytes - left_bytes);
-    count_n(&dev->stats.tx_dropped, left);
+    DEV_STATS_ADD(dev, tx_packets, p->tx_pending - left);
+    DEV_STATS_ADD(dev, tx_bytes, p->tx_pending_bytes - left_bytes);
+    DEV_STATS_ADD(dev, tx_dropped, left);
     p->tx_pending = 0;
     p->tx_pending_bytes = 0;
     if (left && !p->warned_tx) {
@@ -300,10 +291,10 @@ void tx_flush_locked(lc_port *p) {
 void tx_send_locked(lc_port *p, struct sk_buff *skb) {
     struct net_device *dev = p->dev;
     if (send(p->host.long_fd, skb->data, skb->len, MSG_DONTWAIT) == ssize_t(skb->len)) {
-        count(&dev->stats.tx_packets);
-        count_n(&dev->stats.tx_bytes, skb->len);
+        DEV_STATS_INC(dev, tx_packets);
+        DEV_STATS_ADD(dev, tx_bytes, skb->len);
     } else {
-        count(&dev->stats.tx_dropped);
+        DEV_STATS_INC(dev, tx_dropped);
     }
 }
 
@@ -315,7 +306,7 @@ netdev_tx_t port_xmit(struct sk_buff *skb, struct net_device *dev) {
     const size_t room = LC_FRAME_SIZE - LC_TX_DATA_OFFSET - tx_vnet_len(p);
     std::lock_guard<std::mutex> g(p->tx_lock);
     if (p->tx_closed || len < ETH_HLEN) {
-        count(&dev->stats.tx_dropped);
+        DEV_STATS_INC(dev, tx_dropped);
     } else if (len > room || len > size_t(dev->mtu) + ETH_HLEN + VLAN_HLEN) {
         tx_flush_locked(p);
         tx_send_locked(p, skb);
@@ -324,7 +315,7 @@ netdev_tx_t port_xmit(struct sk_buff *skb, struct net_device *dev) {
         if (tx_slot_busy(h))
             tx_flush_locked(p);
         if (tx_slot_busy(h)) {
-            count(&dev->stats.tx_dropped);
+            DEV_STATS_INC(dev, tx_dropped);
         } else {
             u8 *out = reinterpret_cast<u8 *>(h) + LC_TX_DATA_OFFSET;
             if (p->host.vnet)
@@ -373,8 +364,8 @@ void port_rx_one(lc_port *p, const tpacket2_hdr *h) {
     if (p->host.vnet)
         memcpy(&vh, data - sizeof(vh), sizeof(vh));
     if (len < h->tp_len || len < ETH_HLEN || vh.gso_type != kVnetGsoNone) {
-        count(&dev->stats.rx_length_errors);
-        count(&dev->stats.rx_errors);
+        DEV_STATS_INC(dev, rx_length_errors);
+        DEV_STATS_INC(dev, rx_errors);
         if (vh.gso_type != kVnetGsoNone && !p->warned_merged) {
             p->warned_merged = true;
             pr_warn("linecard: %s: dropping merged frames (%zu bytes); switch TSO/GSO off on "
@@ -386,13 +377,13 @@ void port_rx_one(lc_port *p, const tpacket2_hdr *h) {
     const bool tagged = h->tp_status & TP_STATUS_VLAN_VALID;
     const size_t frame_len = len + (tagged ? VLAN_HLEN : 0);
     if (frame_len > SKB_MAX_ALLOC) {
-        count(&dev->stats.rx_length_errors);
-        count(&dev->stats.rx_errors);
+        DEV_STATS_INC(dev, rx_length_errors);
+        DEV_STATS_INC(dev, rx_errors);
         return;
     }
     struct sk_buff *skb = netdev_alloc_skb(dev, frame_len);
     if (!skb) {
-        count(&dev->stats.rx_dropped);
+        DEV_STATS_INC(dev, rx_dropped);
         return;
     }
     u8 *out = static_cast<u8 *>(skb_put(skb, frame_len));
@@ -411,8 +402,8 @@ void port_rx_one(lc_port *p, const tpacket2_hdr *h) {
     else if (!p->host.vnet && (h->tp_status & TP_STATUS_CSUMNOTREADY))
         err = linecard_csum_fill(out, frame_len);
     if (err == -EINVAL) {
-        count(&dev->stats.rx_frame_errors);
-        count(&dev->stats.rx_errors);
+        DEV_STATS_INC(dev, rx_frame_errors);
+        DEV_STATS_INC(dev, rx_errors);
         kfree_skb(skb);
         return;
     }

@@ -57,15 +57,6 @@ struct lc_xdp_port {
 
 namespace {
 
-void count(unsigned long *counter) {
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
-}
-
-void count_n(unsigned long *counter, u64 n) {
-    if (n)
-        __atomic_fetch_add(counter, n, __ATOMIC_RELAXED);
-}
-
 u16 get_be16(const u8 *p) {
     return u16(p[0] << 8 | p[1]);
 }
@@ -147,13 +138,13 @@ void rx_one(lc_xdp_port *x, const lc_xsk_frame &fr) {
     if (!(__atomic_load_n(&dev->flags, __ATOMIC_RELAXED) & IFF_UP))
         return;
     if (fr.len < ETH_HLEN) {
-        count(&dev->stats.rx_length_errors);
-        count(&dev->stats.rx_errors);
+        DEV_STATS_INC(dev, rx_length_errors);
+        DEV_STATS_INC(dev, rx_errors);
         return;
     }
     struct sk_buff *skb = netdev_alloc_skb(dev, fr.len);
     if (!skb) {
-        count(&dev->stats.rx_dropped);
+        DEV_STATS_INC(dev, rx_dropped);
         return;
     }
     u8 *out = static_cast<u8 *>(skb_put(skb, fr.len));
@@ -167,17 +158,17 @@ void rx_one(lc_xdp_port *x, const lc_xsk_frame &fr) {
 void rx_drops(lc_xdp_port *x) {
     u64 too_long = 0, full = 0;
     lc_xsk_rx_drops(x->xsk, &too_long, &full);
-    count_n(&x->dev->stats.rx_length_errors, too_long);
-    count_n(&x->dev->stats.rx_missed_errors, full);
-    count_n(&x->dev->stats.rx_errors, too_long + full);
+    DEV_STATS_ADD(x->dev, rx_length_errors, too_long);
+    DEV_STATS_ADD(x->dev, rx_missed_errors, full);
+    DEV_STATS_ADD(x->dev, rx_errors, too_long + full);
 }
 
 void tx_flush_locked(lc_xdp_port *x) {
     u64 bytes = 0;
     int err = 0;
     unsigned sent = lc_xsk_tx_flush(x->xsk, &bytes, &err);
-    count_n(&x->dev->stats.tx_packets, sent);
-    count_n(&x->dev->stats.tx_bytes, bytes);
+    DEV_STATS_ADD(x->dev, tx_packets, sent);
+    DEV_STATS_ADD(x->dev, tx_bytes, bytes);
     if (err && !x->warned_tx) {
         x->warned_tx = true;
         pr_warn("linecard: %s: host did not take every frame (%d); they go at the next kick\n",
@@ -201,7 +192,7 @@ netdev_tx_t xdp_xmit(struct sk_buff *skb, struct net_device *dev) {
         }
     }
     if (!slot) {
-        count(&dev->stats.tx_dropped);
+        DEV_STATS_INC(dev, tx_dropped);
     } else {
         memcpy(slot, skb->data, len);
         lc_xsk_tx_queue(x->xsk, u32(len));

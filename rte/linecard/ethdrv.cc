@@ -37,10 +37,10 @@ void linecard_ethdrv_fini() {
 }
 
 void linecard_ethdrv_rx(struct net_device *dev, struct sk_buff *skb) {
-    __atomic_fetch_add(&dev->stats.rx_packets, 1, __ATOMIC_RELAXED);
-    __atomic_fetch_add(&dev->stats.rx_bytes, skb->len, __ATOMIC_RELAXED);
+    DEV_STATS_INC(dev, rx_packets);
+    DEV_STATS_ADD(dev, rx_bytes, skb->len);
     if (is_multicast_ether_addr(skb->data))
-        __atomic_fetch_add(&dev->stats.multicast, 1, __ATOMIC_RELAXED);
+        DEV_STATS_INC(dev, multicast);
     // The hook takes frames as the driver's NAPI path would pass them up:
     // header pulled, protocol and packet type set, device and ifindex known.
     skb->protocol = eth_type_trans(skb, dev);

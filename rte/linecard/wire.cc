@@ -30,8 +30,8 @@ netdev_tx_t wire_xmit(struct sk_buff *skb, struct net_device *dev) {
         std::lock_guard<std::mutex> g(*w->lock);
         w->sent->emplace_back(skb->data, skb->data + skb->len);
     }
-    __atomic_fetch_add(&dev->stats.tx_packets, 1, __ATOMIC_RELAXED);
-    __atomic_fetch_add(&dev->stats.tx_bytes, skb->len, __ATOMIC_RELAXED);
+    DEV_STATS_INC(dev, tx_packets);
+    DEV_STATS_ADD(dev, tx_bytes, skb->len);
     kfree_skb(skb);
     return NETDEV_TX_OK;
 }

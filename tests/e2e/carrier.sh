@@ -28,19 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The bridge of both ports, as build_bridge makes it, but leaving the line
-# to the ports' carrier.
-build_bridge_unforced() {
-    "$JXPROC" write "$CONFIG" add "$BRN" 8 >/dev/null || return 1
-    local i
-    for i in $(seq $N); do
-        "$JXPROC" link "$(port "$i")" up || return 1
-        "$JXPROC" ioctl "$BR" 40047a02 "$(port_request "$(port "$i")" 4294967295 1 $((100 + i)))" |
-            grep -q '^rc=0$' || return 1
-    done
-    "$JXPROC" link "$BRN" up
-}
-
 # The Line column of a port's row in the bridge read-out.
 line_of() {
     "$JXPROC" cat "$BR" | awk -F'|' -v p="$1" '$3 ~ " "p" [(]" { gsub(/ /, "", $9); print $9 }'
@@ -116,7 +103,7 @@ if ! start_node --port "$(port 1)" --port "$(port 2)"; then
     fail "jxnode start" "$(cat "$TMP/node.err")"
     finish
 fi
-if ! build_bridge_unforced; then
+if ! build_bridge; then
     fail "bridge built through its control files"
     finish
 fi

@@ -36,7 +36,7 @@ subscribers_setup() {
 }
 
 # The bridge BRN with every subscriber's port as an access port (BLL 100 + i),
-# in slots 0, 1, ... in order; devices and lines up, then the bridge.
+# in slots 0, 1, ... in order; devices up (the lines follow the carrier), then the bridge.
 build_bridge() {
     "$JXPROC" write $CONFIG add "$BRN" 8 >/dev/null || return 1
     local i
