@@ -215,7 +215,6 @@ struct jxbridge_dtrc_entry {
 };
 static_assert(sizeof(jxbridge_dtrc_entry) == 32);
 
-// The bridge's tracer file and its ioctls.
+// The ioctls of the bridge's tracer file.
 #define JXBRIDGE_TRACER_IOCTL_FRAMES_LEFT 0x80047a00 // u32 out
 #define JXBRIDGE_TRACER_IOCTL_DEV_EXISTS 0x80047a01  // 16-byte device name in
-extern const struct file_operations jxbridge_tracer_fops;

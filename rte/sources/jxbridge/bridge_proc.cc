@@ -649,8 +649,3 @@ const struct file_operations jxbridge_placeholder_fops = {
     .write = placeholder_write,
     .unlocked_ioctl = placeholder_ioctl,
 };
-
-extern const struct jxbridge_subsys jxbridge_files_subsys = {
-    .tag = "Bridge",
-    .files = {{"bridge", 0644, &jxbridge_bridge_fops}, {"ports", 0600, &jxbridge_ports_fops}},
-};

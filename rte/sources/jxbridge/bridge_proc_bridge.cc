@@ -1390,7 +1390,7 @@ static long bridge_file_ioctl(struct file *file, unsigned int cmd, unsigned long
     return jxbridge_proc_ioctl(file, cmd, arg, &bridge_ops);
 }
 
-const struct file_operations jxbridge_bridge_fops = {
+static const struct file_operations jxbridge_bridge_fops = {
     .open = bridge_file_open,
     .read = seq_read,
     .write = bridge_file_write,
@@ -1433,10 +1433,15 @@ static ssize_t ports_write(struct file *, const char __user *, size_t, loff_t *)
     return 0;
 }
 
-const struct file_operations jxbridge_ports_fops = {
+static const struct file_operations jxbridge_ports_fops = {
     .open = ports_open,
     .read = seq_read,
     .write = ports_write,
     .llseek = seq_lseek,
     .release = single_release,
+};
+
+extern const struct jxbridge_subsys jxbridge_files_subsys = {
+    .tag = "Bridge",
+    .files = {{"bridge", 0644, &jxbridge_bridge_fops}, {"ports", 0600, &jxbridge_ports_fops}},
 };

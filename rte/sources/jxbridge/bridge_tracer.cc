@@ -1047,7 +1047,7 @@ static long tracer_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
     return jxbridge_proc_ioctl(file, cmd, arg, &tracer_ops);
 }
 
-const struct file_operations jxbridge_tracer_fops = {
+static const struct file_operations jxbridge_tracer_fops = {
     .open = tracer_open,
     .read = tracer_read,
     .write = tracer_write,

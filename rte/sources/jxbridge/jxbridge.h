@@ -625,9 +625,6 @@ struct jxbridge *jxbridge_proc_bridge(struct file *file);
 int jxbridge_proc_port(struct jxbridge *bridge, const char *word, struct jxbridge_port **out);
 int jxbridge_proc_port_field(struct jxbridge *bridge, const char *field,
                              struct jxbridge_port **out);
-// The bridge's "bridge" and "ports" files (bridge_proc_bridge.cc).
-extern const struct file_operations jxbridge_bridge_fops;
-extern const struct file_operations jxbridge_ports_fops;
 ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t count,
                             const struct jxbridge_proc_ops *ops);
 long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
