@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # format.sh [--check] [DIR]: the root .clang-format over every C++ source and
-# header in rte/, tests/ and bench/ of DIR (default: this tree). Without
+# header in rte/, tests/, bench/ and fuzz/ of DIR (default: this tree). Without
 # --check the files are formatted in place; with it nothing is changed and the
 # files that drift are listed, with exit status 1.
 set -eu
@@ -21,7 +21,7 @@ command -v clang-format >/dev/null || {
     echo "format: no .clang-format in $tree" >&2
     exit 1
 }
-mapfile -d '' files < <(find rte tests bench -type f \( -name '*.cc' -o -name '*.h' \) -print0 | sort -z)
+mapfile -d '' files < <(find rte tests bench fuzz -type f \( -name '*.cc' -o -name '*.h' \) -print0 | sort -z)
 if [ $check -eq 0 ]; then
     clang-format -i "${files[@]}"
     exit 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the format check, an optimised build, a build under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the threaded tests
-# (their list is JX_THREADED_TESTS in CMakeLists.txt) under ThreadSanitizer.
+# (their list is JX_THREADED_TESTS in CMakeLists.txt) under ThreadSanitizer,
+# then the fuzzers for a short while (scripts/fuzz.sh).
 # End-to-end tests need root (namespaces, sockets owned by other users);
 # without root they are left out.
 set -eu
@@ -27,4 +28,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print
 # Only the test program: the tools and the node add nothing the filter runs.
 JX_TARGETS=jxtests TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run build/tsan RelWithDebInfo -DJX_TSAN=ON
+# The fuzzers, 20 seconds each on their corpora.
+bash scripts/fuzz.sh 20
 echo "test: all passed"

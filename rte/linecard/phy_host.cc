@@ -75,11 +75,16 @@ int lc_link_index(const char *ifname) {
     return idx ? int(idx) : -ENODEV;
 }
 
+// NLMSG_OK without its signed/unsigned comparison.
+static bool nlmsg_ok(const nlmsghdr *h, int left) {
+    return left >= int(sizeof(*h)) && h->nlmsg_len >= sizeof(*h) && h->nlmsg_len <= unsigned(left);
+}
+
 int lc_link_parse(const void *buf, size_t len, lc_link *out, size_t max) {
     auto *h = static_cast<const nlmsghdr *>(buf);
     size_t n = 0;
     int left = int(len);
-    for (; NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    for (; nlmsg_ok(h, left); h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK)
             continue;
         if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
@@ -116,7 +121,7 @@ int lc_link_query(int fd, int ifindex, lc_link *out) {
         if (got < 0)
             return errno == EAGAIN ? -ETIMEDOUT : neg_errno();
         int left = int(got);
-        for (auto *h = reinterpret_cast<const nlmsghdr *>(buf.data()); NLMSG_OK(h, left);
+        for (auto *h = reinterpret_cast<const nlmsghdr *>(buf.data()); nlmsg_ok(h, left);
              h = NLMSG_NEXT(h, left)) {
             if (h->nlmsg_seq != req.h.nlmsg_seq)
                 continue; // the answer to an earlier question that timed out

@@ -85,7 +85,9 @@ void linecard_wire_rx(struct net_device *dev, const linecard_frame &bytes) {
     if (!skb)
         return;
     skb_reserve(skb, NET_IP_ALIGN);
-    memcpy(skb_put(skb, (unsigned)bytes.size()), bytes.data(), bytes.size());
+    u8 *data = static_cast<u8 *>(skb_put(skb, (unsigned)bytes.size()));
+    if (!bytes.empty()) // an empty frame has no data pointer to copy from
+        memcpy(data, bytes.data(), bytes.size());
     linecard_ethdrv_rx(dev, skb);
 }
 

@@ -10,8 +10,9 @@ static const char *const input_file = "rte/sources/jxbridge/bridge_input.cc";
 
 struct jxbridge_q_t jxbridge_q;
 
-// The outside pause and resume functions, remembered once found.
-using qman_fn_t = void (*)();
+// The outside pause and resume functions, remembered once found; their
+// result is not used.
+using qman_fn_t = int (*)(void);
 static qman_fn_t qman_pause, qman_resume;
 
 static u16 cb_flags(struct sk_buff *skb) {
