@@ -8,6 +8,7 @@
 #include "kernel/module.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
+#include "kernel/skbuff.h"
 #include "kernel/time.h"
 #include "linecard/engine.h"
 #include "linecard/flowmgr.h"
@@ -244,11 +245,25 @@ int main(int argc, char **argv) {
     printf("jxnode: serving on %s\n", socket_path.c_str());
     fflush(stdout);
 
-    int sig = 0;
-    while (sigwait(&sigs, &sig) != 0) {
+    // Once a second, a port whose interface went away is bound again when an
+    // interface of that name is back (a bridge takes its device as a new one).
+    int sig;
+    const timespec second = {1, 0};
+    while ((sig = sigtimedwait(&sigs, nullptr, &second)) < 0) {
+        if (errno != EAGAIN)
+            continue;
+        for (const std::string &name : port_names) {
+            std::string how;
+            if (linecard_port_bind(name.c_str(), port_driver, &how) == 0)
+                fprintf(stderr, "jxnode: port %s is back, uses %s\n", name.c_str(), how.c_str());
+        }
     }
     fprintf(stderr, "jxnode: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     server.stop();
     shutdown();
+    // With every module gone, a frame still allocated was leaked.
+    rte_skb_pool_stats pool = rte_skb_pool_get_stats();
+    fprintf(stderr, "jxnode: stopped; frames in use %llu, buffers in use %llu\n",
+            (unsigned long long)pool.skbs_in_use, (unsigned long long)pool.buffers_in_use);
     return 0;
 }
