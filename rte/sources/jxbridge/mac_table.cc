@@ -887,7 +887,8 @@ extern const struct jxbridge_subsys mac_table_subsys = {
     .init = mac_table_subsys_init,
     .fini = mac_table_subsys_fini,
     .port_fini = mac_table_subsys_port_fini,
-    .files = {{"mac_table", 0666}, {"mac_table_entries", 0600}},
+    .files = {{"mac_table", 0666, &mac_table_fops},
+              {"mac_table_entries", 0600, &mac_table_entries_fops}},
     .set_debug = mac_table_subsys_debug,
 };
 

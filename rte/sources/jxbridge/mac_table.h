@@ -198,6 +198,8 @@ int mac_table_mac_source_guard_get_port_recovery_data(struct mac_table *mt,
 void mac_table_mcast_del_port(struct mac_table *mt, struct jxbridge_port *port, u16 vid);
 void mac_table_mcast_flush(struct mac_table *mt);
 void mac_table_mcast_group_stats(struct mac_table *mt);
+// The frames counted for the group a request names; 0 when there is none.
+u32 mac_table_mcast_group_packets(struct mac_table *mt, const struct mt_mcast_ip_get_request *req);
 int mac_table_mcast_get_entry(struct mac_table *mt, struct mt_mcast_entry_request *req);
 // sources has room for req->size addresses.
 int mac_table_mcast_get_ip(struct mac_table *mt, struct mt_mcast_ip_get_request *req, u32 *sources);
@@ -211,3 +213,8 @@ bool mac_table_mcast_has_groups(const struct mac_table_mcast_entry *entry);
 int mac_table_mcast_members(struct mac_table_mcast_entry *entry, u32 saddr, u32 daddr, bool count,
                             struct jxbridge_port **out, int max);
 struct jxbridge_port **mac_table_mcast_ports(struct mac_table_mcast_entry *entry);
+
+// The control files (mac_table_proc.cc).
+struct file_operations;
+extern const struct file_operations mac_table_fops;
+extern const struct file_operations mac_table_entries_fops;

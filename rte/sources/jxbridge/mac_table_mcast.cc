@@ -412,6 +412,15 @@ int mac_table_mcast_get_entry(struct mac_table *mt, struct mt_mcast_entry_reques
     return 0;
 }
 
+u32 mac_table_mcast_group_packets(struct mac_table *mt, const struct mt_mcast_ip_get_request *req) {
+    int rc;
+    struct mac_table_mcast_entry *e = mcast_at(mt, req->bucket, req->entry, &rc);
+    struct mac_table_mcast_group *g = e ? e->groups : nullptr;
+    for (u32 i = 0; g && i < req->group_position; i++)
+        g = g->next;
+    return g ? g->packets : 0;
+}
+
 int mac_table_mcast_get_ip(struct mac_table *mt, struct mt_mcast_ip_get_request *req,
                            u32 *sources) {
     int rc;
