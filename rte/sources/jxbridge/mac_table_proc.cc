@@ -221,10 +221,18 @@ static long mt_ioc_limit(struct jxbridge *B, unsigned int cmd, mt_port_limit_req
     return mac_table_port_security_get_limit(mt_of(B), p, r->is_static, &r->limit, &r->count);
 }
 
+// The tool walks the port slots and names each by its number: a name that is
+// no port's is read as a slot number.
 static long mt_ioc_ps_port(struct jxbridge *B, unsigned int, mt_port_security_request *r,
                            unsigned long) {
-    struct jxbridge_port *p;
-    if (rec_port(B, r->name, &p))
+    struct jxbridge_port *p = nullptr;
+    char name[JXBRIDGE_NAME_FIELD];
+    strlcpy(name, r->name, sizeof(name));
+    long long slot;
+    if (jxbridge_get_port_by_name(B, name, &p) && isdigit((unsigned char)name[0]) &&
+        !a2num(name, &slot) && slot >= 0 && slot < (long long)B->max_ports)
+        p = jxbridge_get_port_by_number(B, (u32)slot);
+    if (!p)
         return -ENODEV;
     struct mac_table_port *ps = mac_table_port_of(mt_of(B), p);
     if (!ps)
