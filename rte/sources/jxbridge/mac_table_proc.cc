@@ -262,7 +262,8 @@ static long mt_ioc_ignore(struct jxbridge *B, unsigned int cmd, mt_vlan_value_re
     return mac_table_vlan_ignore_get(mt_of(B), r->vid, &r->value);
 }
 
-#define IN JXBRIDGE_IOC_IN
+// A failed copy either way is -22 in this file.
+#define IN JXBRIDGE_IOC_IN_EINVAL
 #define OUT JXBRIDGE_IOC_OUT_EINVAL
 static const struct jxbridge_proc_ioc mt_iocs[] = {
     JXBRIDGE_IOC_VALUE(MT_IOCTL_DEBUG_SET, mt_ioc_debug),
