@@ -270,7 +270,12 @@ int mac_table_mcast_add_ip(struct mac_table *mt, u32 group, u16 vid, struct jxbr
         r = g->ports;
         while (r->port)
             r++;
-        // The port is in the entry's list, so a record is free for it.
+        // A port taken out of the entry's list may keep its record: the
+        // group can be full even when the list is not.
+        if (r - g->ports >= (ptrdiff_t)mt->num_ports) {
+            MT_TRACE(mt, "[MAC Table]   No space left in group %s.\n", ip2a(group, ip));
+            return -E2BIG;
+        }
         r->port = port;
     }
     r->mode = mode ? 1 : 0;
