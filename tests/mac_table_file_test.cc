@@ -52,6 +52,9 @@ TEST_F(MacTableFileTest, PortSecurityLimitsStationsPerPortAndVlan) {
     mt_port_security_request s = security("wa");
     EXPECT_EQ(s.port.dynamic_count, 2u);
     EXPECT_EQ(s.port.violations, 1u);
+    mt_port_security_request unbounded;
+    memset(&unbounded, 'w', sizeof(unbounded)); // no terminator anywhere
+    EXPECT_EQ(proc_ioctl(MT, MT_IOCTL_PS_PORT_GET, (unsigned long)&unbounded), -ENODEV);
     mt_violation_request v = {};
     strlcpy(v.name, "wa", sizeof(v.name));
     ASSERT_EQ(proc_ioctl(MT, MT_IOCTL_PS_VIOLATION_GET, (unsigned long)&v), 0);
