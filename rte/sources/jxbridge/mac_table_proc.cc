@@ -227,7 +227,8 @@ static long mt_ioc_ps_port(struct jxbridge *B, unsigned int, mt_port_security_re
                            unsigned long) {
     struct jxbridge_port *p = nullptr;
     char name[JXBRIDGE_NAME_FIELD];
-    strlcpy(name, r->name, sizeof(name));
+    memcpy(name, r->name, sizeof(name) - 1); // the field need not be terminated
+    name[sizeof(name) - 1] = '\0';
     long long slot;
     if (jxbridge_get_port_by_name(B, name, &p) && isdigit((unsigned char)name[0]) &&
         !a2num(name, &slot) && slot >= 0 && slot < (long long)B->max_ports)
