@@ -132,7 +132,7 @@ void show_group(const file &mt, mt_mcast_ip_get_request *q) {
             q->entry = entry;
             q->group_position = group;
             q->port_index = port;
-            q->first_source = first;
+            q->first_source = first + 1; // sources are numbered from 1
             q->size = SOURCE_BATCH;
             if (mt.call(MT_IOCTL_MCAST_IP_GET, q) < 0) {
                 if (first)
@@ -214,6 +214,14 @@ int show_mcast(const char *bridge) {
     return 0;
 }
 
+// VLAN 4095 means "no VLAN" and has no entries: the table takes 1-4094.
+int mt_vid(const char *word, uint16_t *vid) {
+    if (brctl_parse_vid(word, vid) == 0 && *vid <= 4094)
+        return 0;
+    printf("VID must be in 1-4094 range.\n");
+    return -EINVAL;
+}
+
 int mcast_mac(int argc, char **argv, bool add) {
     if (argc != 9)
         return brctl_usage(add ? U_MT_MAC_ADD : U_MT_MAC_DEL, argv[0]);
@@ -222,10 +230,8 @@ int mcast_mac(int argc, char **argv, bool add) {
         printf("MAC address must be in xx:xx:xx:xx:xx:xx form.\n");
         return -EINVAL;
     }
-    if (brctl_parse_vid(argv[7], &r.vid)) {
-        printf("VID must be in 1-4095 range.\n");
+    if (mt_vid(argv[7], &r.vid))
         return -EINVAL;
-    }
     int rc = brctl_port_name(r.name, argv[8]);
     if (rc)
         return rc;
@@ -246,10 +252,8 @@ int ip_word(const char *word, uint32_t *ip) {
 
 // Group, VID and port of the ip commands, from argv[6..8].
 int mcast_ip_head(char **argv, mt_mcast_ip_request *r) {
-    if (brctl_parse_vid(argv[6], &r->vid)) {
-        printf("VID must be in 1-4095 range.\n");
+    if (mt_vid(argv[6], &r->vid))
         return -EINVAL;
-    }
     int rc = ip_word(argv[7], &r->group);
     return rc ? rc : brctl_port_name(r->name, argv[8]);
 }

@@ -1044,19 +1044,7 @@ static long bridge_ioc_msg_data(struct jxbridge *B, unsigned int, msg_data_reque
     struct jxbridge_port *p;
     if (rec_port(B, r, &p))
         return -ENODEV;
-    r->enabled = p->source_guard;
-    r->state = p->state;
-    r->violations = p->counters.mac_source_guard_violations;
-    memset(r->cause_mac, 0, sizeof(r->cause_mac));
-    r->cause_vid = 0;
-    r->cause_port = JXBRIDGE_PORT_ANY;
-    if (p->cause_port) {
-        for (int i = 0; i < 6; i++)
-            r->cause_mac[i] = (u8)(p->cause_info >> (8 * (5 - i)));
-        r->cause_vid = (u16)(p->cause_info >> 48);
-        r->cause_port = p->cause_port->port_no;
-    }
-    return 0;
+    return mac_table_mac_source_guard_get_port_data(B->mac_table, p, r) ? -EFAULT : 0;
 }
 
 static long bridge_ioc_msg_recovery(struct jxbridge *B, unsigned int, msg_recovery_request *r,
@@ -1064,9 +1052,7 @@ static long bridge_ioc_msg_recovery(struct jxbridge *B, unsigned int, msg_recove
     struct jxbridge_port *p;
     if (rec_port(B, r, &p))
         return -ENODEV;
-    r->causes = p->error_causes;
-    r->countdown = p->recovery_countdown;
-    return 0;
+    return mac_table_mac_source_guard_get_port_recovery_data(B->mac_table, p, r) ? -EFAULT : 0;
 }
 
 static long bridge_ioc_msg_counters(struct jxbridge *B, unsigned int cmd, port_request *r,

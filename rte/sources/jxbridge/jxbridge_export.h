@@ -216,3 +216,17 @@ struct app_filter_set;
 int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,
                         int (*callback)(struct sk_buff *skb));
 int app_filter_unregister(struct app_filter_set *set, const char *kind);
+
+// Multicast forwarding entries of a bridge's MAC table, as the IGMP module
+// programs them (under jxbridge_lock): a port joins a group MAC, then sets its
+// IPv4 source filter (mode 0 INCLUDE, else EXCLUDE; sources in network order);
+// leaving is the reverse. 0 or a negative errno.
+struct mac_table;
+struct mac_table *jxbridge_mac_table(struct jxbridge *bridge);
+int mac_table_mcast_add_mac(struct mac_table *mt, const u8 *mac, u16 vid,
+                            struct jxbridge_port *port);
+int mac_table_mcast_del_mac(struct mac_table *mt, const u8 *mac, u16 vid,
+                            struct jxbridge_port *port);
+int mac_table_mcast_add_ip(struct mac_table *mt, u32 group, u16 vid, struct jxbridge_port *port,
+                           u32 mode, u32 n, const u32 *sources);
+int mac_table_mcast_del_ip(struct mac_table *mt, u32 group, u16 vid, struct jxbridge_port *port);

@@ -546,17 +546,109 @@ static_assert(offsetof(vlan_membership_request, ports) == 4);
 static_assert(offsetof(vlan_membership_request, members) == 8);
 static_assert(offsetof(vlan_membership_request, tagged) == 72);
 
-// /proc/net/jxbridge/<bridge>/mac_table
+// /proc/net/jxbridge/<bridge>/mac_table; commands 1, 3, 30 and 40 take their
+// value as the argument, 5, 6 and 100 nothing.
+#define MT_IOCTL_DEBUG_SET JXBRIDGE_IOCTL_W(1)
 #define MT_IOCTL_INFO_GET JXBRIDGE_IOCTL_R(2)
+#define MT_IOCTL_AGING_SET JXBRIDGE_IOCTL_W(3)
+#define MT_IOCTL_AGING_GET JXBRIDGE_IOCTL_R(4)
+#define MT_IOCTL_CLEANUP JXBRIDGE_IOCTL_NONE(5)
+#define MT_IOCTL_FLUSH JXBRIDGE_IOCTL_NONE(6)
 #define MT_IOCTL_MAC_ADD JXBRIDGE_IOCTL_W(7)
+#define MT_IOCTL_LOOKUP JXBRIDGE_IOCTL_RW(8)
+#define MT_IOCTL_MAC_DEL JXBRIDGE_IOCTL_W(9)
+#define MT_IOCTL_PORT_FLUSH JXBRIDGE_IOCTL_W(10)
+#define MT_IOCTL_PORT_VID_FLUSH JXBRIDGE_IOCTL_W(11)
 #define MT_IOCTL_HASH_ENTRY_GET JXBRIDGE_IOCTL_RW(12)
+#define MT_IOCTL_MOVE_TO_STATIC JXBRIDGE_IOCTL_W(13)
+#define MT_IOCTL_MAC_VLANS_GET JXBRIDGE_IOCTL_RW(14)
 #define MT_IOCTL_MCAST_MAC_ADD JXBRIDGE_IOCTL_W(20)
 #define MT_IOCTL_MCAST_MAC_DEL JXBRIDGE_IOCTL_W(21)
 #define MT_IOCTL_MCAST_IP_SET JXBRIDGE_IOCTL_W(22)
 #define MT_IOCTL_MCAST_IP_DEL JXBRIDGE_IOCTL_W(23)
 #define MT_IOCTL_MCAST_ENTRY_GET JXBRIDGE_IOCTL_RW(24)
 #define MT_IOCTL_MCAST_IP_GET JXBRIDGE_IOCTL_RW(25)
+#define MT_IOCTL_MSG_SET JXBRIDGE_IOCTL_W(30)
+#define MT_IOCTL_MSG_GET JXBRIDGE_IOCTL_R(31)
+#define MT_IOCTL_MSG_PORT_SET JXBRIDGE_IOCTL_W(32)
+#define MT_IOCTL_MSG_PORT_GET JXBRIDGE_IOCTL_RW(33)
+#define MT_IOCTL_PS_GLOBAL_SET JXBRIDGE_IOCTL_W(40)
+#define MT_IOCTL_PS_GLOBAL_GET JXBRIDGE_IOCTL_R(41)
+#define MT_IOCTL_PS_STATE_SET JXBRIDGE_IOCTL_W(42)
+#define MT_IOCTL_PS_STATE_GET JXBRIDGE_IOCTL_R(43)
+#define MT_IOCTL_PS_LIMIT_SET JXBRIDGE_IOCTL_W(44)
+#define MT_IOCTL_PS_LIMIT_GET JXBRIDGE_IOCTL_RW(45)
+#define MT_IOCTL_PS_VLAN_LIMIT_ADD JXBRIDGE_IOCTL_W(46)
+#define MT_IOCTL_PS_VLAN_LIMIT_DEL JXBRIDGE_IOCTL_W(47)
 #define MT_IOCTL_PS_PORT_GET JXBRIDGE_IOCTL_RW(48)
+#define MT_IOCTL_PS_VIOLATION_GET JXBRIDGE_IOCTL_RW(49)
+#define MT_IOCTL_IGNORE_CLEAR JXBRIDGE_IOCTL_NONE(100)
+#define MT_IOCTL_IGNORE_SET JXBRIDGE_IOCTL_W(101)
+#define MT_IOCTL_IGNORE_GET JXBRIDGE_IOCTL_RW(102)
+
+struct mt_port_vid_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint16_t vid;
+};
+static_assert(sizeof(mt_port_vid_request) == 20);
+static_assert(offsetof(mt_port_vid_request, vid) == 18);
+
+struct mt_port_value_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint16_t vid; // the VLAN limit commands
+    uint32_t value;
+};
+static_assert(sizeof(mt_port_value_request) == 24);
+static_assert(offsetof(mt_port_value_request, vid) == 18);
+static_assert(offsetof(mt_port_value_request, value) == 20);
+
+struct mt_port_limit_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17[3];
+    uint32_t is_static; // 1 static, 0 dynamic
+    uint32_t limit;
+    uint32_t count; // out, of the get
+};
+static_assert(sizeof(mt_port_limit_request) == 32);
+static_assert(offsetof(mt_port_limit_request, is_static) == 20);
+static_assert(offsetof(mt_port_limit_request, count) == 28);
+
+struct mt_lookup_request {
+    uint8_t mac[6];
+    uint16_t vid;
+    char name[JXBRIDGE_NAME_FIELD]; // out
+    uint8_t reserved25;
+};
+static_assert(sizeof(mt_lookup_request) == 26);
+static_assert(offsetof(mt_lookup_request, name) == 8);
+
+// VID v is bit value 0x80 >> (v & 7) of vlans[v >> 3].
+struct mt_mac_vlans_request {
+    uint8_t mac[6];
+    uint16_t port_no_plus_one;
+    uint8_t vlans[512];
+};
+static_assert(sizeof(mt_mac_vlans_request) == 520);
+static_assert(offsetof(mt_mac_vlans_request, vlans) == 8);
+
+struct mt_violation_request {
+    char name[JXBRIDGE_NAME_FIELD];
+    uint8_t reserved17;
+    uint8_t mac[6]; // 18
+    uint16_t vid;   // 24
+};
+static_assert(sizeof(mt_violation_request) == 26);
+static_assert(offsetof(mt_violation_request, mac) == 18);
+static_assert(offsetof(mt_violation_request, vid) == 24);
+
+struct mt_vlan_value_request {
+    uint16_t vid;
+    uint8_t reserved2[2];
+    uint32_t value;
+};
+static_assert(sizeof(mt_vlan_value_request) == 8);
 
 #define MT_MCAST_IP_SOURCES_MAX 100
 #define MT_PORT_ITSELF 0xFFFFFFFFu // a port index that asks for the entry or group itself

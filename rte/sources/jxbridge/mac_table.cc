@@ -4,12 +4,14 @@
 // Every caller holds jxbridge_lock.
 #include "jxbridge.h"
 
-#include <cstdarg>
-
 // Module-wide: the shared caches, made by the first table and destroyed with
 // the last one, and what all tables share.
 static struct kmem_cache *mac_table_cache;        // "mac_table": unicast entries
 static struct kmem_cache *mac_table_mc_src_cache; // "mac_table_mc_src": multicast sources
+
+struct kmem_cache *mac_table_src_cache() {
+    return mac_table_mc_src_cache;
+}
 static int mac_table_tables;                      // live tables (atomic)
 static unsigned long mac_table_forced_cleanup_at; // jiffies of the last forced clean-up
 static bool mac_table_forced_cleanup_done;
@@ -33,23 +35,6 @@ void mac_table_module_init() {
     mac_table_forced_cleanup_at = 0;
 }
 
-// Trace lines go to the kernel log at debug level.
-static void mac_table_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static void mac_table_trace(const char *fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    jxbridge_tracev(fmt, args);
-    va_end(args);
-}
-#define MT_TRACE(mt, ...)                                                                          \
-    do {                                                                                           \
-        if (unlikely((mt)->debug))                                                                 \
-            mac_table_trace(__VA_ARGS__);                                                          \
-    } while (0)
-
-#define MAC_FMT "%02x:%02x:%02x:%02x:%02x:%02x"
-#define MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
-
 static const char *mac_table_section2a(u32 section) {
     static const char *const names[] = {"unicast", "multicast", "both"};
     return section < ARRAY_SIZE(names) ? names[section] : "<unknown>";
@@ -72,7 +57,7 @@ static inline struct mac_table_node **mac_table_bucket(struct mac_table *mt, con
     return &mt->hash[mac_table_sum(mac) % mt->mac_hash];
 }
 
-static void mac_table_link(struct mac_table_node **head, struct mac_table_node *n) {
+void mac_table_link(struct mac_table_node **head, struct mac_table_node *n) {
     n->next = *head;
     if (n->next)
         n->next->pprev = &n->next;
@@ -80,7 +65,7 @@ static void mac_table_link(struct mac_table_node **head, struct mac_table_node *
     n->pprev = head;
 }
 
-static void mac_table_unlink(struct mac_table_node *n) {
+void mac_table_unlink(struct mac_table_node *n) {
     *n->pprev = n->next;
     if (n->next)
         n->next->pprev = n->pprev;
@@ -198,29 +183,6 @@ static void mac_table_touch(struct mac_table_index_slot *s, s64 now) {
     s->timestamp = now;
     s->entry->timestamp = now;
 }
-
-// Port security's per-port counters and limits. Nothing is kept per port
-// yet: every entry is allowed.
-int mac_table_port_security_inc(struct mac_table *, struct jxbridge_port *, u16, const u8 *, u8,
-                                const char *) {
-    return 0;
-}
-
-void mac_table_port_security_dec(struct mac_table *, struct mac_table_entry *, const char *) {}
-
-int mac_table_mac_source_guard_check(struct mac_table *, struct jxbridge_port *, const u8 *, u16) {
-    return 0;
-}
-
-static bool mac_table_msg_port_on(struct mac_table *mt, struct jxbridge_port *port) {
-    return port->port_no < mt->num_ports && mt->ports[port->port_no].msg;
-}
-
-// Multicast entries: none are made yet, so there is nothing to take a port
-// out of or to free.
-void mac_table_mcast_del_port(struct mac_table *, struct jxbridge_port *, u16) {}
-
-void mac_table_mcast_flush(struct mac_table *) {}
 
 // Counting an entry. Only a new entry can overflow the table: a move, a
 // change or a migration re-counts one that is already there.
@@ -376,7 +338,8 @@ int mac_table_learn(struct mac_table *mt, struct jxbridge_port *P, const u8 *mac
         MT_TRACE(mt, "[MAC Table]   No learning in VLAN %d.\n", vid);
         return 0;
     }
-    if (mt->msg_callback && mac_table_msg_port_on(mt, P)) {
+    struct mac_table_port *ps = mac_table_port_of(mt, P);
+    if (mt->msg_callback && ps && ps->msg) {
         int rc = mac_table_mac_source_guard_check(mt, P, mac, vid);
         if (rc)
             return rc;
@@ -747,7 +710,7 @@ int mac_table_set_debug(struct mac_table *mt, u32 value) {
 }
 
 // The bridge core's action on a MAC source guard violation.
-static void mac_table_msg_action(struct jxbridge_port *port, struct mac_table_msg_violation *v) {
+void mac_table_msg_action(struct jxbridge_port *port, struct mac_table_msg_violation *v) {
     jxbridge_port_msg_violation(port, v->mac, v->vid, v->port);
 }
 
@@ -924,26 +887,12 @@ extern const struct jxbridge_subsys mac_table_subsys = {
     .init = mac_table_subsys_init,
     .fini = mac_table_subsys_fini,
     .port_fini = mac_table_subsys_port_fini,
-    .files = {{"mac_table", 0666}, {"mac_table_entries", 0600}},
+    .files = {{"mac_table", 0666, &mac_table_fops},
+              {"mac_table_entries", 0600, &mac_table_entries_fops}},
     .set_debug = mac_table_subsys_debug,
 };
 
-// Multicast entries are inserted by the multicast engine; until it has put
-// one there, every look-up misses.
-struct mac_table_mcast_entry *mac_table_mcast_lookup(struct mac_table *mt, const u8 *mac, u16 vid) {
-    return (struct mac_table_mcast_entry *)mac_table_lookup_entry(mt, MAC_TABLE_ENTRY_MULTICAST,
-                                                                  mac, vid);
+struct mac_table *jxbridge_mac_table(struct jxbridge *bridge) {
+    return bridge ? bridge->mac_table : nullptr;
 }
-
-bool mac_table_mcast_has_groups(const struct mac_table_mcast_entry *) {
-    return false;
-}
-
-int mac_table_mcast_members(struct mac_table_mcast_entry *, u32, u32, bool, struct jxbridge_port **,
-                            int) {
-    return 0;
-}
-
-struct jxbridge_port **mac_table_mcast_ports(struct mac_table_mcast_entry *) {
-    return nullptr;
-}
+EXPORT_SYMBOL(jxbridge_mac_table);

@@ -38,11 +38,24 @@ struct mac_table;
 #define MAC_TABLE_EV_AGE 8
 #define MAC_TABLE_AGE_KEEP 111
 
+// Trace lines of the table's files, with the table's debug switch on.
+#define MT_TRACE(mt, ...)                                                                          \
+    do {                                                                                           \
+        if (unlikely((mt)->debug))                                                                 \
+            jxbridge_trace(__VA_ARGS__);                                                           \
+    } while (0)
+#define MAC_FMT "%02x:%02x:%02x:%02x:%02x:%02x"
+#define MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
+
 // Bucket links: the next entry, and the pointer that points at this entry.
 struct mac_table_node {
     struct mac_table_node *next;
     struct mac_table_node **pprev;
 };
+void mac_table_link(struct mac_table_node **head, struct mac_table_node *n);
+void mac_table_unlink(struct mac_table_node *n);
+// The module-wide cache of multicast sources.
+struct kmem_cache *mac_table_src_cache();
 
 // Unicast entries, from the module-wide cache "mac_table". Multicast entries
 // start with the same links, MAC and VID.
@@ -147,16 +160,52 @@ int mac_table_port_security_inc(struct mac_table *mt, struct jxbridge_port *port
                                 const u8 *mac, u8 is_static, const char *caller);
 void mac_table_port_security_dec(struct mac_table *mt, struct mac_table_entry *entry,
                                  const char *caller);
+// The port's record; none for a port outside the table's slots.
+struct mac_table_port *mac_table_port_of(struct mac_table *mt, const struct jxbridge_port *port);
+int mac_table_port_security_set_global(struct mac_table *mt, u32 on);
+u32 mac_table_port_security_get_global(struct mac_table *mt);
+int mac_table_port_security_set_state(struct mac_table *mt, struct jxbridge_port *port, u32 on);
+int mac_table_port_security_get_state(struct mac_table *mt, struct jxbridge_port *port, u32 *out);
+int mac_table_port_security_set_limit(struct mac_table *mt, struct jxbridge_port *port,
+                                      u32 is_static, u32 limit);
+int mac_table_port_security_get_limit(struct mac_table *mt, struct jxbridge_port *port,
+                                      u32 is_static, u32 *limit, u32 *count);
+int mac_table_port_security_add_vlan_limit(struct mac_table *mt, struct jxbridge_port *port,
+                                           u16 vid, u32 limit);
+int mac_table_port_security_del_vlan_limit(struct mac_table *mt, struct jxbridge_port *port,
+                                           u16 vid);
+// The last violation: MAC, then VID (8 bytes).
+int mac_table_port_security_get_violation(struct mac_table *mt, struct jxbridge_port *port,
+                                          u8 *out);
+int mac_table_port_security_test(struct mac_table *mt, const char *caller);
 // The MAC source guard check on learning; 0 lets the address be learned.
 int mac_table_mac_source_guard_check(struct mac_table *mt, struct jxbridge_port *port,
                                      const u8 *mac, u16 vid);
-// Multicast entries of the table's second region: a port leaves the entries of
-// one VID (MAC_TABLE_ANY_VID: of all), and the table drops them all.
+int mac_table_mac_source_guard_set_callback(struct mac_table *mt, mac_table_msg_fn action);
+mac_table_msg_fn mac_table_mac_source_guard_get(struct mac_table *mt);
+// The bridge core's action, which mac_table_init installs.
+void mac_table_msg_action(struct jxbridge_port *port, struct mac_table_msg_violation *violation);
+int mac_table_mac_source_guard_set_port(struct mac_table *mt, struct jxbridge_port *port, u32 on);
+int mac_table_mac_source_guard_get_port(struct mac_table *mt, struct jxbridge_port *port, u32 *out);
+int mac_table_mac_source_guard_get_port_data(struct mac_table *mt, struct jxbridge_port *port,
+                                             struct msg_data_request *r);
+int mac_table_mac_source_guard_get_port_recovery_data(struct mac_table *mt,
+                                                      struct jxbridge_port *port,
+                                                      struct msg_recovery_request *r);
+// Multicast entries of the table's second region (mac_table_mcast.cc); the
+// exported add and delete calls are in jxbridge_export.h. A port leaves the
+// entries of one VID (MAC_TABLE_ANY_VID: of all), and the table drops them all.
 void mac_table_mcast_del_port(struct mac_table *mt, struct jxbridge_port *port, u16 vid);
 void mac_table_mcast_flush(struct mac_table *mt);
+void mac_table_mcast_group_stats(struct mac_table *mt);
+// The frames counted for the group a request names; 0 when there is none.
+u32 mac_table_mcast_group_packets(struct mac_table *mt, const struct mt_mcast_ip_get_request *req);
+int mac_table_mcast_get_entry(struct mac_table *mt, struct mt_mcast_entry_request *req);
+// sources has room for req->size addresses.
+int mac_table_mcast_get_ip(struct mac_table *mt, struct mt_mcast_ip_get_request *req, u32 *sources);
 // What the pipeline asks of a multicast entry: its port list, and the members
-// of its IPv4 groups that take a frame from saddr to daddr (counted in the
-// group's frame counter when count is set), in member order.
+// of its IPv4 groups that take a frame from saddr to daddr (network order;
+// counted in the group's frame counter when count is set), in member order.
 #define JXBRIDGE_MCAST_MEMBERS_MAX 64
 struct mac_table_mcast_entry;
 struct mac_table_mcast_entry *mac_table_mcast_lookup(struct mac_table *mt, const u8 *mac, u16 vid);
@@ -164,3 +213,8 @@ bool mac_table_mcast_has_groups(const struct mac_table_mcast_entry *entry);
 int mac_table_mcast_members(struct mac_table_mcast_entry *entry, u32 saddr, u32 daddr, bool count,
                             struct jxbridge_port **out, int max);
 struct jxbridge_port **mac_table_mcast_ports(struct mac_table_mcast_entry *entry);
+
+// The control files (mac_table_proc.cc).
+struct file_operations;
+extern const struct file_operations mac_table_fops;
+extern const struct file_operations mac_table_entries_fops;
