@@ -345,11 +345,15 @@ static void app_filter_dev_detach(struct app_filter_dev *fd) {
     if (--fd->users)
         return;
     struct net_device *dev = fd->dev;
-    rtnl_lock();
+    // The device's own unregistration comes here holding the routing lock.
+    bool take_rtnl = !rtnl_is_held();
+    if (take_rtnl)
+        rtnl_lock();
     netdev_rx_handler_unregister(dev);
     dev->priv_flags &= ~IFF_BRIDGE_PORT;
     __atomic_store_n(&dev->netdev_ops, fd->old_ops, __ATOMIC_RELEASE);
-    rtnl_unlock();
+    if (take_rtnl)
+        rtnl_unlock();
     for (struct app_filter_dev **pp = &app_filter_live; *pp; pp = &(*pp)->next_live)
         if (*pp == fd) {
             *pp = fd->next_live;
