@@ -382,6 +382,46 @@ TEST_F(AppFilterTest, ShortWritesAndForwardLists) {
     // The bridge's deletion frees what is held.
 }
 
+// An MLD report whose hop-by-hop header holds the options given.
+frame mld(std::initializer_list<u8> options, u8 type = 143) {
+    frame f = eth({0x33, 0x33, 0, 0, 0, 0x16}, mac(1), 0x86DD, 0);
+    frame ip(40, 0);
+    ip[0] = 0x60;
+    ip[6] = 0; // hop-by-hop
+    ip[7] = 1;
+    ip[8] = 0xfe;
+    ip[9] = 0x80;
+    ip[23] = 1;
+    f.insert(f.end(), ip.begin(), ip.end());
+    f.push_back(58);
+    f.push_back(0);
+    f.insert(f.end(), options);
+    f.push_back(type);
+    f.resize(f.size() + 27, 0);
+    return f;
+}
+
+TEST_F(AppFilterTest, ClassifiersReadOnlyWhatIsThere) {
+    ASSERT_GT(cmd("app_filters add mld dhcp0"), 0);
+    ASSERT_GT(cmd("app_filters add igmp dhcp0"), 0);
+    rx(acc, mld({5, 2, 0, 0, 1, 0}));
+    EXPECT_EQ(linecard_hostlink_take(fdev).size(), 1u);
+    // Router Alert must come first; a report cut before its type is none.
+    rx(acc, mld({1, 0, 5, 2, 0, 0}));
+    frame cut = mld({5, 2, 0, 0, 1, 0});
+    cut.resize(14 + 40 + 8);
+    rx(acc, cut);
+    rx(acc, mld({5, 2, 0, 0, 1, 0}, 128));
+    EXPECT_TRUE(linecard_hostlink_take(fdev).empty());
+    frame igmp = ipv4_udp({0x01, 0, 0x5e, 0, 0, 0x16}, mac(1), 0, 8);
+    igmp[14 + 9] = 2;
+    rx(acc, igmp);
+    EXPECT_EQ(linecard_hostlink_take(fdev).size(), 1u);
+    igmp[3] = 0x80;
+    rx(acc, igmp);
+    EXPECT_TRUE(linecard_hostlink_take(fdev).empty());
+}
+
 // A module's callback gets the frame with the lock held and sends with bit 6;
 // a sender outside the pipeline that sets bit 6 still gets the lock taken.
 struct sk_buff *cb_frame;
