@@ -246,6 +246,30 @@ case_lengths() {
     pass "header lengths 107/108/121, a list of 0x7FFFFFFF, two lists and a frame"
 }
 
+# Subscriber 1 sends DHCP discovers as fast as it can while the filter device,
+# then the bridge, go away: the node serves on and stops cleanly.
+case_delete_under_load() {
+    local before load t
+    before=$(cat "$TMP/relayed")
+    ip netns exec "${P}_s1" $PY -c "
+from scapy.all import Ether, IP, UDP, BOOTP, sendp
+f = Ether(dst='ff:ff:ff:ff:ff:ff', src='02:00:00:00:00:01') / IP(src='0.0.0.0', dst='255.255.255.255') / UDP(sport=68, dport=67) / BOOTP(chaddr=b'\\x02\\0\\0\\0\\0\\x01')
+sendp(f, iface='${P}_s1b', count=20000, verbose=0)" &
+    load=$!
+    for t in $(seq 100); do
+        [ "$(cat "$TMP/relayed")" -gt $((before + 20)) ] && break
+        sleep 0.05
+    done
+    "$JXPROC" link mng1 down && "$MNGCTL" del mng1 >/dev/null &&
+        "$JXPROC" link "$BRN" down && "$JXPROC" write $CONFIG del "$BRN" >/dev/null ||
+        { kill $load 2>/dev/null; fail "the filter device and the bridge go under load"; return; }
+    kill $load 2>/dev/null
+    wait $load 2>/dev/null
+    "$JXPROC" link >/dev/null && kill -0 "$NODE_PID" ||
+        { fail "the node serves on after the deletions" "$(tail -3 "$TMP/node.err")"; return; }
+    pass "the filter device and the bridge deleted while frames flow ($(($(cat "$TMP/relayed") - before)) relayed)"
+}
+
 case_kill() {
     kill -KILL "$NODE_PID"
     wait "$NODE_PID" 2>/dev/null
@@ -270,5 +294,6 @@ build_bridge || { fail "the bridge"; finish; }
 case_ping
 case_dhcp
 case_lengths
+case_delete_under_load
 case_kill
 finish

@@ -34,7 +34,7 @@ def relay(iface, out):
     while True:
         try:
             data, addr = s.recvfrom(65535)
-        except OSError:  # the TAP went with its node
+        except OSError:  # the TAP went with its device or its node
             return
         if addr[2] == PACKET_OUTGOING or len(data) < HDR_LEN + 14:
             continue
@@ -42,7 +42,10 @@ def relay(iface, out):
             with open(os.path.join(out, "hdr.bin.tmp"), "wb") as f:
                 f.write(data[:HDR_LEN])
             os.rename(os.path.join(out, "hdr.bin.tmp"), os.path.join(out, "hdr.bin"))
-        s.send(data)
+        try:
+            s.send(data)
+        except OSError:
+            return
         n += 1
         with open(os.path.join(out, "relayed"), "w") as f:
             f.write("%d\n" % n)
