@@ -47,8 +47,10 @@ def relay(iface, out):
         except OSError:
             return
         n += 1
-        with open(os.path.join(out, "relayed"), "w") as f:
+        # Whole or not at all, for the script that polls it.
+        with open(os.path.join(out, "relayed.tmp"), "w") as f:
             f.write("%d\n" % n)
+        os.rename(os.path.join(out, "relayed.tmp"), os.path.join(out, "relayed"))
 
 
 def with_header(hdr, payload, flags=0, out_bll=0, from_bll=None):
