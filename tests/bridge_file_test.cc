@@ -543,7 +543,7 @@ TEST_F(BridgeFileTest, TextCommandsAndTheirErrors) {
         {"acl_switching_mode", -ENOARG},
         {"acl_switching_mode x", -EINVAL},
         {"app_filters add dhcp", -ENOARG},
-        {"app_filters add dhcp eth0", -EOPNOTSUPP}, // no filter engine yet
+        {"app_filters add dhcp eth0", -EBUSY}, // a bridge port is no filter device
     };
     for (const auto &e : errors)
         EXPECT_EQ(cmd(e.text), e.rc) << e.text;

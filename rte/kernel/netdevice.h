@@ -31,6 +31,9 @@ extern struct net init_net;
 // Private flags.
 #define IFF_EBRIDGE (1u << 1)
 #define IFF_BRIDGE_PORT (1u << 9)
+// The device is one of the host's own interfaces on the line card (a
+// management or filter device): the line card gives it a host link.
+#define IFF_RTE_HOST_LINK (1u << 30)
 
 // Features.
 #define NETIF_F_SG (1ull << 0)

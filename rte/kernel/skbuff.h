@@ -108,6 +108,13 @@ inline void dev_kfree_skb_irq(struct sk_buff *skb) {
     kfree_skb(skb);
 }
 struct sk_buff *skb_get(struct sk_buff *skb);
+// Releases the frame from its socket (runs its destructor once).
+inline void skb_orphan(struct sk_buff *skb) {
+    if (skb->destructor)
+        skb->destructor(skb);
+    skb->destructor = nullptr;
+    skb->sk = nullptr;
+}
 struct sk_buff *skb_clone(struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_copy(const struct sk_buff *skb, gfp_t priority);
 struct sk_buff *skb_copy_expand(const struct sk_buff *skb, int newheadroom, int newtailroom,

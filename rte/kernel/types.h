@@ -103,6 +103,9 @@ inline bool is_broadcast_ether_addr(const u8 *a) {
 inline bool is_zero_ether_addr(const u8 *a) {
     return (a[0] | a[1] | a[2] | a[3] | a[4] | a[5]) == 0;
 }
+inline bool is_valid_ether_addr(const u8 *a) {
+    return !is_multicast_ether_addr(a) && !is_zero_ether_addr(a);
+}
 inline bool ether_addr_equal(const u8 *a, const u8 *b) {
     return memcmp(a, b, ETH_ALEN) == 0;
 }

@@ -12,6 +12,7 @@
 #include "kernel/time.h"
 #include "linecard/engine.h"
 #include "linecard/flowmgr.h"
+#include "linecard/hostlink.h"
 #include "linecard/linecard.h"
 
 #include <algorithm>
@@ -177,6 +178,8 @@ int main(int argc, char **argv) {
     linecard_memory_init();
     linecard_ethdrv_init();
     linecard_engine_install(); // the line card's packet engine is always there
+    // Management and filter devices are the host's TAPs.
+    linecard_hostlink_start(LINECARD_HOSTLINK_TAP);
     // Ports go before the modules, so a module never sees a device vanish under it;
     // the flow manager too, so the bridge never calls into a manager going away.
     auto shutdown = [flow_manager] {
@@ -184,6 +187,7 @@ int main(int argc, char **argv) {
         if (flow_manager)
             linecard_flowmgr_stop();
         rte_modules_unload_all();
+        linecard_hostlink_stop();
         linecard_engine_remove();
         linecard_ethdrv_fini();
         linecard_memory_fini();

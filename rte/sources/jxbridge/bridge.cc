@@ -542,6 +542,17 @@ int jxbridge_set_port_mn_flag(struct jxbridge_port *p, u32 v) {
 }
 EXPORT_SYMBOL(jxbridge_set_port_mn_flag);
 
+int jxbridge_get_port_mn_flag(struct jxbridge_port *p) {
+    return p ? (int)p->mn_flag : -EINVAL;
+}
+EXPORT_SYMBOL(jxbridge_get_port_mn_flag);
+
+void jxbridge_port_count_mn_drop(struct jxbridge_port *p) {
+    if (p)
+        p->counters.drop_mn_flag++;
+}
+EXPORT_SYMBOL(jxbridge_port_count_mn_drop);
+
 // The flow manager re-reads the port on a change only: an unchanged flag
 // would flush its flows for nothing.
 int jxbridge_set_port_protected(struct jxbridge_port *p, u32 v) {

@@ -325,7 +325,8 @@ struct jxbridge_subsys {
     X(oo_subsys)                                                                                   \
     X(erps_subsys)                                                                                 \
     X(cfm_subsys)                                                                                  \
-    X(jxbridge_led_subsys)
+    X(jxbridge_led_subsys)                                                                         \
+    X(app_filter_subsys)
 #define JXBRIDGE_SUBSYS_DECLARE(row) extern const struct jxbridge_subsys row;
 JXBRIDGE_SUBSYSTEMS(JXBRIDGE_SUBSYS_DECLARE)
 // Builds the bridge's directory and every subsystem; undoes all on a failure.
@@ -408,6 +409,10 @@ u32 stp_port_state_get(struct jxbridge_port *port, u32 vid);
 int app_filter_set_debug(struct app_filter_set *set, u32 value);
 // The name of row index of the filter kinds; -2 past the end.
 int app_filter_entry_get(u32 index, const char **name);
+// The transmit operation of a filter device; consumes the frame.
+int app_filter_xmit(struct sk_buff *skb, struct net_device *dev);
+// dev is going away: its registrations go first.
+void app_filter_dev_gone(struct net_device *dev);
 
 // Packet types the pipeline gives a frame.
 #define JXBRIDGE_PKT_BCAST 1

@@ -186,6 +186,9 @@ struct jxbridge_port *jxbridge_get_bll_port(struct jxbridge *bridge, u32 bll);
 struct jxbridge_port *get_jxbridge_port_from_bll_port_no(struct jxbridge *bridge, u32 bll);
 int jxbridge_get_ports(struct jxbridge *bridge, struct jxbridge_port **out);
 int jxbridge_set_port_mn_flag(struct jxbridge_port *port, u32 value);
+int jxbridge_get_port_mn_flag(struct jxbridge_port *port);
+// A management device dropped a frame of a port whose MN flag is clear.
+void jxbridge_port_count_mn_drop(struct jxbridge_port *port);
 int jxbridge_set_port_protected(struct jxbridge_port *port, u32 value);
 int jxbridge_set_port_mvr(struct jxbridge_port *port, u32 value);
 int jxbridge_port_state_set(struct jxbridge_port *port, u32 state);
@@ -230,3 +233,53 @@ int mac_table_mcast_del_mac(struct mac_table *mt, const u8 *mac, u16 vid,
 int mac_table_mcast_add_ip(struct mac_table *mt, u32 group, u16 vid, struct jxbridge_port *port,
                            u32 mode, u32 n, const u32 *sources);
 int mac_table_mcast_del_ip(struct mac_table *mt, u32 group, u16 vid, struct jxbridge_port *port);
+
+// Frames exchanged with filter devices and modules carry this header in front
+// of the Ethernet frame (integers in host order). On delivery the output
+// fields (54, 90) are zero; on transmit they say where the frame goes.
+#define APP_FRAME_INFO_LEN 107
+#define APP_FI_F_TRACE 0x80    // flag byte: trace this frame
+#define APP_FI_F_LOCKED 0x40   // the sender holds jxbridge_lock
+#define APP_FI_F_FWD_LIST 0x10 // the payload is a forward list, not a frame
+struct app_frame_info {
+    u8 cb[48];           // the frame's jxbridge_skb_cb; GEM id at 8, flags at 24
+    u32 total_len;       // header and frame
+    u16 bll_port_no;     // the frame's port (transmit: the port it appears to come from)
+    u16 out_bll_port_no; // transmit: the output port; 0 looks the destination up
+    u8 pad56[2];         //
+    char rx_dev[16];     // the device it was received on
+    char port_dev[16];   // the port's device, or its LAG master's while that is up
+    char out_dev[16];    // transmit: a device to send to when the output port is unknown
+    u8 reserved;         //
+} __attribute__((packed));
+static_assert(sizeof(app_frame_info) == APP_FRAME_INFO_LEN);
+static_assert(offsetof(app_frame_info, total_len) == 48);
+static_assert(offsetof(app_frame_info, bll_port_no) == 52);
+static_assert(offsetof(app_frame_info, out_bll_port_no) == 54);
+static_assert(offsetof(app_frame_info, rx_dev) == 58);
+static_assert(offsetof(app_frame_info, port_dev) == 74);
+static_assert(offsetof(app_frame_info, out_dev) == 90);
+#define APP_FI_GEM_OFFSET 8
+#define APP_FI_FLAGS_OFFSET 24
+// Reads the header at the front of buf: 0, or -22 when len is too short for
+// it. The name fields come out terminated.
+int app_frame_info_decode(const void *buf, size_t len, struct app_frame_info *out);
+void app_frame_info_encode(const struct app_frame_info *info, void *buf);
+// A forward list (the payload of a frame with APP_FI_F_FWD_LIST): a u32
+// count N, then N u16 BLL port numbers, in (N + 3) * 2 bytes.
+inline u64 app_fwd_list_size(u64 n) {
+    return (n + 3) * 2;
+}
+// Writes the list into buf: its size, or 0 when cap cannot hold it.
+size_t app_fwd_list_encode(void *buf, size_t cap, const u16 *ports, u32 n);
+// The count of the list in payload, or -22 when len cannot hold the list it
+// announces (checked without overflow).
+long app_fwd_list_decode(const void *payload, size_t len);
+u16 app_fwd_list_entry(const void *payload, u32 index);
+
+// Puts the header in front of the frame (filled from the frame and its port):
+// the frame, or null when no room could be made (the frame is then freed).
+struct sk_buff *app_filter_skb_add_info(struct sk_buff *skb);
+// Sends a frame with its header into the bridge of dev, a filter device.
+// Consumes the frame; always 0.
+int jxbridge_app_filter_xmit(struct sk_buff *skb, struct net_device *dev);
