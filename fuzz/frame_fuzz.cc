@@ -1,5 +1,6 @@
 // Frames into br0 configured with the engines that exist: VLANs with tags
-// and translation, Q-in-Q, storm limits, STP, tracing. An input is a list of
+// and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
+// and multicast entries. An input is a list of
 //   u8 port (bit 7: advance the clock a second first), u16 length, bytes
 // Every frame must be freed exactly once: a double free aborts in the frame
 // pool, and a frame still held at the end fails the input.
@@ -35,6 +36,11 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/bridge", "stp on"},
     {"/proc/net/jxbridge/br0/bridge", "stp port wb state forwarding"},
     {"/proc/net/jxbridge/br0/tracer", "tracer 50 vlan 100"},
+    {"/proc/net/jxbridge/br0/mac_table", "mac limit enable"},
+    {"/proc/net/jxbridge/br0/mac_table", "mac limit set wb dynamic 4"},
+    {"/proc/net/jxbridge/br0/mac_table", "mac add 100 02:00:00:00:00:77 wa static"},
+    {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wc"},
+    {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wd"},
 };
 
 } // namespace

@@ -12,7 +12,8 @@ kinds = {'W':0x40047a00,'R':0x80047a00,'RW':0xC0047a00,'NONE':0x7a00}
 defs = {}
 for m in re.finditer(r'#define (\w+) JXBRIDGE_IOCTL_(W|R|RW|NONE)\((0x[0-9a-fA-F]+|\d+)\)', src):
     defs[m.group(1)] = kinds[m.group(2)] + int(m.group(3), 0)
-groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_'}
+groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
+          'mac_table': r'^MT_IOCTL_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')
