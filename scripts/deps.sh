@@ -7,7 +7,7 @@ PACKAGES=(
     cmake ninja-build g++ ccache pkg-config clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     libxdp-dev libbpf-dev clang
-    iproute2 iputils-ping tcpdump python3-scapy socat procps ethtool
+    iproute2 iputils-ping tcpdump python3-scapy socat procps ethtool hping3 tshark
 )
 
 missing=()
