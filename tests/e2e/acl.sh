@@ -109,6 +109,27 @@ case_counters() {
     else
         fail "counter with per-port detail" "$(echo "$dump" | grep -A3 '^c_1')"
     fi
+    # The same counter by record from another process: name in, packets and bytes out.
+    local out
+    out=$("$JXPROC" ioctl "$ACL" c0047a13 "$(name_field c_1 40)" --out 56)
+    if [ "$(echo "$out" | head -1)" = "rc=0" ] &&
+        echo "$out" | tail -1 | grep -q "^$(name_field c_1 40)0300000000000000"; then
+        pass "ACL_IOCTL_COUNTER_GET through jxproc"
+    else
+        fail "counter by ioctl" "$out"
+    fi
+    # A port entry added by record is listed as the text command's would be.
+    local rec
+    rec="$(name_field "$(port 2)" 20)$(le32 1)$(le32 5)$(le32 0)$(le32 0)$(le32 0)"
+    rec="$rec$(name_field icmp 40)$(name_field count 40)"
+    out=$("$JXPROC" ioctl "$ACL" 40047a0d "$rec")
+    if [ "$out" = "rc=0" ] || [ "$(echo "$out" | head -1)" = "rc=0" ]; then
+        "$JXPROC" cat "$ACL" | grep -q "^	5: icmp --> count" && pass "ACL_IOCTL_PORT_ENTRY_ADD through jxproc" ||
+            fail "entry by record listed"
+    else
+        fail "port entry by ioctl" "$out"
+    fi
+    acl port-entry del "$(port 2)" ingress 5
 }
 
 case_port_ranges() {
