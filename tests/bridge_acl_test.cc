@@ -334,4 +334,33 @@ TEST_F(AclTest, EventRateAllowsRatePerWindow) {
     jxbridge_tracer_printk_set(0);
 }
 
+// The flow manager learns which fields a port's entries look at.
+TEST_F(AclTest, LookupMaskFollowsThePortsEntries) {
+    ASSERT_EQ(linecard_flowmgr_install(), 0);
+    auto count = [](int code) {
+        size_t n = 0;
+        for (auto &e : linecard_flowmgr_events())
+            n += e.code == code;
+        return n;
+    };
+    ok("selector add web");
+    ok("condition add web 1 tcp_dport 80 80");
+    ok("condition add web 2 dmac 02:00:00:00:00:02");
+    ok("port-entry add wa ingress 1 web pass");
+    EXPECT_EQ(a->lookup_mask, 0x81);
+    EXPECT_EQ(count(JXBRIDGE_FEV_PORT_REEVALUATE), 1u);
+    EXPECT_EQ(count(JXBRIDGE_FEV_ACL_INSTALL), 1u);
+    // The same fields again: no re-evaluation, only the install event.
+    ok("port-entry add wa ingress 2 web pass");
+    EXPECT_EQ(count(JXBRIDGE_FEV_PORT_REEVALUATE), 1u);
+    EXPECT_EQ(count(JXBRIDGE_FEV_ACL_INSTALL), 2u);
+    ok("port-entry add wa egress 1 web pass");
+    EXPECT_EQ(a->lookup_mask_egress, 0x81);
+    EXPECT_EQ(count(JXBRIDGE_FEV_ACL_REMOVE), 1u);
+    ok("port-entry del wa ingress 1");
+    ok("port-entry del wa ingress 2");
+    EXPECT_EQ(a->lookup_mask, 0);
+    EXPECT_EQ(count(JXBRIDGE_FEV_PORT_REEVALUATE), 3u);
+}
+
 } // namespace
