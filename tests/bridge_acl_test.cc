@@ -57,11 +57,11 @@ class AclTest : public WireBridgeTest {
     long acl(const std::string &cmd) { return proc_write(ACL, cmd); }
     void ok(const std::string &cmd) { ASSERT_GT(acl(cmd), 0) << cmd; }
     // The frame as the engine of port p leaves it, or empty when it took it.
-    frame eval(jxbridge_port *p, const frame &f, int ingress = 1) {
+    frame eval(jxbridge_port *p, const frame &f, int ingress = 1, net_device *dev = nullptr) {
         sk_buff *skb = alloc_skb((unsigned)f.size() + 64, GFP_ATOMIC);
         skb_reserve(skb, 64);
         skb_put_data(skb, f.data(), (unsigned)f.size());
-        skb->dev = p->dev;
+        skb->dev = dev ? dev : p->dev;
         JXBRIDGE_CB(skb)->port_no = (u16)p->port_no;
         JXBRIDGE_CB(skb)->in_port_no = (u16)p->port_no;
         mutex_lock(&jxbridge_lock);
@@ -239,6 +239,45 @@ TEST_F(AclTest, RulesFollowThePortsTheyName) {
     drain();
     rx(a, ipv4(1, 0));
     EXPECT_EQ(tx(b).size(), 1u);
+
+    // Trap to the host without stop-after: a copy with its header goes, the
+    // frame itself stays the bridge's.
+    net_device *host = linecard_wire_add("whost");
+    ASSERT_NE(host, nullptr);
+    wires.push_back(host);
+    linecard_wire_record(host, true);
+    ok("action-list add trap");
+    ok("action add trap 1 oo_trap_to_host whost off");
+    ok("port-entry add wb ingress 1 all trap");
+    ok("default-action-list wb ingress true pass");
+    frame f = ipv4(1, 0);
+    EXPECT_EQ(eval(b, f), f);
+    auto trapped = linecard_wire_take(host);
+    ASSERT_EQ(trapped.size(), 1u);
+    EXPECT_EQ(trapped[0].size(), f.size() + 16);
+    EXPECT_EQ(trapped[0][0], (u8)f.size());
+
+    // A frame whose device is no bridge port: learn and counters pass it by,
+    // switch has nowhere to take it from and drops it.
+    ok("counter add c_9");
+    ok("action-list add odd");
+    ok("action add odd 2 counter_inc c_9");
+    EXPECT_EQ(acl("action add odd 3 switch"), -EINVAL); // learn and switch: by record only
+    acl_action_record sw{};
+    strcpy(sw.list, "odd");
+    for (u32 code : {ACL_A_LEARN, ACL_A_SWITCH}) {
+        sw.number = code == ACL_A_LEARN ? 1 : 3;
+        sw.code = code;
+        EXPECT_EQ(proc_ioctl(ACL, ACL_IOCTL_ACTION_ADD, (unsigned long)&sw), 0);
+    }
+    ok("port-entry add wb ingress 0 all odd");
+    EXPECT_TRUE(eval(b, f, 1, host).empty());
+    u64 pk = 0, by = 0;
+    mutex_lock(&jxbridge_lock);
+    acl_counter_get_value(br->acl, "c_9", &pk, &by);
+    mutex_unlock(&jxbridge_lock);
+    EXPECT_EQ(pk, 1u);
+    EXPECT_NE(dump().find("\nc_9 [FGID 0] (1) = 1/"), std::string::npos) << dump();
 }
 
 TEST_F(AclTest, RecordsAreBoundedAndValidated) {
