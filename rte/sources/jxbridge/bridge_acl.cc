@@ -120,8 +120,8 @@ void acl_counter_count(struct acl_eval *ev, struct acl_counter *c) {
             d->bytes += skb->len;
         }
     }
-    u32 *fg = (u32 *)(JXBRIDGE_CB(skb)->engine25 + (ev->ingress ? 0 : 4));
-    *fg = c->fgid;
+    u32 fg = c->fgid;
+    memcpy(JXBRIDGE_CB(skb)->engine25 + (ev->ingress ? 0 : 4), &fg, 4);
 }
 
 struct acl_counter *acl_counter_find(struct acl_engine *acl, const char *name) {
