@@ -373,6 +373,27 @@ TEST_F(AclTest, EventRateAllowsRatePerWindow) {
     jxbridge_tracer_printk_set(0);
 }
 
+// The defaults are derived again when the switching mode changes: under a
+// controller the ONT's local port passes both ways, the others keep theirs.
+TEST_F(AclTest, DefaultsFollowTheSwitchingMode) {
+    jxbridge_port *ont = port("ont0", JXBRIDGE_PORT_LOCAL);
+    ok("default-action-list wa ingress true pass");
+    ASSERT_GT(proc_write(BR, "switching_mode cord_vswitch"), 0);
+    std::string d = dump();
+    EXPECT_NE(d.find("              ont0 | ingress true --> pass, egress true --> pass\n"),
+              std::string::npos)
+        << d;
+    EXPECT_NE(d.find("                wa | ingress true --> drop, egress true --> pass\n"),
+              std::string::npos)
+        << d;
+    ok("selector add none");
+    ok("condition add none 1 true !");
+    ok("port-entry add ont0 ingress 1 none drop");
+    ok("port-entry add wa ingress 1 none pass");
+    EXPECT_FALSE(eval(ont, ipv4(6, 80)).empty());
+    EXPECT_TRUE(eval(a, ipv4(6, 80)).empty());
+}
+
 // The flow manager learns which fields a port's entries look at.
 TEST_F(AclTest, LookupMaskFollowsThePortsEntries) {
     ASSERT_EQ(linecard_flowmgr_install(), 0);
