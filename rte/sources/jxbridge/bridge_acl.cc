@@ -51,10 +51,6 @@ template <typename T> static T *acl_new(struct kmem_cache *cache) {
     return o;
 }
 
-bool acl_dbg(const struct acl_engine *acl) {
-    return acl && acl->debug;
-}
-
 // Configuration errors reach the log only in debug mode; the caller gets the errno.
 void acl_err(const struct acl_engine *acl, const char *fmt, ...) {
     if (!acl_dbg(acl))

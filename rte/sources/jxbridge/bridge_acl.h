@@ -345,7 +345,9 @@ int acl_cond_parse(struct acl_engine *acl, char **words, struct acl_condition *c
 int acl_action_parse(struct acl_engine *acl, char **words, struct acl_action *a);
 
 // Engine (bridge_acl.cc).
-bool acl_dbg(const struct acl_engine *acl);
+inline bool acl_dbg(const struct acl_engine *acl) {
+    return acl && acl->debug;
+}
 void acl_err(const struct acl_engine *acl, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 // Re-parses after a change of the frame's layout; false when the frame was dropped.
