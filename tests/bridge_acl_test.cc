@@ -290,6 +290,8 @@ TEST_F(AclTest, RecordsAreBoundedAndValidated) {
     memset(pe.selector, 'x', sizeof(pe.selector));
     strcpy(pe.action_list, "pass");
     EXPECT_EQ(proc_ioctl(ACL, ACL_IOCTL_PORT_ENTRY_ADD, (unsigned long)&pe), -EINVAL);
+    EXPECT_EQ(proc_ioctl(ACL, ACL_IOCTL_PORT_ENTRY_ADD, 16), -EINVAL); // unreadable
+    EXPECT_EQ(proc_ioctl(ACL, ACL_IOCTL_SELECTOR_DEL, 16), -EFAULT);
     strcpy(pe.selector, "true");
     EXPECT_EQ(proc_ioctl(ACL, ACL_IOCTL_PORT_ENTRY_ADD, (unsigned long)&pe), 0);
     strcpy(pe.selector, "");

@@ -624,8 +624,9 @@ long ioc_detailed(struct jxbridge *B, unsigned int, acl_detail_request *r, unsig
     return 0;
 }
 
-#define IN JXBRIDGE_IOC_IN
-#define INOUT (JXBRIDGE_IOC_IN | JXBRIDGE_IOC_OUT)
+// A record that cannot be read is -22 here; one that cannot be written back -14.
+#define IN JXBRIDGE_IOC_IN_EINVAL
+#define INOUT (JXBRIDGE_IOC_IN_EINVAL | JXBRIDGE_IOC_OUT)
 const struct jxbridge_proc_ioc acl_iocs[] = {
     JXBRIDGE_IOC_VALUE(ACL_IOCTL_DEBUG_SET, ioc_debug),
     JXBRIDGE_IOC_VALUE(ACL_IOCTL_SELECTOR_ADD, (ioc_named<acl_selector_add, true>)),

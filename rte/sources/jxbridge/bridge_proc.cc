@@ -597,7 +597,7 @@ static long proc_ioc_call(struct jxbridge *bridge, const struct jxbridge_proc_io
     if (io->flags & JXBRIDGE_IOC_NAME)
         rc = proc_name_in((char *)rec, arg);
     else if ((io->flags & JXBRIDGE_IOC_IN) && jxbridge_copy_from_user(rec, uarg, io->size))
-        rc = -EFAULT;
+        rc = (io->flags & JXBRIDGE_IOC_IN_EINVAL) == JXBRIDGE_IOC_IN_EINVAL ? -EINVAL : -EFAULT;
     if (!rc)
         rc = io->handler(bridge, io->cmd, rec, arg);
     if (!rc && (io->flags & JXBRIDGE_IOC_OUT) && jxbridge_copy_to_user(uarg, rec, io->size))

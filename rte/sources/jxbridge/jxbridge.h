@@ -579,6 +579,7 @@ struct jxbridge_proc_ioc {
 #define JXBRIDGE_IOC_OUT 0x2u        // copied back on success (-14 on failure)
 #define JXBRIDGE_IOC_OUT_EINVAL 0x6u // copied back on success (-22 on failure)
 #define JXBRIDGE_IOC_NAME 0x8u       // the argument points to a name, read as a string
+#define JXBRIDGE_IOC_IN_EINVAL 0x11u // copied in (-22 on failure)
 #define JXBRIDGE_IOC_MAX_SIZE 1024u
 // The record of a JXBRIDGE_IOC_NAME row.
 struct jxbridge_proc_name {
