@@ -14,6 +14,9 @@
 //              as the node runs: frames handed over in bursts of 256, as a
 //              bound port's driver does (one transmit batch each), the burst
 //              done before the next; CPU time is the whole process's
+//   unicast_acl/N  the unicast case through an ingress ACL list of N entries
+//              on the receiving port, each its own selector on the UDP
+//              destination port: only the last matches (and passes)
 #include "kernel/module.h"
 #include "kernel/netdevice.h"
 #include "kernel/sched.h"
@@ -238,6 +241,34 @@ void BM_Pipeline_unicast(benchmark::State &state) {
         run(state, b, b.ports[0], frames);
 }
 
+void BM_Pipeline_unicast_acl(benchmark::State &state) {
+    const int n = (int)state.range(0);
+    bench_bridge b("pa", 2);
+    auto frames = unicast_setup(state, b);
+    if (frames.empty())
+        return;
+    const char *acl = "/proc/net/jxbridge/pa/acl";
+    bool ok =
+        proc_write(acl, "action-list add ok") > 0 && proc_write(acl, "action add ok 1 pass") > 0;
+    for (int i = 0; ok && i < n; i++) {
+        // Every port but the frames' (4001) until the last entry.
+        const int dport = i == n - 1 ? 4001 : 1 + i;
+        char cmd[3][96];
+        snprintf(cmd[0], sizeof(cmd[0]), "selector add s%d", i);
+        snprintf(cmd[1], sizeof(cmd[1]), "condition add s%d 1 udp_dport %d %d", i, dport, dport);
+        snprintf(cmd[2], sizeof(cmd[2]), "port-entry add %s ingress %d s%d ok",
+                 b.ports[0]->dev->name, 10 * (i + 1), i);
+        for (auto &c : cmd)
+            ok = ok && proc_write(acl, c) > 0;
+    }
+    if (!ok) {
+        state.SkipWithError("the ACL could not be configured");
+        return;
+    }
+    if (check(state, b.ports[0], frames[0], b.ports[1], frames[0]))
+        run(state, b, b.ports[0], frames);
+}
+
 void BM_Pipeline_unicast_threaded(benchmark::State &state) {
     constexpr int kBurst = 256;
     bench_bridge b("pq", 2);
@@ -314,6 +345,7 @@ void BM_Pipeline_translate(benchmark::State &state) {
 } // namespace
 
 BENCHMARK(BM_Pipeline_unicast);
+BENCHMARK(BM_Pipeline_unicast_acl)->Arg(1)->Arg(16)->Arg(128);
 BENCHMARK(BM_Pipeline_unicast_threaded)->MeasureProcessCPUTime();
 BENCHMARK(BM_Pipeline_flood);
 BENCHMARK(BM_Pipeline_translate);

@@ -1026,6 +1026,7 @@ int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
     } else {
         B->trap_dev = nullptr;
     }
+    acl_default_action_list_switching_mode_update(B->acl);
     printk(KERN_INFO "[Bridge] Switching mode changed to %s.\n", jxbridge_switching_mode2a(mode));
     return 0;
 }

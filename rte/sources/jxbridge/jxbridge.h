@@ -267,6 +267,8 @@ struct jxbridge_port {
     u16 gem_vid;
     u32 onu_id;
     u8 lookup_mask;            // flow lookup fields the ACLs of the port use
+    u8 lookup_mask_egress;     // the same for its egress ACLs
+    u8 lookup_mask_debug;      // log changes of the masks
     struct pon_olt *olt;       // the OLT a PON/GEM port belongs to
     u32 gem_found, gem_missed; // an OLT port's GEM look-ups
 };
@@ -447,6 +449,16 @@ struct pon_olt;
 struct sk_buff *acl_skb(struct acl_engine *acl, struct sk_buff *skb, int ingress);
 struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
                              struct sk_buff *skb, int ingress);
+void acl_default_action_list_switching_mode_update(struct acl_engine *acl);
+// Queues an event line for the bridge's event readers; -19 without them.
+int jxbridge_event_post(struct jxbridge *bridge, const char *text);
+// OpenOLT multicast groups: the GEM of each OLT member (0 none).
+#define OO_MCAST_MEMBERS 32
+struct oo_mcast_group {
+    u32 gem[OO_MCAST_MEMBERS];
+};
+int oo_mcast_group_get(struct jxbridge *bridge, u32 id, struct oo_mcast_group *out);
+struct jxbridge_port *oo_gem_port_get(struct jxbridge *bridge, u32 olt, u32 gem);
 bool qos_ds_enabled(struct qos_classifier *classifier);
 struct sk_buff *qos_ds_skb(struct qos_classifier *classifier, struct sk_buff *skb, int ingress);
 int qos_get_gem_priority_oo(struct jxbridge *bridge, u32 olt, u32 gem, u8 *out);

@@ -105,6 +105,7 @@ static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
 #define JXBRIDGE_CB_F_INTERNAL (1u << 9)
 #define JXBRIDGE_CB_F_COPY (1u << 11)
 #define JXBRIDGE_CB_B_TO_LAG_MEMBER (1u << 0)
+#define JXBRIDGE_CB_B_NO_L2CP (1u << 1)
 #define JXBRIDGE_CB_B_NO_FLOW (1u << 2)
 #define JXBRIDGE_CB_B_MVR (1u << 3) // cleared when a frame enters; MVR translation
 #define JXBRIDGE_CB_B_LEARN_ONLY (1u << 5)

@@ -1,0 +1,128 @@
+// The rule core shared by the classifiers: names, the bounded frame parser
+// and the header rewrites.
+#include "bridge_rule.h"
+
+#include "kernel/types.h"
+
+int rule_name_from_text(char *dst, const char *word) {
+    if (!word || !*word || strlen(word) > RULE_NAME_MAX)
+        return -EINVAL;
+    memcpy(dst, word, strlen(word) + 1);
+    return 0;
+}
+
+int rule_name_from_field(char *dst, const char *field, size_t size) {
+    size_t n = strnlen(field, size);
+    if (n == size || n > RULE_NAME_MAX)
+        return -EINVAL;
+    memcpy(dst, field, n);
+    dst[n] = '\0';
+    return 0;
+}
+
+// IPv6 extension headers the parser steps over; a fragment other than the
+// first carries no L4 header.
+static bool rule_ipv6_ext(u8 nh) {
+    return nh == 0 || nh == 43 || nh == 44 || nh == 51 || nh == 60;
+}
+
+static void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
+    if ((u32)f->l3 + 40 > len)
+        return;
+    f->ipv6 = 1;
+    u8 nh = data[f->l3 + 6];
+    u32 off = f->l3 + 40;
+    // Each step moves forward by at least 8 bytes, so the walk ends.
+    while (rule_ipv6_ext(nh)) {
+        if (off + 8 > len)
+            return;
+        const u8 *h = data + off;
+        if (nh == 44) {
+            if ((rule_get16(h + 2) & 0xFFF8) != 0)
+                return;
+            off += 8;
+        } else if (nh == 51) {
+            off += ((u32)h[1] + 2) * 4;
+        } else {
+            off += ((u32)h[1] + 1) * 8;
+        }
+        nh = h[0];
+    }
+    f->l4proto = nh;
+    if ((nh == RULE_IPPROTO_ICMP || nh == RULE_IPPROTO_TCP || nh == RULE_IPPROTO_UDP ||
+         nh == RULE_IPPROTO_ICMPV6) &&
+        off + 4 <= len && off <= 0xFFFF)
+        f->l4 = (u16)off;
+}
+
+void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f) {
+    memset(f, 0, sizeof(*f));
+    if (len < 14)
+        return;
+    u32 et = 12;
+    u16 type = rule_get16(data + et);
+    if ((type == RULE_ETH_P_8021Q || type == service_tpid) && len >= 18) {
+        f->outer = 14;
+        et = 16;
+        type = rule_get16(data + et);
+        if (type == RULE_ETH_P_8021Q && len >= 22) {
+            f->inner = 18;
+            et = 20;
+            type = rule_get16(data + et);
+        }
+    }
+    f->etype_off = (u16)et;
+    f->ethertype = type;
+    f->l3 = (u16)(et + 2);
+    if (type == RULE_ETH_P_IP) {
+        if ((u32)f->l3 + 1 > len)
+            return;
+        f->ihl = data[f->l3] & 0x0F;
+        if (f->ihl < 5) {
+            f->bad_ihl = 1;
+            return;
+        }
+        if ((u32)f->l3 + 4 * f->ihl > len)
+            return;
+        f->ipv4 = 1;
+        f->l4proto = data[f->l3 + 9];
+        u32 l4 = f->l3 + 4 * f->ihl;
+        if ((f->l4proto == RULE_IPPROTO_ICMP || f->l4proto == RULE_IPPROTO_TCP ||
+             f->l4proto == RULE_IPPROTO_UDP) &&
+            l4 + 4 <= len)
+            f->l4 = (u16)l4;
+    } else if (type == RULE_ETH_P_IPV6) {
+        rule_parse_ipv6(data, len, f);
+    }
+}
+
+struct sk_buff *rule_unshare(struct sk_buff *skb) {
+    if (!skb || !skb_cloned(skb))
+        return skb;
+    return skb_unshare(skb, GFP_ATOMIC);
+}
+
+static u16 rule_ipv4_sum(const u8 *ip, u32 ihl) {
+    u32 sum = 0;
+    for (u32 i = 0; i < ihl * 4; i += 2)
+        sum += rule_get16(ip + i);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return (u16)sum;
+}
+
+bool rule_ipv4_csum_ok(const u8 *ip, u32 ihl) {
+    return rule_ipv4_sum(ip, ihl) == 0xFFFF;
+}
+
+void rule_ipv4_csum_set(u8 *ip, u32 ihl) {
+    ip[10] = ip[11] = 0;
+    rule_put16(ip + 10, (u16)~rule_ipv4_sum(ip, ihl));
+}
+
+void rule_set_tci(u8 *data, u16 off, u16 mask, u16 tag, u16 *old) {
+    u16 tci = rule_get16(data + off);
+    if (old)
+        *old = tci;
+    rule_put16(data + off, (u16)((tci & ~mask) | tag));
+}

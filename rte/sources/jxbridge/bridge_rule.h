@@ -1,0 +1,131 @@
+// The rule core the classifiers (ACL, QoS) are built on: named objects with
+// reference counts, lists kept sorted by number, a frame parser that never
+// reads past the frame, and the helpers that rewrite a frame's headers.
+//
+// Objects are plain structs whose first members the templates below name:
+// `next` for every list, `name` and `refcnt` for named objects, `number`
+// for numbered ones. Lists are singly linked and walked under jxbridge_lock.
+#pragma once
+
+#include "kernel/skbuff.h"
+#include "kernel/types.h"
+
+#include <cstring>
+
+#define RULE_NAME_FIELD 40 // 39 characters and the terminator
+#define RULE_NAME_MAX (RULE_NAME_FIELD - 1)
+
+// Names.
+
+// A name from a text word: -EINVAL when empty or longer than 39 characters.
+int rule_name_from_text(char *dst, const char *word);
+// A name from a record field of size bytes: -EINVAL without a terminator
+// inside the field; empty names are the caller's to judge.
+int rule_name_from_field(char *dst, const char *field, size_t size);
+
+template <typename T> T *rule_named_find(T *head, const char *name) {
+    for (T *o = head; o; o = o->next)
+        if (!strcmp(o->name, name))
+            return o;
+    return nullptr;
+}
+
+// New objects go in front, as lookups do not care and listing shows the newest first.
+template <typename T> void rule_named_push(T **head, T *obj) {
+    obj->next = *head;
+    *head = obj;
+}
+
+template <typename T> bool rule_unlink(T **head, T *obj) {
+    for (T **pp = head; *pp; pp = &(*pp)->next)
+        if (*pp == obj) {
+            *pp = obj->next;
+            obj->next = nullptr;
+            return true;
+        }
+    return false;
+}
+
+// Numbered lists.
+
+template <typename T> T *rule_number_find(T *head, u32 number) {
+    for (T *o = head; o; o = o->next)
+        if (o->number == number)
+            return o;
+    return nullptr;
+}
+
+// Inserts in ascending order: -EEXIST when the number is taken; otherwise
+// where it went: 0 first, 1 between, 2 last.
+template <typename T> int rule_number_insert(T **head, T *obj) {
+    if (rule_number_find(*head, obj->number))
+        return -EEXIST;
+    T **pp = head;
+    while (*pp && (*pp)->number < obj->number)
+        pp = &(*pp)->next;
+    int where = pp == head ? 0 : *pp ? 1 : 2;
+    obj->next = *pp;
+    *pp = obj;
+    return where;
+}
+
+// Items numbered in [first, last], in list order, get new_first, new_first +
+// step, ...; the list is neither re-sorted nor checked for duplicates.
+template <typename T> void rule_renumber(T *head, u32 first, u32 last, u32 new_first, u32 step) {
+    u32 next = new_first;
+    for (T *o = head; o; o = o->next)
+        if (o->number >= first && o->number <= last) {
+            o->number = next;
+            next += step;
+        }
+}
+
+// Frames. Offsets count from the MAC header (skb->data); 0 means absent.
+// Every offset the parser gives has its header's minimum length inside the
+// frame, so readers need only check bytes beyond that minimum.
+struct rule_frame {
+    u16 outer;     // TCI of the outer tag
+    u16 inner;     // TCI of the inner tag
+    u16 etype_off; // the EtherType after the tags
+    u16 ethertype; // host order; 0 for a frame too short to have one
+    u16 l3;        // the byte after the EtherType
+    u16 l4;        // the L4 header, when the protocol has one and it fits
+    u8 l4proto;    // IPv4 protocol or the last IPv6 next header; 0 otherwise
+    u8 ipv4;       // a whole IPv4 header is at l3
+    u8 ipv6;       // a whole IPv6 header is at l3
+    u8 bad_ihl;    // IPv4 with a header length below 5 words
+    u8 ihl;        // the IPv4 header length field
+};
+#define RULE_ETH_P_8021Q 0x8100
+#define RULE_ETH_P_IP 0x0800
+#define RULE_ETH_P_IPV6 0x86DD
+#define RULE_IPPROTO_ICMP 1
+#define RULE_IPPROTO_TCP 6
+#define RULE_IPPROTO_UDP 17
+#define RULE_IPPROTO_ICMPV6 58
+
+// Parses the tags (0x8100 or the service TPID outside, 0x8100 inside) and
+// the IPv4 or IPv6 header with its extension headers.
+void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f);
+
+inline u16 rule_get16(const u8 *p) {
+    return (u16)(p[0] << 8 | p[1]);
+}
+inline u32 rule_get32(const u8 *p) {
+    return (u32)p[0] << 24 | (u32)p[1] << 16 | (u32)p[2] << 8 | p[3];
+}
+inline void rule_put16(u8 *p, u16 v) {
+    p[0] = (u8)(v >> 8);
+    p[1] = (u8)v;
+}
+
+// Rewriting. Each takes the frame and returns it, possibly replaced, or
+// nothing when it had to be freed.
+
+// A private copy when the data is shared with a clone.
+struct sk_buff *rule_unshare(struct sk_buff *skb);
+// The IPv4 header checksum over ihl words verifies.
+bool rule_ipv4_csum_ok(const u8 *ip, u32 ihl);
+void rule_ipv4_csum_set(u8 *ip, u32 ihl);
+// TCI at off := (TCI & ~mask) | tag; the old TCI through old.
+void rule_set_tci(u8 *data, u16 off, u16 mask, u16 tag, u16 *old);
