@@ -10,6 +10,14 @@ set_target_properties(jxpreload PROPERTIES CXX_VISIBILITY_PRESET hidden
                                            VISIBILITY_INLINES_HIDDEN ON)
 target_link_libraries(jxpreload PRIVATE dl)
 target_link_options(jxpreload PRIVATE -Wl,--no-undefined)
+# It loads into programs built without sanitizers: sanitizer builds leave it plain.
+foreach(prop COMPILE_OPTIONS LINK_OPTIONS)
+  get_target_property(opts jxpreload ${prop})
+  if(opts)
+    list(FILTER opts EXCLUDE REGEX "^-fsanitize")
+    set_target_properties(jxpreload PROPERTIES ${prop} "${opts}")
+  endif()
+endforeach()
 
 set(JXCTL_SOVERSION 1)
 add_library(jxctl SHARED rte/ctl/jxctl.cc)

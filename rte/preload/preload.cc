@@ -224,6 +224,11 @@ bool is_node_file(int fd, node_fd *e) {
 }
 
 long call_locked(int fd, jxctl_req &req, jxctl_resp *resp = nullptr) {
+    // An answer nobody waits for (the node's refusal of bytes that stdio wrote
+    // to the socket itself) is dropped, so that answers keep pairing with calls.
+    jxctl_resp stray;
+    while (NEXT(recv)(fd, &stray, sizeof(stray), MSG_DONTWAIT) > 0) {
+    }
     inside in;
     return jxctl_call(fd, &req, resp);
 }
@@ -1051,11 +1056,19 @@ EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv) {
         long v = tv->tv_sec * 1000 + (tv->tv_usec + 999) / 1000;
         ms = v > INT32_MAX ? INT32_MAX : (int)v;
     }
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     int rc = t_inside ? 0 : select_mixed(nfds, r, w, x, ms, nullptr, &handled);
     if (!handled)
         return NEXT(select)(nfds, r, w, x, tv);
-    if (tv && rc >= 0)
-        *tv = timeval{}; // as Linux, the time left; the node's answer came at the end of it
+    if (tv) { // as Linux does, the time left
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (long)ms * 1000 -
+                    ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000);
+        left = std::max(0L, left);
+        *tv = timeval{left / 1000000, left % 1000000};
+    }
     return rc;
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Unmodified programs on the control files through libjxpreload.so: the shell's
-# cat, echo and tail, a C agent built on the exported ioctl header (bridge,
+# cat, echo and tail, tcpdump's fopen, a C agent built on the exported ioctl header (bridge,
 # ports, counters, threads, fork and exec), a Python agent (fcntl.ioctl,
 # O_NONBLOCK, poll), errno when nothing answers; then the Debian package
 # unpacked into a scratch root, its files, unit, libraries and headers used.
@@ -90,6 +90,9 @@ case_shell() {
     [ "$(pre cat /proc/net/jxbridge/$BR/nosuch 2>&1)" = "cat: /proc/net/jxbridge/$BR/nosuch: No such file or directory" ] ||
         { ok=0; fail "an unknown file of the bridge is ENOENT"; }
     [ "$(pre cat /proc/self/comm)" = cat ] || { ok=0; fail "other files are the host's"; }
+    # libpcap opens its file with fopen: it reaches the node's pcap file.
+    got=$(pre tcpdump -r /proc/net/jxbridge/$BR/pcap 2>&1)
+    echo "$got" | grep -q "No such file" && { ok=0; fail "tcpdump -r opens the pcap file" "$got"; }
     [ $ok = 1 ] && pass "cat and echo on control files; unknown names fail as without the library"
 }
 
