@@ -360,6 +360,10 @@ template <class F> int open_common(int dirfd, const char *path, int flags, mode_
     if (node_path(dirfd, path, np)) {
         int saved = errno;
         int fd = open_node(np, flags);
+        if (fd >= 0 && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+            NEXT(close)(fd); // the file exists
+            fd = -EEXIST;
+        }
         if (fd >= 0)
             return fd;
         if (fd != NODE_DOWN)

@@ -1,9 +1,9 @@
 """An agent in Python as on the line card: os.open, fcntl.ioctl, poll.
 
-agent.py BRIDGE: checks the API version and port count by ioctl, a non-blocking
-stream file, and poll over a node file and a pipe; prints "python ok".
+agent.py BRIDGE: checks the API version (ioctl and pread) and the port slots by
+ioctl, a non-blocking stream file, and poll over a node file and a pipe; prints
+"python ok: N slots".
 """
-import errno
 import fcntl
 import os
 import re
@@ -22,6 +22,8 @@ fd = os.open(CONFIG, os.O_RDONLY)
 buf = bytearray(4)
 assert fcntl.ioctl(fd, 0x80047A05, buf, True) == 0
 assert struct.unpack("<I", buf)[0] == shown, (buf, shown)
+# Reads at an offset: the file rewinds and skips to it.
+assert os.pread(fd, 18, 0) == b"Bridge API version" and os.pread(fd, 7, 7) == b"API ver"
 os.close(fd)
 
 fd = os.open(BRIDGE, os.O_RDWR)
