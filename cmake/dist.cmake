@@ -65,14 +65,20 @@ add_custom_target(manpages ALL DEPENDS ${man_outputs})
 
 # The service: the unit runs a small start script that turns the
 # configuration file into jxnode's arguments.
-set(JX_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+# The unit names full paths; destinations stay relative to the prefix, except
+# /etc under /usr, as GNUInstallDirs places it.
 set(JX_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/jxnode)
 set(JX_LIBEXEC_DIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/jxnode)
+set(conf_dest ${CMAKE_INSTALL_SYSCONFDIR}/jxnode)
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(conf_dest ${JX_CONF_DIR})
+endif()
 configure_file(dist/jxnode.service.in ${CMAKE_BINARY_DIR}/dist/jxnode.service @ONLY)
 configure_file(dist/jxnode-start.in ${CMAKE_BINARY_DIR}/dist/jxnode-start @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/dist/jxnode.service DESTINATION ${JX_UNIT_DIR})
-install(PROGRAMS ${CMAKE_BINARY_DIR}/dist/jxnode-start DESTINATION ${JX_LIBEXEC_DIR})
-install(FILES dist/jxnode.conf dist/startup.jxproc DESTINATION ${JX_CONF_DIR})
+install(FILES ${CMAKE_BINARY_DIR}/dist/jxnode.service DESTINATION lib/systemd/system)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/dist/jxnode-start
+        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/jxnode)
+install(FILES dist/jxnode.conf dist/startup.jxproc DESTINATION ${conf_dest})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jxbridge)

@@ -1036,6 +1036,10 @@ EXPORT int fstat(int fd, struct stat *st) {
 }
 EXPORT int fstat64(int fd, struct stat64 *st) __attribute__((alias("fstat")));
 
+// glibc declares poll's and ppoll's array write-only; the wrappers read the
+// events in it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 EXPORT int poll(pollfd *fds, nfds_t n, int timeout_ms) {
     if (!any_node(fds, n))
         return NEXT(poll)(fds, n, timeout_ms);
@@ -1052,6 +1056,8 @@ EXPORT int ppoll(pollfd *fds, nfds_t n, const timespec *ts, const sigset_t *mask
         return NEXT(ppoll)(fds, n, ts, mask);
     return poll_mixed(fds, n, ms_of(ts), mask);
 }
+
+#pragma GCC diagnostic pop
 
 EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *x, timeval *tv) {
     bool handled = false;
