@@ -695,6 +695,89 @@ TEST_F(NodeTransport, LogAndDevicesOfTheNode) {
     free_netdev(dev);
 }
 
+TEST_F(NodeTransport, NonBlockingAndRewindAfterOpen) {
+    child c = spawn([] {
+        std::string r;
+        int ev = jxctl_open(EVENT, O_RDONLY);
+        char buf[64];
+        CHILD_EQ(jxctl_setfl(ev, O_NONBLOCK), 0);
+        CHILD_EQ(jxctl_read(ev, buf, sizeof(buf)), -EAGAIN);
+        CHILD_EQ(jxctl_lseek(ev, 0, SEEK_SET), -ESPIPE); // no llseek
+        CHILD_EQ(jxctl_close(ev), 0);
+
+        int h = jxctl_open(RW, O_RDWR);
+        CHILD_EQ(jxctl_write(h, "again", 5), 5);
+        ssize_t n = jxctl_read(h, buf, sizeof(buf));
+        CHILD_EQ(std::string(buf, n > 0 ? n : 0), "last write: again\n");
+        CHILD_EQ(jxctl_read(h, buf, sizeof(buf)), 0);
+        CHILD_EQ(jxctl_lseek(h, 0, SEEK_SET), 0);
+        CHILD_EQ(jxctl_read(h, buf, sizeof(buf)), n);
+        CHILD_EQ(jxctl_lseek(h, 3, SEEK_SET), -EINVAL);
+        CHILD_EQ(jxctl_close(h), 0);
+        return r;
+    });
+    EXPECT_EQ(finish(c), "");
+}
+
+// A program that knows nothing of the node, under the preload library: its
+// netlink socket of a protocol the host refuses is an endpoint in the node.
+TEST_F(NodeTransport, PreloadedProgramOnANodeNetlinkProtocol) {
+    const char *bin = getenv("JX_BIN_DIR");
+    std::string lib = std::string(bin ? bin : ".") + "/libjxpreload.so";
+    if (access(lib.c_str(), R_OK) || access("/usr/bin/python3", X_OK))
+        GTEST_SKIP() << "needs " << lib << " and python3";
+    netlink_kernel_cfg cfg{};
+    cfg.groups = 1;
+    cfg.input = nl_input;
+    g_nl = netlink_kernel_create(&init_net, TEST_NETLINK, &cfg);
+    ASSERT_NE(g_nl, nullptr);
+    static const char script[] = R"(
+import os, select, socket, struct
+a = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 29)
+b = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 29)
+a.bind((0, 1))
+b.bind((0, 1))
+assert a.getsockname()[0] == os.getpid(), a.getsockname()
+p = select.poll()
+p.register(a, select.POLLIN)
+assert p.poll(0) == []
+a.send(struct.pack("=IHHII", 18, 0, 0, 7, 0) + b"hi")
+assert p.poll(5000) == [(a.fileno(), select.POLLIN)]
+m = a.recv(256)
+assert struct.unpack_from("=I", m, 8)[0] == 7 and m[16:23] == b"echo:hi", m
+assert b.recv(256)[16:21] == b"bcast"
+a.setblocking(False)
+try:
+    a.recv(256)
+    raise AssertionError("empty endpoint answered")
+except BlockingIOError:
+    pass
+print("ok", end="")
+)";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        setenv("LD_PRELOAD", lib.c_str(), 1);
+        execl("/usr/bin/python3", "python3", "-c", script, (char *)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string got;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof(buf))) > 0)
+        got.append(buf, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(got, "ok");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    netlink_kernel_release(g_nl);
+    g_nl = nullptr;
+}
+
 TEST(NodeTransportSocket, NodeNotRunningAndSocketClaims) {
     char tmpl[] = "/tmp/jxtransport.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -82,16 +82,16 @@ int connect_node(std::shared_ptr<handle> *out) {
     return 0;
 }
 
-long call_masked(handle &hd, jxctl_req &req, const sigset_t &waitmask, jxctl_resp *resp_out) {
+long call_masked(int fd, jxctl_req &req, const sigset_t &waitmask, jxctl_resp *resp_out) {
     req.magic = JXCTL_MAGIC;
-    ssize_t n = send(hd.fd, &req, sizeof(req), MSG_NOSIGNAL);
+    ssize_t n = send(fd, &req, sizeof(req), MSG_NOSIGNAL);
     if (n < 0)
         return errno == EPIPE ? -ECONNRESET : -errno;
     if ((size_t)n != sizeof(req))
         return -EPROTO;
     bool aborted = false;
     for (;;) {
-        pollfd p{hd.fd, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         int r = ppoll(&p, 1, nullptr, &waitmask);
         if (r > 0)
             break;
@@ -101,12 +101,12 @@ long call_masked(handle &hd, jxctl_req &req, const sigset_t &waitmask, jxctl_res
             jxctl_req ab{};
             ab.magic = JXCTL_MAGIC;
             ab.op = JXCTL_OP_ABORT;
-            send(hd.fd, &ab, sizeof(ab), MSG_NOSIGNAL);
+            send(fd, &ab, sizeof(ab), MSG_NOSIGNAL);
             aborted = true;
         }
     }
     jxctl_resp resp{};
-    n = recv(hd.fd, &resp, sizeof(resp), MSG_TRUNC);
+    n = recv(fd, &resp, sizeof(resp), MSG_TRUNC);
     if (n < 0)
         return -errno;
     if (n == 0)
@@ -122,13 +122,17 @@ long call_masked(handle &hd, jxctl_req &req, const sigset_t &waitmask, jxctl_res
 // the call has begun makes the node abandon the call; its answer still comes
 // and is taken. Signals stay blocked until the wait, so that one arriving
 // between sending and waiting interrupts the call as it would a system call.
-long call(handle &hd, jxctl_req &req, jxctl_resp *resp_out = nullptr) {
+long call_fd(int fd, jxctl_req &req, jxctl_resp *resp_out) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    long rc = call_masked(hd, req, old, resp_out);
+    long rc = call_masked(fd, req, old, resp_out);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return rc;
+}
+
+long call(handle &hd, jxctl_req &req, jxctl_resp *resp_out = nullptr) {
+    return call_fd(hd.fd, req, resp_out);
 }
 
 long call_on(int h, jxctl_req &req, jxctl_resp *resp = nullptr) {
@@ -222,6 +226,25 @@ int jxctl_poll(int h, unsigned events, int timeout_ms) {
     req.flags = events;
     req.timeout_ms = timeout_ms < 0 ? -1 : timeout_ms;
     return (int)call_on(h, req);
+}
+
+int jxctl_setfl(int h, int flags) {
+    jxctl_req req{};
+    req.op = JXCTL_OP_SETFL;
+    req.flags = (unsigned)flags & O_NONBLOCK;
+    return (int)call_on(h, req);
+}
+
+long jxctl_lseek(int h, long offset, int whence) {
+    jxctl_req req{};
+    req.op = JXCTL_OP_LSEEK;
+    req.arg = (uint64_t)offset;
+    req.flags = (unsigned)whence;
+    return call_on(h, req);
+}
+
+long jxctl_call(int fd, jxctl_req *req, jxctl_resp *resp) {
+    return call_fd(fd, *req, resp);
 }
 
 int jxctl_close(int h) {

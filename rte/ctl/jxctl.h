@@ -15,9 +15,11 @@
 // handle stays usable, as with a kernel file.
 #pragma once
 
-#include "ctl/jxctl_proto.h"
+#include "jxctl_proto.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -45,6 +47,10 @@ long jxctl_ioctl(int h, unsigned long cmd, unsigned long arg);
 long jxctl_ioctl_record(int h, unsigned long cmd, void *rec, size_t size);
 // Ready mask (POLLIN, POLLOUT, ...), 0 after timeout_ms (-1: no timeout).
 int jxctl_poll(int h, unsigned events, int timeout_ms);
+// O_NONBLOCK on or off for the open file (the other flags are fixed at open).
+int jxctl_setfl(int h, int flags);
+// The file's llseek (the node's files rewind to 0 only): the new position.
+long jxctl_lseek(int h, long offset, int whence);
 // Releases the file (or netlink endpoint): the release's result.
 int jxctl_close(int h);
 
@@ -54,6 +60,11 @@ int jxctl_nl_open(int protocol, unsigned groups, unsigned *portid_out);
 ssize_t jxctl_nl_send(int h, const void *msg, size_t n);
 // One message; a message longer than n is cut to n. -EAGAIN after timeout_ms.
 ssize_t jxctl_nl_recv(int h, void *buf, size_t n, int timeout_ms);
+
+// One request and its answer on a connection the caller made and keeps itself
+// (the preload library): req.magic is filled in; the caller makes sure no other
+// call runs on the connection meanwhile.
+long jxctl_call(int fd, jxctl_req *req, jxctl_resp *resp);
 
 // The kernel log ring as text. Returns the text's length; it is copied (with
 // a NUL when there is room) only when it fits, so a caller retries larger.

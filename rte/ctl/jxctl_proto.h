@@ -18,14 +18,15 @@
 #include <cstdint>
 
 // Changes with every layout or meaning change of the messages below.
-#define JXCTL_MAGIC 0x6a786303u
+#define JXCTL_MAGIC 0x6a786304u
 
 enum jxctl_op : uint32_t {
     JXCTL_OP_OPEN = 1,  // path, flags -> 0; the connection now is that open file
     JXCTL_OP_READ,      // addr, size -> bytes read
     JXCTL_OP_WRITE,     // addr, size -> bytes written
     JXCTL_OP_IOCTL,     // cmd, arg [, addr, size: the record at arg] -> the handler's result
-    JXCTL_OP_POLL,      // flags (events), timeout_ms -> ready mask, 0 on timeout
+    JXCTL_OP_POLL,      // flags (events), timeout_ms -> ready mask, 0 on timeout (a netlink
+                        // endpoint: POLLIN while a message waits)
     JXCTL_OP_CLOSE,     // -> the release's result; the connection then ends
     JXCTL_OP_DMESG,     // addr, size -> length of the log text (copied only if it fits)
     JXCTL_OP_LINK_LIST, // addr, size -> bytes of jxctl_link records (copied only if they fit)
@@ -34,6 +35,8 @@ enum jxctl_op : uint32_t {
     JXCTL_OP_NL_SEND,   // addr, size -> bytes sent
     JXCTL_OP_NL_RECV,   // addr, size, timeout_ms -> bytes received (a longer message is cut)
     JXCTL_OP_ABORT,     // never answered; interrupts the call in progress
+    JXCTL_OP_SETFL,     // flags (O_NONBLOCK or 0) -> 0; the open file's status flags
+    JXCTL_OP_LSEEK,     // arg (offset), flags (whence) -> the new position
 };
 
 // Open flags and poll events, with the values of the host and the kernel layer.

@@ -337,6 +337,15 @@ long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
     return u.de->fops->unlocked_ioctl(file, cmd, arg);
 }
 
+loff_t rte_vfs_llseek(struct file *file, loff_t offset, int whence) {
+    pde_use u(file);
+    if (!u.ok)
+        return -EIO;
+    if (!u.de->fops || !u.de->fops->llseek)
+        return -ESPIPE;
+    return u.de->fops->llseek(file, offset, whence);
+}
+
 int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms) {
     const file_operations *fops;
     {

@@ -18,6 +18,8 @@ long rte_vfs_ioctl(struct file *file, unsigned int cmd, unsigned long arg);
 // mask, 0 on timeout, -ERESTARTSYS when interrupted. A file without poll is
 // always ready for reading and writing.
 int rte_vfs_poll(struct file *file, unsigned int events, int timeout_ms);
+// The file's llseek, or -ESPIPE when it has none.
+loff_t rte_vfs_llseek(struct file *file, loff_t offset, int whence);
 int rte_vfs_close(struct file *file);
 // Opens path for writing, writes count bytes once, closes: the write's result,
 // or the open's error.

@@ -217,6 +217,31 @@ long do_nl_recv(session *s, const jxctl_req &req) {
     return (long)n;
 }
 
+// Only O_NONBLOCK changes after open, as with F_SETFL on the line card.
+long do_setfl(session *s, const jxctl_req &req) {
+    if (req.flags & ~(unsigned)O_NONBLOCK)
+        return -EINVAL;
+    s->file->f_flags = (s->file->f_flags & ~(unsigned)O_NONBLOCK) | req.flags;
+    return 0;
+}
+
+// A netlink endpoint is readable while a message (or an overrun) waits.
+long do_nl_poll(session *s, const jxctl_req &req) {
+    nl_queue *q = s->nlq.get();
+    unsigned ready = (EPOLLIN | EPOLLRDNORM | EPOLLOUT | EPOLLWRNORM) & req.flags;
+    unsigned now = q->ready() ? ready : ready & (EPOLLOUT | EPOLLWRNORM);
+    if (now || req.timeout_ms == 0)
+        return now;
+    bool with_timeout = req.timeout_ms > 0;
+    long t = with_timeout ? (long)msecs_to_jiffies((unsigned)req.timeout_ms)
+                          : (long)MAX_SCHEDULE_TIMEOUT;
+    long rc = rte_wait_event(
+        &q->wq, [q] { return q->ready(); }, true, t, with_timeout);
+    if (rc < 0)
+        return rc;
+    return q->ready() ? ready : 0;
+}
+
 void release(session *s) {
     if (s->file) {
         rte_vfs_close(s->file);
@@ -285,8 +310,16 @@ bool session_call(session *s, const jxctl_req &req, jxctl_resp *resp) {
         rc = !s->file ? -EBADF : do_ioctl(s, req);
         break;
     case JXCTL_OP_POLL:
-        rc = !s->file ? -EBADF
-                      : rte_vfs_poll(s->file, req.flags, req.timeout_ms < 0 ? -1 : req.timeout_ms);
+        rc = s->nl_bound ? do_nl_poll(s, req)
+             : !s->file
+                 ? -EBADF
+                 : rte_vfs_poll(s->file, req.flags, req.timeout_ms < 0 ? -1 : req.timeout_ms);
+        break;
+    case JXCTL_OP_SETFL:
+        rc = !s->file ? -EBADF : do_setfl(s, req);
+        break;
+    case JXCTL_OP_LSEEK:
+        rc = !s->file ? -EBADF : rte_vfs_llseek(s->file, (loff_t)req.arg, (int)req.flags);
         break;
     case JXCTL_OP_CLOSE:
         rc = 0;

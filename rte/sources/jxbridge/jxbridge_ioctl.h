@@ -2,8 +2,15 @@
 // Plain layouts: the tools and agents build them byte for byte.
 #pragma once
 
+#ifdef __cplusplus
 #include <cstddef>
 #include <cstdint>
+#else
+// Agents written in C include it too; the C++ build checks the layouts.
+#include <stddef.h>
+#include <stdint.h>
+#define static_assert(...) struct jxbridge_ioctl_layout_checked_in_cxx
+#endif
 
 // Direction | size 4 | type 'z' | number; numbers from 256 run on into the
 // type byte, so they are added, not or-ed.
