@@ -45,7 +45,7 @@ void node_up() {
     rte_clock_set_virtual(true);
     linecard_memory_init();
     linecard_ethdrv_init();
-    if (rte_module_load("jxbridge_mod", {}))
+    if (rte_module_load("jxbridge_mod", {}) || rte_module_load("jxmng_mod", {}))
         die("module load");
     rte_settle();
     if (file_write(kConfig, "threaded enable off", 19) <= 0 ||
