@@ -691,7 +691,7 @@ static long bridge_ioc_port_add(struct jxbridge *B, unsigned int, port_request *
     }
     struct jxbridge_port *p;
     int rc = jxbridge_add_port_rc(B, r->port_no, r->bll_port_no, dev, r->type, &p);
-    if (rc)
+    if (rc || !p) // an OLT is registered with no port
         return rc;
     r->port_no = p->port_no;
     r->ucc = p->ucc_index;
@@ -1411,8 +1411,12 @@ static int ports_show(struct seq_file *m, void *) {
         seq_printf(m, "%5lu %16p %-10s %5d %16s %16s %18s", (unsigned long)i, (void *)p,
                    jxbridge_port_type2a(p->kind), (int)p->bll_port_no, p->alias, p->dev->name,
                    p->display_name);
-        if (p->kind == JXBRIDGE_PORT_PON_GEM)
+        if (p->kind == JXBRIDGE_PORT_PON_GEM) {
             seq_printf(m, " GEM=%d VID=%d ONU=%d", (int)p->gem_id, (int)p->gem_vid, (int)p->onu_id);
+            int olt;
+            if (const char *olt_name = jxbridge_pon_port_olt(p, &olt))
+                seq_printf(m, " OLT=%s/%d", olt_name, olt);
+        }
         if (p->lag_master) {
             seq_printf(m, " m=%d", (int)p->lag_master->port_no);
             if (p->lag_master->lag_master)
