@@ -299,6 +299,17 @@ const char *jxbridge_pon_port_olt(struct jxbridge_port *port, int *index) {
     return port->olt->port.dev->name;
 }
 
+struct jxbridge_port *jxbridge_pon_olt_port(struct jxbridge *B, const char *name, u32 i) {
+    struct pon_data *pon = B->pon;
+    if (name) {
+        struct pon_olt *olt = pon ? pon_olt_find(B, name) : nullptr;
+        return olt ? &olt->port : nullptr;
+    }
+    if (!pon || !pon->olts || i >= (u32)pon->nr_olt || !pon->olts[i])
+        return nullptr;
+    return &pon->olts[i]->port;
+}
+
 int jxbridge_pon_olt_line_up(struct pon_olt *olt) {
     return olt->port.phy_state == JXBRIDGE_PHY_UP;
 }

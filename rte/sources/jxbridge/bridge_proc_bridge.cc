@@ -85,13 +85,12 @@ static int bridge_pon(struct jxbridge *B, char **w) {
     if (!strcasecmp(w[1], "olt") && !strcasecmp(w[2], "show")) {
         printk(KERN_INFO
                "ID              OLT GEM-s-PortId-s\n-------------------------------------\n");
-        for (u32 i = 0; i < B->max_ports; i++) {
-            struct jxbridge_port *o = B->ports[i];
-            if (!o || o->kind != JXBRIDGE_PORT_PON_OLT)
-                continue;
+        // OLTs live in the PON state, by OLT number, not in port slots.
+        struct jxbridge_port *o;
+        for (u32 i = 0; (o = jxbridge_pon_olt_port(B, nullptr, i)); i++) {
             u32 n, lo, hi;
             bridge_gem_range(B, o, &n, &lo, &hi);
-            printk(KERN_INFO "%2d %16s %5d", (int)o->bll_port_no, o->dev->name, (int)n);
+            printk(KERN_INFO "%2d %16s %5d", (int)i, o->dev->name, (int)n);
             if (n)
                 printk(KERN_CONT "%5d-%-5d\n", (int)lo, (int)hi);
             else
@@ -103,7 +102,7 @@ static int bridge_pon(struct jxbridge *B, char **w) {
         struct jxbridge_port *olt;
         if (!w[3])
             return -ENOARG;
-        if (jxbridge_proc_port(B, w[3], &olt) || olt->kind != JXBRIDGE_PORT_PON_OLT)
+        if (!(olt = jxbridge_pon_olt_port(B, w[3], 0)))
             return -ENODEV;
         printk(KERN_INFO "PortNo Device           Debug name       PortId\n"
                          "-----------------------------------------------\n");

@@ -479,6 +479,8 @@ int jxbridge_pon_olt_add(struct jxbridge *bridge, struct net_device *dev);
 void jxbridge_pon_dev_gone(struct net_device *dev);
 // The OLT device and number of a bound GEM port, for the read-outs.
 const char *jxbridge_pon_port_olt(struct jxbridge_port *port, int *index);
+// The port record of the bridge's OLT of that device name, or else of slot i.
+struct jxbridge_port *jxbridge_pon_olt_port(struct jxbridge *bridge, const char *name, u32 i);
 int jxbridge_pon_bridge_add(struct jxbridge *bridge, long long nr_olt);
 void jxbridge_pon_bridge_del(struct jxbridge *bridge);
 int pon_gem_add_private(struct jxbridge *bridge, const char *olt_name, long long gem,
