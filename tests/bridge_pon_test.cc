@@ -159,6 +159,11 @@ TEST_F(PonTest, FramesMeetTheirSubscriberThroughTheGemTag) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], gem_tagged(d, 1001));
 
+    // The OpenOLT agent's names of the PON interfaces register as GPON OLTs.
+    wires.push_back(linecard_wire_add("dsl0"));
+    EXPECT_GT(pon("olt add_all"), 0);
+    EXPECT_NE(readout().find("    1          dsl0            GPON"), std::string::npos);
+
     // The OLT's line down: nothing leaves on its GEMs.
     jxbridge_port_phy_state_set(olt[0], 0, 0, 0);
     rx(up, d);
