@@ -506,6 +506,7 @@ void port_free(lc_port *p) {
         close(p->stop_fd);
     if (p->dev) {
         linecard_phy_unwatch(p->dev);
+        linecard_olt_detach(p->dev);
         free_netdev(p->dev);
     }
     lc_xdp_port_free(p->xdp);
@@ -570,6 +571,8 @@ int linecard_port_bind(const char *ifname, linecard_port_driver drv, std::string
     p->dev->netdev_ops = &port_ops;
     p->dev->rte_backend = p;
     int err = port_open_host(p, drv, how);
+    if (!err)
+        err = linecard_olt_attach(p->dev);
     if (!err) {
         p->stop_fd = eventfd(0, EFD_CLOEXEC);
         if (p->stop_fd < 0)

@@ -61,6 +61,8 @@ const export_entry exports[] = {
     {"tarnAPISetLAGPortDOWN", (void *)&tarnAPISetLAGPortDOWN},
     {"tarnAPIGetAPIVersion", (void *)&tarnAPIGetAPIVersion},
     {"tarnAPIGetMicrocodeVersion", (void *)&tarnAPIGetMicrocodeVersion},
+    {"tarnAPISetGemSubport", (void *)&tarnAPISetGemSubport},
+    {"tarnAPISetMcastGem", (void *)&tarnAPISetMcastGem},
 };
 
 } // namespace
@@ -79,6 +81,14 @@ int tarnAPISetLAGPortUP(int ucc) {
 
 int tarnAPISetLAGPortDOWN(int ucc) {
     return record(__func__, "%d", ucc);
+}
+
+int tarnAPISetGemSubport(int ucc, int gem, int enable) {
+    return record(__func__, "%d, %d, %d", ucc, gem, enable);
+}
+
+int tarnAPISetMcastGem(int gem, int add) {
+    return record(__func__, "%d, %d", gem, add);
 }
 
 const char *tarnAPIGetAPIVersion(void) {

@@ -30,3 +30,8 @@ int tarnAPISetLAGPortUP(int ucc);
 int tarnAPISetLAGPortDOWN(int ucc);
 const char *tarnAPIGetAPIVersion(void);
 const char *tarnAPIGetMicrocodeVersion(void);
+// A GEM port's UCC subport: enable 1 binds (ucc, gem) to the engine's queues,
+// 0 releases it.
+int tarnAPISetGemSubport(int ucc, int gem, int enable);
+// The multicast GEM whose queue gets the multicast priority (add 1) or loses it.
+int tarnAPISetMcastGem(int gem, int add);

@@ -37,6 +37,8 @@ void linecard_ethdrv_fini() {
 }
 
 void linecard_ethdrv_rx(struct net_device *dev, struct sk_buff *skb) {
+    if (!linecard_olt_rx(dev, skb))
+        return;
     DEV_STATS_INC(dev, rx_packets);
     DEV_STATS_ADD(dev, rx_bytes, skb->len);
     if (is_multicast_ether_addr(skb->data))

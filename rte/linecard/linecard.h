@@ -52,6 +52,19 @@ void linecard_port_unbind_all();
 int linecard_phy_watch(const char *ifname, struct net_device *dev);
 void linecard_phy_unwatch(struct net_device *dev);
 
+// OLT stand-in (olt.cc): an interface named gpon<i>, xgspon<i> or dsl<i>
+// carries a 4-byte GEM tag after the MAC addresses (LINECARD_OLT_GEM_TYPE,
+// then the GEM number). attach wraps the bound device's operations (0 for
+// another name), detach restores them before the device is freed.
+#define LINECARD_OLT_GEM_TYPE 0x88B5
+#define LINECARD_SCRATCH_GEM 1 // the scratch word holds a GEM number
+bool linecard_olt_name(const char *name);
+int linecard_olt_attach(struct net_device *dev);
+void linecard_olt_detach(struct net_device *dev);
+// A received frame of dev (data at the MAC header): the tag moved to the
+// scratch word; false when the frame was dropped (and freed) for lack of one.
+bool linecard_olt_rx(struct net_device *dev, struct sk_buff *skb);
+
 // Frame repairs for what the host did to a received frame, over plain bytes.
 // Puts a stripped VLAN tag back after the two MAC addresses: the new length,
 // or 0 when src is shorter than the MACs or dst has no room for len + 4 bytes.

@@ -60,7 +60,8 @@ struct net_device *linecard_wire_add(const char *name) {
     wire_priv *w = priv(dev);
     w->lock = new std::mutex;
     w->sent = new std::vector<linecard_frame>;
-    if (register_netdev(dev)) {
+    if (linecard_olt_attach(dev) || register_netdev(dev)) {
+        linecard_olt_detach(dev);
         delete w->lock;
         delete w->sent;
         free_netdev(dev);
@@ -75,6 +76,7 @@ struct net_device *linecard_wire_add(const char *name) {
 void linecard_wire_del(struct net_device *dev) {
     wire_priv *w = priv(dev);
     unregister_netdev(dev);
+    linecard_olt_detach(dev);
     delete w->lock;
     delete w->sent;
     free_netdev(dev);

@@ -255,7 +255,7 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
     if (kind == JXBRIDGE_PORT_PON_OLT) {
         printk(KERN_INFO "%s(br=%s, port=%d, bll=%d, dev=%s, type=%d) - OLT\n", __func__,
                B->dev->name, (int)slot, (int)bll, dev->name, (int)kind);
-        return -EINVAL;
+        return jxbridge_pon_olt_add(B, dev);
     }
     if (slot != 0xFFFFFFFFu) {
         if (slot >= B->max_ports) {
@@ -442,7 +442,8 @@ int jxbridge_del_port(struct jxbridge_port *p) {
         rtnl_lock();
     if (p->made_promisc)
         dev_set_promiscuity(dev, -1);
-    if (!jxbridge_dev_is_port(dev))
+    // An OLT on the device still receives through it.
+    if (!jxbridge_dev_is_port(dev) && (!dev->rx_handler_data || dev->rx_handler_data == p))
         dev->priv_flags &= ~IFF_BRIDGE_PORT;
     if (dev->rx_handler_data == p)
         netdev_rx_handler_unregister(dev);
@@ -468,6 +469,7 @@ void jxbridge_del_ports_of_dev(struct net_device *dev) {
             jxbridge_del_port(p);
         }
     }
+    jxbridge_pon_dev_gone(dev);
 }
 
 int jxbridge_get_port_by_name(struct jxbridge *B, const char *name, struct jxbridge_port **out) {

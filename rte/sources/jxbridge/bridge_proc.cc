@@ -570,6 +570,10 @@ static void proc_ioctl_log(struct file *file, unsigned int cmd, unsigned long ar
         printk(KERN_INFO "[%s] IOCTL(%u, 0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd, (u32)arg,
                name, current->comm, current->pid);
         break;
+    case JXBRIDGE_PROC_LOG_NR:
+        printk(KERN_INFO "[%s] IOCTL(%u/%x, 0x%08x) on [%s] from '%s' (%d)\n", ops->tag, cmd & 0xFF,
+               cmd, (u32)arg, name, current->comm, current->pid);
+        break;
     }
 }
 

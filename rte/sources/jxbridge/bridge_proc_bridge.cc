@@ -85,13 +85,12 @@ static int bridge_pon(struct jxbridge *B, char **w) {
     if (!strcasecmp(w[1], "olt") && !strcasecmp(w[2], "show")) {
         printk(KERN_INFO
                "ID              OLT GEM-s-PortId-s\n-------------------------------------\n");
-        for (u32 i = 0; i < B->max_ports; i++) {
-            struct jxbridge_port *o = B->ports[i];
-            if (!o || o->kind != JXBRIDGE_PORT_PON_OLT)
-                continue;
+        // OLTs live in the PON state, by OLT number, not in port slots.
+        struct jxbridge_port *o;
+        for (u32 i = 0; (o = jxbridge_pon_olt_port(B, nullptr, i)); i++) {
             u32 n, lo, hi;
             bridge_gem_range(B, o, &n, &lo, &hi);
-            printk(KERN_INFO "%2d %16s %5d", (int)o->bll_port_no, o->dev->name, (int)n);
+            printk(KERN_INFO "%2d %16s %5d", (int)i, o->dev->name, (int)n);
             if (n)
                 printk(KERN_CONT "%5d-%-5d\n", (int)lo, (int)hi);
             else
@@ -103,7 +102,7 @@ static int bridge_pon(struct jxbridge *B, char **w) {
         struct jxbridge_port *olt;
         if (!w[3])
             return -ENOARG;
-        if (jxbridge_proc_port(B, w[3], &olt) || olt->kind != JXBRIDGE_PORT_PON_OLT)
+        if (!(olt = jxbridge_pon_olt_port(B, w[3], 0)))
             return -ENODEV;
         printk(KERN_INFO "PortNo Device           Debug name       PortId\n"
                          "-----------------------------------------------\n");
@@ -691,7 +690,7 @@ static long bridge_ioc_port_add(struct jxbridge *B, unsigned int, port_request *
     }
     struct jxbridge_port *p;
     int rc = jxbridge_add_port_rc(B, r->port_no, r->bll_port_no, dev, r->type, &p);
-    if (rc)
+    if (rc || !p) // an OLT is registered with no port
         return rc;
     r->port_no = p->port_no;
     r->ucc = p->ucc_index;
@@ -1397,8 +1396,12 @@ static int ports_show(struct seq_file *m, void *) {
         seq_printf(m, "%5lu %16p %-10s %5d %16s %16s %18s", (unsigned long)i, (void *)p,
                    jxbridge_port_type2a(p->kind), (int)p->bll_port_no, p->alias, p->dev->name,
                    p->display_name);
-        if (p->kind == JXBRIDGE_PORT_PON_GEM)
+        if (p->kind == JXBRIDGE_PORT_PON_GEM) {
             seq_printf(m, " GEM=%d VID=%d ONU=%d", (int)p->gem_id, (int)p->gem_vid, (int)p->onu_id);
+            int olt;
+            if (const char *olt_name = jxbridge_pon_port_olt(p, &olt))
+                seq_printf(m, " OLT=%s/%d", olt_name, olt);
+        }
         if (p->lag_master) {
             seq_printf(m, " m=%d", (int)p->lag_master->port_no);
             if (p->lag_master->lag_master)

@@ -211,7 +211,8 @@ struct jxbridge {
     struct tal_data *tal;
     struct ipsg_data *ipsg;
     u32 pon_mcast_gem; // the multicast GEM chosen for the frame in flight
-    u32 subsys_up;     // rows whose init ran (and files made), in table order
+    struct pon_data *pon;
+    u32 subsys_up; // rows whose init ran (and files made), in table order
     struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };
 
@@ -488,6 +489,25 @@ u32 jxbridge_pon_mcast_fwd_init(struct jxbridge *bridge, u16 vid);
 int jxbridge_pon_mcast_fwd_should_send(struct jxbridge_port *port);
 void jxbridge_pon_mcast_fwd_sent(struct jxbridge_port *port);
 int jxbridge_pon_olt_line_up(struct pon_olt *olt);
+// PON OLTs and GEM bindings (bridge_pon.cc). An OLT device's receive-handler
+// data is its OLT's port record (kind PON/OLT), which no slot holds.
+int jxbridge_pon_olt_add(struct jxbridge *bridge, struct net_device *dev);
+// The device is going away: every bridge lets go of its OLT.
+void jxbridge_pon_dev_gone(struct net_device *dev);
+// The OLT device and number of a bound GEM port, for the read-outs.
+const char *jxbridge_pon_port_olt(struct jxbridge_port *port, int *index);
+// The port record of the bridge's OLT of that device name, or else of slot i.
+struct jxbridge_port *jxbridge_pon_olt_port(struct jxbridge *bridge, const char *name, u32 i);
+int jxbridge_pon_bridge_add(struct jxbridge *bridge, long long nr_olt);
+void jxbridge_pon_bridge_del(struct jxbridge *bridge);
+int pon_gem_add_private(struct jxbridge *bridge, const char *olt_name, long long gem,
+                        struct jxbridge_port *port, u32 onu_id);
+int pon_gem_del(struct jxbridge *bridge, const char *olt_name, long long gem);
+int pon_vlan_mcast_gem_set(struct jxbridge *bridge, u32 vid, u32 gem);
+int pon_olt_phystate_set(struct jxbridge *bridge, const char *name, u32 state);
+// The packet engine's UCC and subport of a GEM port: enable needs both set,
+// disable both 65535 (-22 otherwise).
+int bridge_tarn_ucc_subport_set(struct jxbridge_port *port, u32 ucc, u32 subport, int enable);
 
 // The physical memory map debugging facility (bridge.cc).
 int jxbridge_map_add(phys_addr_t addr, u32 len);
@@ -616,6 +636,7 @@ enum jxbridge_proc_log {
     JXBRIDGE_PROC_LOG_CONFIG, // "[Bridge] IOCTL(c=0x%08x, d=0x%08x)@config"
     JXBRIDGE_PROC_LOG_NAMED,  // "[Bridge] IOCTL(c=%u, d=0x%08x) on [bridge]"
     JXBRIDGE_PROC_LOG_PLAIN,  // "[VLAN] IOCTL(%u, 0x%08x) on [vlan]"
+    JXBRIDGE_PROC_LOG_NR,     // "[PON] IOCTL(%u/%x, 0x%08x) on [pon]": number, then command
 };
 
 struct jxbridge_proc_ops {

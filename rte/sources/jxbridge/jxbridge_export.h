@@ -215,6 +215,12 @@ void jxbridge_unqueued_xmit(struct sk_buff *skb);
 int jxbridge_does_dev_transmit(struct jxbridge_port *port);
 void jxbridge_mcast_drop(struct jxbridge_port *port, struct sk_buff *skb);
 
+// PON: a GEM of an OLT device bound to a PON/GEM port (vid: a multicast
+// GEM's VLAN), and a VLAN's multicast GEM (99998 none, 99999 the default).
+int jxbridge_pon_gem_set(struct jxbridge_port *port, const char *olt_name, u32 gem, u32 vid,
+                         u32 onu_id);
+int jxbridge_pon_vlan_mcast_gem_set(struct jxbridge *bridge, u32 vid, u32 gem);
+
 // Application filters: a consumer's callback takes the frames of its kind.
 struct app_filter_set;
 int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,

@@ -857,3 +857,62 @@ struct cfm_stats_request {
 static_assert(sizeof(cfm_stats_request) == 56);
 static_assert(offsetof(cfm_stats_request, rx) == 24);
 static_assert(offsetof(cfm_stats_request, dropped) == 48);
+
+// The pon file's ioctls (type '~').
+#define PON_IOCTL_W(nr) (0x40047e00u + (nr))
+#define PON_IOCTL_R(nr) (0x80047e00u + (nr))
+#define PON_IOCTL_RW(nr) (0xC0047e00u + (nr))
+#define PON_IOCTL_MCAST_GEM_USE_SET PON_IOCTL_W(0x4e) // argument: the value
+#define PON_IOCTL_MCAST_GEM_USE_GET PON_IOCTL_R(0x4f)
+#define PON_IOCTL_MCAST_GEM_ADD PON_IOCTL_W(0x56)
+#define PON_IOCTL_GEM_DEL PON_IOCTL_W(0x57)
+#define PON_IOCTL_GEM_GET PON_IOCTL_RW(0x58)
+#define PON_IOCTL_GEM_GET_INDEX PON_IOCTL_RW(0x59)
+#define PON_IOCTL_GEM_SET PON_IOCTL_W(0x5a)
+#define PON_IOCTL_VLAN_MCAST_GEM_SET PON_IOCTL_W(0x5b)
+#define PON_IOCTL_VLAN_MCAST_GEM_GET PON_IOCTL_RW(0x5c)
+#define PON_IOCTL_BRIDGE_ADD PON_IOCTL_R(0x5d)
+#define PON_IOCTL_OLT_PHYSTATE_SET PON_IOCTL_W(0x5e)
+
+struct pon_gem_request {
+    char olt[JXBRIDGE_NAME_FIELD];
+    char port[JXBRIDGE_NAME_FIELD]; // the physical-state command: state in byte 17
+    uint8_t reserved34[2];
+    uint32_t gem;
+    uint16_t vid;
+    uint8_t reserved42[2];
+    int32_t index;
+    uint32_t onu_id;
+    uint32_t ucc; // ucc and subport: returned by GEM set
+    uint32_t subport;
+};
+static_assert(sizeof(pon_gem_request) == 60);
+static_assert(offsetof(pon_gem_request, port) == 17);
+static_assert(offsetof(pon_gem_request, gem) == 36);
+static_assert(offsetof(pon_gem_request, vid) == 40);
+static_assert(offsetof(pon_gem_request, index) == 44);
+static_assert(offsetof(pon_gem_request, onu_id) == 48);
+static_assert(offsetof(pon_gem_request, ucc) == 52);
+static_assert(offsetof(pon_gem_request, subport) == 56);
+
+struct pon_vlan_request {
+    uint16_t vid;
+    uint8_t reserved2[2];
+    uint32_t gem;
+};
+static_assert(sizeof(pon_vlan_request) == 8);
+static_assert(offsetof(pon_vlan_request, gem) == 4);
+
+struct pon_bridge_request {
+    uint16_t nr_olt;
+    uint8_t reserved2[6];
+};
+static_assert(sizeof(pon_bridge_request) == 8);
+
+struct pon_phystate_request {
+    char olt[JXBRIDGE_NAME_FIELD];
+    uint8_t state;
+    uint8_t reserved18[10];
+};
+static_assert(sizeof(pon_phystate_request) == 28);
+static_assert(offsetof(pon_phystate_request, state) == 17);
