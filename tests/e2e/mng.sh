@@ -213,8 +213,19 @@ EOF
 
 # A tcpdump in a subscriber's namespace of the frames from 02:00:00:00:00:99.
 listen() {
-    ip netns exec "$1" tcpdump -i "$2" -c 1 -w "$TMP/$1.pcap" ether src 02:00:00:00:00:99 >/dev/null 2>&1 &
+    ip netns exec "$1" tcpdump -i "$2" -c 1 -w "$TMP/$1.pcap" ether src 02:00:00:00:00:99 \
+        >/dev/null 2>"$TMP/$1.tcpdump" &
     echo $!
+}
+# Waits until the tcpdump of each namespace listens; the count guards against a hang.
+listening() {
+    local ns t
+    for ns in "$@"; do
+        for t in $(seq 100); do
+            grep -q "listening on" "$TMP/$ns.tcpdump" 2>/dev/null && break
+            sleep 0.1
+        done
+    done
 }
 
 case_lengths() {
@@ -232,7 +243,7 @@ case_lengths() {
     l1=$(listen "${P}_s1" "${P}_s1b")
     l2=$(listen "${P}_s2" "${P}_s2b")
     lu=$(listen "${P}_up" "${P}_upb")
-    sleep 0.5
+    listening "${P}_s1" "${P}_s2" "${P}_up"
     nx $PY "$RELAY" send mng1 "$TMP/hdr.bin" "lists:101/102"
     local ok=1
     for p in $l1 $l2; do
