@@ -385,7 +385,7 @@ int acl_condition_add(struct acl_engine *acl, const char *selector, struct acl_c
     }
     *c = *proto;
     c->next = nullptr;
-    c->fn = acl_cond_fns[c->type];
+    c->fn = acl_cond_rows[c->type].fn;
     c->counter = counter;
     if (counter)
         counter->refcnt++;
@@ -554,7 +554,7 @@ int acl_action_add(struct acl_engine *acl, const char *list, const struct acl_ac
         return -ENOMEM;
     *a = *proto;
     a->next = nullptr;
-    a->fn = acl_action_fns[a->code];
+    a->fn = acl_action_rows[a->code].fn;
     a->counter = counter;
     a->events = 0;
     a->deadline = 0;

@@ -325,15 +325,21 @@ struct acl_eval {
     struct rule_frame f;
 };
 
-// Vocabulary rows (bridge_acl_cond.cc, bridge_acl_action.cc).
-struct acl_word_row {
+// Vocabulary rows, indexed by condition type and action code
+// (bridge_acl_cond.cc, bridge_acl_action.cc).
+struct acl_cond_row {
     const char *name;
     const char *args;
+    u8 kind; // how its parameters are parsed and listed
+    acl_cond_fn fn;
 };
-extern const struct acl_word_row acl_cond_words[ACL_CONDITIONS + 1];
-extern const struct acl_word_row acl_action_words[ACL_ACTIONS + 1];
-extern const acl_cond_fn acl_cond_fns[ACL_CONDITIONS];
-extern const acl_action_fn acl_action_fns[ACL_ACTIONS];
+struct acl_action_row {
+    const char *name;
+    const char *args; // null: takes no parameter and lists none
+    acl_action_fn fn;
+};
+extern const struct acl_cond_row acl_cond_rows[ACL_CONDITIONS];
+extern const struct acl_action_row acl_action_rows[ACL_ACTIONS];
 // Condition listing form, into buf.
 void acl_cond_list(const struct acl_condition *c, char *buf, size_t size);
 void acl_action_list_form(const struct acl_action *a, char *buf, size_t size);

@@ -422,13 +422,9 @@ void a_event(struct acl_eval *ev, struct acl_action *a) {
     acl_emit_event(ev, a, e.msg, e.rate);
 }
 
-struct action_row {
-    const char *name;
-    const char *args;
-    acl_action_fn fn;
-};
+} // namespace
 
-const struct action_row action_rows[ACL_ACTIONS] = {
+const struct acl_action_row acl_action_rows[ACL_ACTIONS] = {
     {"drop", "", a_drop},
     {"pass", "", a_pass},
     {"bypass_vlan", "", a_bypass_vlan},
@@ -462,60 +458,12 @@ const struct action_row action_rows[ACL_ACTIONS] = {
     {"event", "[rate <per-second>] <message>", a_event},
 };
 
-} // namespace
-
-const acl_action_fn acl_action_fns[ACL_ACTIONS] = {
-#define F(i) action_rows[i].fn
-    F(0),  F(1),  F(2),  F(3),  F(4),  F(5),  F(6),  F(7),  F(8),  F(9),  F(10),
-    F(11), F(12), F(13), F(14), F(15), F(16), F(17), F(18), F(19), F(20), F(21),
-    F(22), F(23), F(24), F(25), F(26), F(27), F(28), F(29), F(30),
-#undef F
-};
-
-const struct acl_word_row acl_action_words[ACL_ACTIONS + 1] = {
-#define W(i)                                                                                       \
-    { action_rows[i].name, action_rows[i].args }
-    W(0),
-    W(1),
-    W(2),
-    W(3),
-    W(4),
-    W(5),
-    W(6),
-    W(7),
-    W(8),
-    W(9),
-    W(10),
-    W(11),
-    W(12),
-    W(13),
-    W(14),
-    W(15),
-    W(16),
-    W(17),
-    W(18),
-    W(19),
-    W(20),
-    W(21),
-    W(22),
-    W(23),
-    W(24),
-    W(25),
-    W(26),
-    W(27),
-    W(28),
-    W(29),
-    W(30),
-#undef W
-    {nullptr, nullptr},
-};
-
 void acl_action_list_form(const struct acl_action *a, char *buf, size_t size) {
     if (a->code >= ACL_ACTIONS) {
         snprintf(buf, size, "unknown (%u)", a->code);
         return;
     }
-    const char *name = action_rows[a->code].name;
+    const char *name = acl_action_rows[a->code].name;
     switch (a->code) {
     case ACL_A_COPY:
     case ACL_A_FORWARD:
@@ -596,7 +544,7 @@ int word_tag(const char *word, const char *what, u16 *v) {
 int acl_action_parse(struct acl_engine *acl, char **w, struct acl_action *a) {
     int code = -1;
     for (int i = 0; w[0] && i < ACL_ACTIONS && code < 0; i++)
-        if (!strcasecmp(w[0], action_rows[i].name))
+        if (!strcasecmp(w[0], acl_action_rows[i].name))
             code = i;
     if (code < 0 || code == ACL_A_FORWARD_MCAST || code == ACL_A_SET_STAG ||
         code == ACL_A_SET_CTAG || code == ACL_A_LEARN || code == ACL_A_SWITCH) {

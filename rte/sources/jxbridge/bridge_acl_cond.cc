@@ -397,14 +397,9 @@ void c_counter(struct acl_eval *ev, struct acl_condition *c) {
     res(ev, c, c->counter && cmp(c->counter->packets, p.op, p.value));
 }
 
-struct cond_row {
-    const char *name;
-    const char *args;
-    enum acl_pkind kind;
-    acl_cond_fn fn;
-};
+} // namespace
 
-const struct cond_row cond_rows[ACL_CONDITIONS] = {
+const struct acl_cond_row acl_cond_rows[ACL_CONDITIONS] = {
     {"true", "", PK_NONE, c_true},
     {"sport", "<port>", PK_PORT, c_sport},
     {"dport", "<port>", PK_PORT, c_dport},
@@ -455,76 +450,6 @@ const struct cond_row cond_rows[ACL_CONDITIONS] = {
     {"counter", "<name> <cmp> <value>", PK_COUNTER, c_counter},
 };
 
-} // namespace
-
-#define ACL_ROW_WORD(i)                                                                            \
-    { cond_rows[i].name, cond_rows[i].args }
-#define ACL_ROW_FN(i) cond_rows[i].fn
-
-const acl_cond_fn acl_cond_fns[ACL_CONDITIONS] = {
-#define F(i) cond_rows[i].fn
-    F(0),  F(1),  F(2),  F(3),  F(4),  F(5),  F(6),  F(7),  F(8),  F(9),  F(10), F(11),
-    F(12), F(13), F(14), F(15), F(16), F(17), F(18), F(19), F(20), F(21), F(22), F(23),
-    F(24), F(25), F(26), F(27), F(28), F(29), F(30), F(31), F(32), F(33), F(34), F(35),
-    F(36), F(37), F(38), F(39), F(40), F(41), F(42), F(43), F(44), F(45), F(46), F(47),
-#undef F
-};
-
-const struct acl_word_row acl_cond_words[ACL_CONDITIONS + 1] = {
-#define W(i)                                                                                       \
-    { cond_rows[i].name, cond_rows[i].args }
-    W(0),
-    W(1),
-    W(2),
-    W(3),
-    W(4),
-    W(5),
-    W(6),
-    W(7),
-    W(8),
-    W(9),
-    W(10),
-    W(11),
-    W(12),
-    W(13),
-    W(14),
-    W(15),
-    W(16),
-    W(17),
-    W(18),
-    W(19),
-    W(20),
-    W(21),
-    W(22),
-    W(23),
-    W(24),
-    W(25),
-    W(26),
-    W(27),
-    W(28),
-    W(29),
-    W(30),
-    W(31),
-    W(32),
-    W(33),
-    W(34),
-    W(35),
-    W(36),
-    W(37),
-    W(38),
-    W(39),
-    W(40),
-    W(41),
-    W(42),
-    W(43),
-    W(44),
-    W(45),
-    W(46),
-    W(47),
-#undef W
-    {nullptr, nullptr},
-};
-
 const char *acl_cmp2a(u32 op) {
     static const char *const ops[] = {"==", "!=", "<", "<=", ">", ">="};
     return op < ARRAY_SIZE(ops) ? ops[op] : "?";
@@ -537,7 +462,7 @@ void acl_cond_list(const struct acl_condition *c, char *buf, size_t size) {
         snprintf(buf, size, "unknown (%u)", c->type);
         return;
     }
-    const char *name = cond_rows[c->type].name;
+    const char *name = acl_cond_rows[c->type].name;
     const char *eq = c->negate ? "!" : "=";
     const u8 *p = c->param;
     switch (c->type) {
@@ -706,7 +631,7 @@ int acl_cond_parse(struct acl_engine *acl, char **w, struct acl_condition *c) {
         return -ENOARG;
     int type = -1;
     for (int i = 0; i < ACL_CONDITIONS && type < 0; i++)
-        if (!strcasecmp(w[0], cond_rows[i].name))
+        if (!strcasecmp(w[0], acl_cond_rows[i].name))
             type = i;
     if (type < 0)
         return -EINVAL;
@@ -716,7 +641,7 @@ int acl_cond_parse(struct acl_engine *acl, char **w, struct acl_condition *c) {
         w++;
     }
     int rc = 0;
-    switch (cond_rows[type].kind) {
+    switch (acl_cond_rows[type].kind) {
     case PK_NONE:
         break;
     case PK_PORT: {

@@ -55,15 +55,14 @@ int cmd_help(struct jxbridge *, char **) {
                      "del <name>\n\tcounter reset <name>\n\tcounter show [<name>]\n\tselector add "
                      "<name>\n\tselector del <name>\n\tselector show [<name>]\n\tcondition add "
                      "<selector-name> <number> <field> ['!'] [<value1> [<value2>]]\n");
-    for (int i = 0; acl_cond_words[i].name; i++)
-        printk(KERN_INFO "\t\t%s %s\n", acl_cond_words[i].name, acl_cond_words[i].args);
+    for (const struct acl_cond_row &r : acl_cond_rows)
+        printk(KERN_INFO "\t\t%s %s\n", r.name, r.args);
     printk(KERN_INFO "\tcondition del <selector-name> <number>\n\tcondition renumber "
                      "<selector-name> <first> <last> <new_first> <step>\n\taction-list add "
                      "<name>\n\taction-list del <name>\n\taction-list show [<name>]\n\taction add "
                      "<action-list-name> <number> <action> [<value1>]\n");
-    for (int i = 0; acl_action_words[i].name; i++)
-        printk(KERN_INFO "\t\t%s %s\n", acl_action_words[i].name,
-               acl_action_words[i].args ? acl_action_words[i].args : "");
+    for (const struct acl_action_row &r : acl_action_rows)
+        printk(KERN_INFO "\t\t%s %s\n", r.name, r.args ? r.args : "");
     printk(KERN_INFO "\taction del <action-list-name> <number>\n\taction renumber "
                      "<action-list-name> <first> <last> <new_first> <step>\n\tport-entry add "
                      "<port> <dir> <#> <selector> <action-list>\n\tport-entry del <port> <dir> "
