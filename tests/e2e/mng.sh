@@ -211,12 +211,15 @@ EOF
     pass "DHCP from a subscriber leases only through the relay on the filter's TAP; header: $hdr"
 }
 
-# A tcpdump in a subscriber's namespace of the frames from 02:00:00:00:00:99.
+# A tcpdump in a namespace of the frames from 02:00:00:00:00:99, written as
+# they come; a child of this shell ($! after the call).
 listen() {
-    ip netns exec "$1" tcpdump -i "$2" -c 1 -w "$TMP/$1.pcap" ether src 02:00:00:00:00:99 \
-        >/dev/null 2>"$TMP/$1.tcpdump" &
-    echo $!
+    ip netns exec "$1" tcpdump -i "$2" --immediate-mode -U -c 1 -w "$TMP/$1.pcap" \
+        ether src 02:00:00:00:00:99 >/dev/null 2>"$TMP/$1.tcpdump" &
 }
+# The frames a listener wrote. Its file, not its process, tells: an exited
+# process stays visible to kill -0 until it is reaped.
+captured() { tcpdump -r "$TMP/$1.pcap" 2>/dev/null | grep -c .; }
 # Waits until the tcpdump of each namespace listens; the count guards against a hang.
 listening() {
     local ns t
@@ -239,19 +242,23 @@ case_lengths() {
     nx $PY "$RELAY" send mng1 "$TMP/hdr.bin" len121
     field_reaches mng1 tx $((d + 1)) && [ "$(link_field mng1 rx_dropped)" -eq $((d0 + 3)) ] ||
         { fail "121 bytes go"; return; }
-    local l1 l2 lu
-    l1=$(listen "${P}_s1" "${P}_s1b")
-    l2=$(listen "${P}_s2" "${P}_s2b")
-    lu=$(listen "${P}_up" "${P}_upb")
+    local pids=() ns t ok=1
+    for ns in "${P}_s1" "${P}_s2" "${P}_up"; do
+        listen "$ns" "${ns}b"
+        pids+=($!)
+    done
     listening "${P}_s1" "${P}_s2" "${P}_up"
     nx $PY "$RELAY" send mng1 "$TMP/hdr.bin" "lists:101/102"
-    local ok=1
-    for p in $l1 $l2; do
-        for t in $(seq 40); do kill -0 "$p" 2>/dev/null || break; sleep 0.05; done
-        kill -0 "$p" 2>/dev/null && ok=0
+    for ns in "${P}_s1" "${P}_s2"; do
+        for t in $(seq 40); do
+            [ "$(captured "$ns")" -ge 1 ] && break
+            sleep 0.05
+        done
+        [ "$(captured "$ns")" -ge 1 ] || ok=0
     done
-    kill -0 "$lu" 2>/dev/null || ok=0 # the uplink is in neither list
-    kill $l1 $l2 $lu 2>/dev/null
+    [ "$(captured "${P}_up")" -eq 0 ] || ok=0 # the uplink is in neither list
+    kill "${pids[@]}" 2>/dev/null
+    wait "${pids[@]}" 2>/dev/null
     [ $ok -eq 1 ] || { fail "two lists then a frame reach the union of the lists"; return; }
     "$JXPROC" link >/dev/null || { fail "the node serves on"; return; }
     pass "header lengths 107/108/121, a list of 0x7FFFFFFF, two lists and a frame"
