@@ -1,7 +1,8 @@
 // Frames into br0 configured with the engines that exist: VLANs with tags
 // and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
-// and multicast entries. An input is a list of
-//   u8 port (bit 7: advance the clock a second first), u16 length, bytes
+// and multicast entries, a GEM port on an OLT. An input is a list of
+//   u8 port (bit 7: advance the clock a second first; port 4 is the OLT,
+//   whose frames carry a GEM tag), u16 length, bytes
 // Every frame must be freed exactly once: a double free aborts in the frame
 // pool, and a frame still held at the end fails the input.
 #include "fuzz_node.h"
@@ -41,7 +42,11 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/mac_table", "mac add 100 02:00:00:00:00:77 wa static"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wc"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wd"},
+    {"/proc/net/jxbridge/br0/pon", "pon_bridge add 1"},
 };
+
+// A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.
+const char *const kPonSetup[] = {"gem set gpon0 100 11 1", "gem mcast add 100 3900"};
 
 } // namespace
 
@@ -49,6 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     node_up();
     for (auto &c : kSetup)
         file_write(c[0], c[1], strlen(c[1]));
+    mutex_lock(&jxbridge_lock);
+    jxbridge_port *gem =
+        jxbridge_add_port(bridge(), 0xFFFFFFFF, 11, wire(kNumPorts), JXBRIDGE_PORT_PON_GEM);
+    if (gem)
+        gem->phy_state = JXBRIDGE_PHY_UP;
+    mutex_unlock(&jxbridge_lock);
+    if (!gem)
+        die("GEM port");
+    for (const char *c : kPonSetup)
+        file_write("/proc/net/jxbridge/br0/pon", c, strlen(c));
+    file_write("/proc/net/jxbridge/br0/vlan", "membership add 11 100", 21);
     const uint8_t *p = data, *end = data + size;
     for (int frames = 0; frames < 64 && end - p >= 3; frames++) {
         const u8 port = p[0];

@@ -9,7 +9,7 @@ namespace jxfuzz {
 
 namespace {
 struct jxbridge *g_bridge;
-struct net_device *g_wires[kNumPorts];
+struct net_device *g_wires[kNumPorts + 1]; // the ports', then the OLT's
 } // namespace
 
 user_space &user() {
@@ -45,6 +45,7 @@ void node_up() {
     rte_clock_set_virtual(true);
     linecard_memory_init();
     linecard_ethdrv_init();
+    linecard_engine_install(); // the line card's packet engine is always there
     if (rte_module_load("jxbridge_mod", {}) || rte_module_load("jxmng_mod", {}))
         die("module load");
     rte_settle();
@@ -70,6 +71,9 @@ void node_up() {
         if (!p)
             die("port");
     }
+    g_wires[kNumPorts] = linecard_wire_add(kOlt);
+    if (!g_wires[kNumPorts])
+        die("OLT wire");
     if (linecard_flowmgr_install())
         die("flow manager");
 }
@@ -99,7 +103,7 @@ struct jxbridge *bridge() {
 }
 
 struct net_device *wire(size_t i) {
-    return g_wires[i % kNumPorts];
+    return g_wires[i % (kNumPorts + 1)];
 }
 
 void drain_wires() {

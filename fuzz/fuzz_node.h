@@ -28,6 +28,9 @@ namespace jxfuzz {
 constexpr const char *kConfig = "/proc/net/jxbridge/config";
 constexpr const char *kPorts[] = {"wa", "wb", "wc", "wd"};
 constexpr size_t kNumPorts = sizeof(kPorts) / sizeof(kPorts[0]);
+// An OLT device beside them (the OLT stand-in takes it by its name), no port
+// until an input or a fuzzer's set-up makes one.
+constexpr const char *kOlt = "gpon0";
 
 [[noreturn]] inline void die(const char *what) {
     fprintf(stderr, "fuzz: %s\n", what);
@@ -46,13 +49,15 @@ struct user_space {
 user_space &user();
 void user_space_init(size_t size);
 
-// Loads the module and builds br0: four wire ports, the first two access
-// ports, the third an uplink, the fourth a local port, all lines up.
+// Loads the modules and builds br0: four wire ports, the first two access
+// ports, the third an uplink, the fourth a local port, all lines up; and the
+// wire OLT device gpon0.
 void node_up();
 // Unloads everything; aborts when a frame was left allocated.
 void node_down();
 
 struct jxbridge *bridge();
+// Wire i of the ports, or the OLT device for i == kNumPorts (taken modulo).
 struct net_device *wire(size_t i);
 // Every frame the wires transmitted since the last call, dropped.
 void drain_wires();
