@@ -88,6 +88,15 @@ TEST_F(PonTest, BindingRefusesWhatItCannotKeepAndUndoesAFailedStep) {
     EXPECT_EQ(pon("gem set gpon1 9 12 2"), 0 + (long)strlen("gem set gpon1 9 12 2"));
     EXPECT_NE(proc_cat("/proc/net/jxbridge/br0/ports").find(" GEM=9 VID=0 ONU=2 OLT=gpon1/1"),
               std::string::npos);
+    // The OLT drivers' state word is kept per OLT, by its device's name.
+    pon_phystate_request ps = {};
+    strcpy(ps.olt, "gpon1");
+    ps.state = 3;
+    EXPECT_EQ(proc_ioctl(PON, PON_IOCTL_OLT_PHYSTATE_SET, (unsigned long)&ps), 0);
+    mutex_lock(&jxbridge_lock);
+    EXPECT_EQ(pon_olt_phystate_get(br, "gpon1"), 3);
+    EXPECT_EQ(pon_olt_phystate_get(br, "eth0"), -ENODEV);
+    mutex_unlock(&jxbridge_lock);
 
     // Multicast GEM ports keep their VLAN; the ioctl returns UCC and GEM.
     jxbridge_port *m = gem_port(olt[0], 13);

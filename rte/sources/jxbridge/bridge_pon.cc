@@ -436,6 +436,15 @@ int pon_olt_phystate_set(struct jxbridge *B, const char *name, u32 state) {
     return 0;
 }
 
+// The OLT drivers' state word, or -ENODEV when the device is gone or carries
+// no OLT of this bridge (it is then no bridge port either).
+long pon_olt_phystate_get(struct jxbridge *B, const char *name) {
+    struct pon_olt *olt = pon_olt_find(B, name);
+    if (!__dev_get_by_name(&init_net, name) || !olt)
+        return -ENODEV;
+    return olt->phystate;
+}
+
 // Multicast floods.
 
 u32 jxbridge_pon_mcast_fwd_init(struct jxbridge *B, u16 vid) {

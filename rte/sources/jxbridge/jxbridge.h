@@ -505,6 +505,7 @@ int pon_gem_add_private(struct jxbridge *bridge, const char *olt_name, long long
 int pon_gem_del(struct jxbridge *bridge, const char *olt_name, long long gem);
 int pon_vlan_mcast_gem_set(struct jxbridge *bridge, u32 vid, u32 gem);
 int pon_olt_phystate_set(struct jxbridge *bridge, const char *name, u32 state);
+long pon_olt_phystate_get(struct jxbridge *bridge, const char *name);
 // The packet engine's UCC and subport of a GEM port: enable needs both set,
 // disable both 65535 (-22 otherwise).
 int bridge_tarn_ucc_subport_set(struct jxbridge_port *port, u32 ucc, u32 subport, int enable);
