@@ -41,7 +41,8 @@ install(FILES ${CMAKE_BINARY_DIR}/dist/jxctl.pc DESTINATION ${CMAKE_INSTALL_LIBD
 
 # Man pages: one README section each (page:section:heading).
 set(JX_MAN_PAGES "jxnode:8:Running the node" "jxproc:1:The generic client"
-                 "jxbrctl:1:Building a bridge by hand" "jxpreload:8:Agents on the node")
+                 "jxbrctl:1:Building a bridge by hand" "jxpreload:8:Agents on the node"
+                 "jxmngctl:1:Management devices and application filters")
 set(man_outputs "")
 foreach(entry ${JX_MAN_PAGES})
   string(REPLACE ":" ";" f "${entry}")

@@ -149,11 +149,23 @@ case_package() {
         usr/lib/$arch/libjxctl.so.1 usr/lib/$arch/libjxctl.so usr/lib/$arch/pkgconfig/jxctl.pc \
         usr/include/jxctl/jxctl.h usr/include/jxctl/jxctl_proto.h usr/include/jxbridge/jxbridge_ioctl.h \
         usr/share/man/man8/jxnode.8.gz usr/share/man/man1/jxproc.1.gz usr/share/man/man1/jxbrctl.1.gz \
-        usr/share/man/man8/jxpreload.8.gz usr/lib/systemd/system/jxnode.service \
+        usr/share/man/man8/jxpreload.8.gz usr/share/man/man1/jxmngctl.1.gz usr/bin/jxmngctl \
+        usr/lib/systemd/system/jxnode.service \
         usr/libexec/jxnode/jxnode-start etc/jxnode/jxnode.conf etc/jxnode/startup.jxproc; do
         [ -e "$root/$f" ] || { ok=0; fail "package holds /$f"; }
     done
     grep -qx /etc/jxnode/jxnode.conf "$root/DEBIAN/conffiles" || { ok=0; fail "the configuration is a conffile"; }
+    # Installed by dpkg into an empty root of its own (the libraries it depends on are
+    # the host's, hence --force-depends; the maintainer scripts run ldconfig outside).
+    local db=$TMP/dpkgroot
+    mkdir -p "$db/var/lib/dpkg/info" "$db/var/lib/dpkg/updates" "$db/var/lib/dpkg/triggers"
+    : >"$db/var/lib/dpkg/status"
+    if ! dpkg --root="$db" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" \
+        >"$TMP/dpkg.log" 2>&1 || ! dpkg --root="$db" -s jxbridge | grep -q '^Status: install ok installed' ||
+        [ ! -x "$db/usr/bin/jxnode" ]; then
+        ok=0
+        fail "dpkg installs the package" "$(tail -n 3 "$TMP/dpkg.log")"
+    fi
     dpkg-deb -f "$deb" Depends | grep -q libxdp || { ok=0; fail "package depends on libxdp"; }
     # The unit as installed, its paths moved into the scratch root.
     mkdir -p "$TMP/unit"
