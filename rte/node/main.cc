@@ -16,6 +16,7 @@
 #include "linecard/linecard.h"
 
 #include <algorithm>
+#include <malloc.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -256,6 +257,9 @@ int main(int argc, char **argv) {
     while ((sig = sigtimedwait(&sigs, nullptr, &second)) < 0) {
         if (errno != EAGAIN)
             continue;
+        // Every control-file client is served by a short-lived thread; what
+        // their malloc arenas keep free goes back to the host.
+        malloc_trim(0);
         for (const std::string &name : port_names) {
             std::string how;
             if (linecard_port_bind(name.c_str(), port_driver, &how) == 0)
