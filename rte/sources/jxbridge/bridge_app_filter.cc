@@ -51,6 +51,7 @@ struct app_filter_dev {
     const struct net_device_ops *old_ops;
     struct net_device_ops ops; // its own, transmit replaced
     struct app_filter_dev *next_live;
+    unsigned long retired; // jiffies when detached (on the retired list)
 };
 
 struct app_filter_reg {
@@ -75,6 +76,10 @@ struct app_filter_set {
 
 // Every filter device of every bridge, for the frames waiting on the queue.
 static struct app_filter_dev *app_filter_live;
+// Detached filter devices, kept a while: another thread may be inside the
+// device's transmit with the operations copy and the port record of one.
+static struct app_filter_dev *app_filter_retired;
+#define APP_FILTER_RETIRE_JIFFIES HZ
 
 // Header positions.
 
@@ -341,6 +346,21 @@ static int app_filter_dev_attach(struct app_filter_set *set, struct net_device *
     return 0;
 }
 
+// Frees retired devices detached long enough ago that no transmit can still
+// be inside them, or all of them (the module goes, every sender is gone).
+void app_filter_retired_reap(bool all) {
+    for (struct app_filter_dev **pp = &app_filter_retired; *pp;) {
+        struct app_filter_dev *fd = *pp;
+        if (!all && !time_after(jiffies, fd->retired + APP_FILTER_RETIRE_JIFFIES)) {
+            pp = &fd->next_live;
+            continue;
+        }
+        *pp = fd->next_live;
+        kfree(fd->port);
+        kfree(fd);
+    }
+}
+
 static void app_filter_dev_detach(struct app_filter_dev *fd) {
     if (--fd->users)
         return;
@@ -360,8 +380,10 @@ static void app_filter_dev_detach(struct app_filter_dev *fd) {
             break;
         }
     dev_put(dev);
-    kfree(fd->port);
-    kfree(fd);
+    app_filter_retired_reap(false);
+    fd->retired = jiffies;
+    fd->next_live = app_filter_retired;
+    app_filter_retired = fd;
 }
 
 int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,

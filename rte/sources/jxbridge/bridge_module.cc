@@ -172,6 +172,7 @@ static void jxbridge_exit() {
     mutex_lock(&jxbridge_lock);
     jxbridge_cleanup();
     jxbridge_map_clear();
+    app_filter_retired_reap(true);
     mutex_unlock(&jxbridge_lock);
     if (!root_kept)
         jxbridge_proc_root_remove();

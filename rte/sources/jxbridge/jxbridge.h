@@ -416,6 +416,8 @@ int app_filter_entry_get(u32 index, const char **name);
 int app_filter_xmit(struct sk_buff *skb, struct net_device *dev);
 // dev is going away: its registrations go first.
 void app_filter_dev_gone(struct net_device *dev);
+// Frees detached filter devices old enough, or all (module exit).
+void app_filter_retired_reap(bool all);
 
 // Packet types the pipeline gives a frame.
 #define JXBRIDGE_PKT_BCAST 1
