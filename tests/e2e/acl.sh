@@ -266,20 +266,7 @@ case_port_deletion() {
         fail "copy rule kept"
 }
 
-if ! subscribers_setup; then
-    fail "namespace setup"
-    finish
-fi
-args=()
-for i in $(seq $N); do args+=(--port "$(port "$i")"); done
-if ! start_node "${args[@]}"; then
-    fail "jxnode start" "$(cat "$TMP/node.err")"
-    finish
-fi
-if ! build_bridge; then
-    fail "bridge built through its control files"
-    finish
-fi
+subscribers_start
 case_defaults
 case_icmp_drop
 case_counters

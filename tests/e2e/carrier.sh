@@ -95,18 +95,7 @@ case_peer_back() {
     pinged 1 2 && pass "ping works again, with no command" || fail "ping 1 -> 2 after the far end came back"
 }
 
-if ! subscribers_setup; then
-    fail "namespace setup"
-    finish
-fi
-if ! start_node --port "$(port 1)" --port "$(port 2)"; then
-    fail "jxnode start" "$(cat "$TMP/node.err")"
-    finish
-fi
-if ! build_bridge; then
-    fail "bridge built through its control files"
-    finish
-fi
+subscribers_start
 case_line_up_at_join
 case_peer_down
 case_peer_back

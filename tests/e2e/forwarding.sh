@@ -128,20 +128,7 @@ case_counters() {
     fi
 }
 
-if ! subscribers_setup; then
-    fail "namespace setup"
-    finish
-fi
-args=()
-for i in $(seq $N); do args+=(--port "$(port "$i")"); done
-if ! start_node "${args[@]}"; then
-    fail "jxnode start" "$(cat "$TMP/node.err")"
-    finish
-fi
-if ! build_bridge; then
-    fail "bridge built through its control files"
-    finish
-fi
+subscribers_start
 case_ping_and_learning
 case_vlans_separate
 case_tagged_port

@@ -240,20 +240,7 @@ case_no_manager() {
         pass "flow show tarn without a flow manager" || fail "flow show tarn, no manager" "rc=$RC $OUT"
 }
 
-if ! subscribers_setup; then
-    fail "namespace setup"
-    finish
-fi
-args=()
-for i in $(seq $N); do args+=(--port "$(port "$i")"); done
-if ! start_node --flow-manager "${args[@]}"; then
-    fail "jxnode --flow-manager start" "$(cat "$TMP/node.err")"
-    finish
-fi
-if ! build_bridge; then
-    fail "bridge built through its control files"
-    finish
-fi
+subscribers_start --flow-manager
 if pinged 1 2; then
     pass "ping between two subscribers"
     fix_neighbours
@@ -266,6 +253,8 @@ else
 fi
 stop_node || fail "jxnode with the flow manager stops cleanly"
 
+args=()
+for i in $(seq $N); do args+=(--port "$(port "$i")"); done
 if ! start_node "${args[@]}"; then
     fail "jxnode start without the flow manager" "$(cat "$TMP/node.err")"
     finish

@@ -159,20 +159,7 @@ case_entries_aging() {
     [ $ok = 1 ] && pass "mac_table_entries lists the stations with their ages; aging_set 5 ages them out"
 }
 
-if ! subscribers_setup; then
-    fail "namespace setup"
-    finish
-fi
-args=()
-for i in $(seq $N); do args+=(--port "$(port "$i")"); done
-if ! start_node "${args[@]}"; then
-    fail "jxnode start" "$(cat "$TMP/node.err")"
-    finish
-fi
-if ! build_bridge; then
-    fail "bridge built through its control files"
-    finish
-fi
+subscribers_start
 case_port_security
 case_static_entry
 case_multicast

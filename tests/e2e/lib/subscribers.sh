@@ -48,5 +48,16 @@ build_bridge() {
     "$JXPROC" link "$BRN" up
 }
 
+# A script's whole set-up: the namespaces, a node with every subscriber's port
+# bound (the arguments go to jxnode too), then the bridge. A failure ends the
+# script with its verdict.
+subscribers_start() {
+    subscribers_setup || { fail "namespace setup"; finish; }
+    local args=() i
+    for i in $(seq $N); do args+=(--port "$(port "$i")"); done
+    start_node "$@" "${args[@]}" || { fail "jxnode start" "$(cat "$TMP/node.err")"; finish; }
+    build_bridge || { fail "bridge built through its control files"; finish; }
+}
+
 # Two pings from subscriber i to subscriber j.
 pinged() { ip netns exec "$(ns "$1")" ping -c 2 -W 2 -i 0.2 "$NET.$2" >/dev/null 2>&1; }
