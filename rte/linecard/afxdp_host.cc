@@ -24,6 +24,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,6 +36,9 @@ const unsigned char kProg[] = {
 constexpr const char *kProgName = "jx_xsk_redirect";
 
 constexpr unsigned kFrames = LC_XSK_RX_NR + LC_XSK_TX_NR;
+// A busy queue is waited for this long at most (100 x 20 ms).
+constexpr int kXskBusyTries = 100;
+constexpr useconds_t kXskBusyWaitUs = 20000;
 // Kicks of one flush: the host sends a few dozen frames per kick, or the
 // whole ring where it lets the socket say how many (kTxBudgetOpt).
 constexpr int kMaxKicks = 64;
@@ -231,7 +235,14 @@ int open_socket(lc_xsk *x, lc_xsk_info *info, std::string *why) {
     sc.tx_size = LC_XSK_TX_NR;
     sc.libxdp_flags = XSK_LIBXDP_FLAGS__INHIBIT_PROG_LOAD;
     sc.bind_flags = XDP_USE_NEED_WAKEUP;
-    err = xsk_socket__create(&x->sock, x->ifname.c_str(), 0, x->umem, &x->rx, &x->tx, &sc);
+    // The host frees the queue of a socket whose process was killed a little
+    // after the process is gone: a node started right after finds it busy.
+    for (int tries = 0;; tries++) {
+        err = xsk_socket__create(&x->sock, x->ifname.c_str(), 0, x->umem, &x->rx, &x->tx, &sc);
+        if (err != -EBUSY || tries == kXskBusyTries)
+            break;
+        usleep(kXskBusyWaitUs);
+    }
     if (err) {
         x->sock = nullptr;
         return *why = errtext("AF_XDP socket", err), err;
