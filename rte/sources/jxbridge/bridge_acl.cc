@@ -354,7 +354,7 @@ int acl_condition_add(struct acl_engine *acl, const char *selector, struct acl_c
     struct acl_selector *s = nullptr;
     struct acl_counter *counter = nullptr;
     struct acl_condition *c = nullptr;
-    if (proto->type >= ACL_CONDITIONS) {
+    if (proto->type >= ACL_CONDITIONS || !acl_cond_rows[proto->type].fn) {
         acl_err(acl, "[ACL] Condition code %u is unknown.\n", proto->type);
         rc = -EINVAL;
     } else if (!(s = acl_selector_find(acl, selector))) {
@@ -782,22 +782,31 @@ bool acl_parse_frame(struct acl_eval *ev) {
     return true;
 }
 
-static bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
-    ev->stop = 1;
-    if (!s)
-        return true;
+// The selector's test with every step in the log: only while debugging.
+static bool acl_apply_selector_traced(struct acl_eval *ev, struct acl_selector *s) {
     ACL_TRACE(ev->acl, "[ACL]          Selector '%s' @%p...\n", s->name, (const void *)s);
-    for (struct acl_condition *c = s->conds; c && ev->stop; c = c->next) {
-        if (!c->fn) {
-            printk(KERN_ERR "%s:%d No condition function.\n", acl_src, __LINE__);
-            ev->stop = 0;
-            break;
-        }
+    for (struct acl_condition *c = s->conds; c && ev->stop; c = c->next)
         c->fn(ev, c);
-    }
     ACL_TRACE(ev->acl, "%s",
               ev->stop ? "[ACL]            MATCH.\n" : "[ACL]            NO MATCH.\n");
     return ev->stop;
+}
+
+// Every condition holds (ev->stop stays 1); conditions always have their
+// function, set from the vocabulary when they are added. Inline: the walk
+// calls it once per entry for every frame.
+static inline bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
+    ev->stop = 1;
+    if (!s)
+        return true;
+    if (acl_dbg(ev->acl)) [[unlikely]]
+        return acl_apply_selector_traced(ev, s);
+    for (struct acl_condition *c = s->conds; c; c = c->next) {
+        c->fn(ev, c);
+        if (!ev->stop)
+            return false;
+    }
+    return true;
 }
 
 static void acl_apply_action_list(struct acl_eval *ev, struct acl_action_list *l) {
@@ -885,14 +894,18 @@ struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
     if (!head)
         return ev.skb;
     struct acl_entry *e = head;
+    ev.hide = 0;
     while (e) {
-        ev.stop = 1;
-        ev.hide = 0;
-        if (!acl_goto_count(&ev, e))
+        if (!acl_goto_count(&ev, e)) {
+            ev.stop = 1; // the limit ends the walk without the default entry
             break;
+        }
         ev.entry = e;
-        if (acl_apply_selector(&ev, e->selector))
-            acl_apply_action_list(&ev, e->action_list);
+        if (!acl_apply_selector(&ev, e->selector)) {
+            e = e->next;
+            continue;
+        }
+        acl_apply_action_list(&ev, e->action_list);
         if (ev.stop || !ev.skb)
             break;
         if (!ev.goto_target) {
