@@ -155,30 +155,38 @@ int renumber_words(char **w, u32 *v) {
     return 0;
 }
 
-int cmd_condition(struct jxbridge *B, char **w) {
-    struct acl_engine *acl = engine(B);
-    char sel[RULE_NAME_FIELD];
+// add, del and renumber of the numbered items of a named object: the
+// conditions of a selector, the actions of a list.
+template <typename Item, typename Parse, typename Add, typename Del, typename Renumber>
+int cmd_numbered(struct acl_engine *acl, char **w, Parse parse, Add add, Del del,
+                 Renumber renumber) {
+    char owner[RULE_NAME_FIELD];
     u32 number, v[4];
     if (!w[1])
         return -ENOARG;
-    int rc = word_name(w[2], sel);
+    int rc = word_name(w[2], owner);
     if (rc || (rc = word_u32(w[3], &number)))
         return rc;
     if (!strcasecmp(w[1], "add")) {
-        struct acl_condition c = {};
-        c.number = number;
-        if ((rc = acl_cond_parse(acl, w + 4, &c)))
+        Item item = {};
+        item.number = number;
+        if ((rc = parse(acl, w + 4, &item)))
             return rc;
-        return acl_condition_add(acl, sel, &c);
+        return add(acl, owner, &item);
     }
     if (!strcasecmp(w[1], "del"))
-        return acl_condition_del(acl, sel, number);
+        return del(acl, owner, number);
     if (!strcasecmp(w[1], "renumber")) {
         if ((rc = renumber_words(w + 3, v)))
             return rc;
-        return acl_condition_renumber(acl, sel, v[0], v[1], v[2], v[3]);
+        return renumber(acl, owner, v[0], v[1], v[2], v[3]);
     }
     return -EINVAL;
+}
+
+int cmd_condition(struct jxbridge *B, char **w) {
+    return cmd_numbered<acl_condition>(engine(B), w, acl_cond_parse, acl_condition_add,
+                                       acl_condition_del, acl_condition_renumber);
 }
 
 int cmd_action_list(struct jxbridge *B, char **w) {
@@ -215,29 +223,8 @@ int cmd_action_list(struct jxbridge *B, char **w) {
 }
 
 int cmd_action(struct jxbridge *B, char **w) {
-    struct acl_engine *acl = engine(B);
-    char list[RULE_NAME_FIELD];
-    u32 number, v[4];
-    if (!w[1])
-        return -ENOARG;
-    int rc = word_name(w[2], list);
-    if (rc || (rc = word_u32(w[3], &number)))
-        return rc;
-    if (!strcasecmp(w[1], "add")) {
-        struct acl_action a = {};
-        a.number = number;
-        if ((rc = acl_action_parse(acl, w + 4, &a)))
-            return rc;
-        return acl_action_add(acl, list, &a);
-    }
-    if (!strcasecmp(w[1], "del"))
-        return acl_action_del(acl, list, number);
-    if (!strcasecmp(w[1], "renumber")) {
-        if ((rc = renumber_words(w + 3, v)))
-            return rc;
-        return acl_action_renumber(acl, list, v[0], v[1], v[2], v[3]);
-    }
-    return -EINVAL;
+    return cmd_numbered<acl_action>(engine(B), w, acl_action_parse, acl_action_add, acl_action_del,
+                                    acl_action_renumber);
 }
 
 int cmd_port_entry(struct jxbridge *B, char **w) {
