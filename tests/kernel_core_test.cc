@@ -56,6 +56,57 @@ TEST(KernelTime, TimersFireOnTheVirtualClock) {
 
 namespace {
 
+struct hr_probe {
+    hrtimer t;
+    std::atomic<int> runs{0};
+    int restarts = 0;
+};
+
+enum hrtimer_restart hr_cb(hrtimer *t) {
+    auto *p = container_of(t, hr_probe, t);
+    p->runs++;
+    if (p->restarts-- <= 0)
+        return HRTIMER_NORESTART;
+    t->expires += 3000000; // 3 ms on
+    return HRTIMER_RESTART;
+}
+
+} // namespace
+
+TEST(KernelTime, HighResolutionTimers) {
+    // Virtual clock: fired at the first jiffy that reaches the expiry, restarts honoured.
+    rte_clock_set_virtual(true);
+    hr_probe a;
+    hrtimer_init(&a.t, 1, HRTIMER_MODE_ABS);
+    a.t.function = hr_cb;
+    a.restarts = 1;
+    hrtimer_start(&a.t, 5000000, HRTIMER_MODE_REL); // 5 ms: the second 4 ms jiffy
+    rte_clock_advance(1);
+    EXPECT_EQ(a.runs, 0);
+    rte_clock_advance(1);
+    EXPECT_EQ(a.runs, 1);
+    EXPECT_TRUE(hrtimer_active(&a.t));
+    rte_clock_advance(2);
+    EXPECT_EQ(a.runs, 2);
+    EXPECT_FALSE(hrtimer_active(&a.t));
+    hrtimer_start(&a.t, 1000000, HRTIMER_MODE_REL);
+    EXPECT_EQ(hrtimer_cancel(&a.t), 1);
+    rte_clock_advance(10);
+    EXPECT_EQ(a.runs, 2);
+    // Real clock: a timer well under a jiffy fires on the timer thread.
+    rte_clock_set_virtual(false);
+    hr_probe b;
+    hrtimer_init(&b.t, 1, HRTIMER_MODE_ABS);
+    b.t.function = hr_cb;
+    hrtimer_start(&b.t, 200000, HRTIMER_MODE_REL);
+    for (int i = 0; i < 5000 && !b.runs; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(b.runs, 1);
+    hrtimer_cancel(&b.t);
+}
+
+namespace {
+
 struct sleeper {
     std::atomic<int> wakes{0};
     std::atomic<unsigned long> woke_at{0};

@@ -1,8 +1,16 @@
 // The packet engine's software data path: what leaves a port over a second
-// of simulated time under shapers, schedulers, policers and WRED.
+// of simulated time under shapers, schedulers, policers and WRED; and the
+// same on the transmit path of a port the engine serves.
+#include "linecard/engine.h"
 #include "linecard/engine_path.h"
+#include "linecard/wire.h"
+
+#include "kernel/netdevice.h"
+#include "kernel/time.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <array>
 
@@ -122,3 +130,70 @@ TEST(EnginePath, PolicerAndWredDrop) {
 }
 
 } // namespace
+
+namespace {
+
+sk_buff *to(net_device *dev, u32 len, bool bcast = false) {
+    sk_buff *skb = frame(len);
+    memset(skb->data, bcast ? 0xFF : 0, ETH_ALEN);
+    skb->data[0] |= bcast ? 0 : 0x02;
+    skb->dev = dev;
+    return skb;
+}
+
+} // namespace
+
+// A port the engine serves: untouched until programmed, then shaped and
+// storm-limited on its transmit path, paced by the clock.
+TEST(EngineWire, ProgrammedPortsShapeTheirTransmitPath) {
+    rte_clock_set_virtual(true);
+    net_device *eth1 = linecard_wire_add("eth1"), *other = linecard_wire_add("wz");
+    ASSERT_NE(eth1, nullptr);
+    auto noop = [](linecard_engine_port &, u64) { return 0; };
+    EXPECT_EQ(linecard_engine_port_program(0, 9, noop), -ENODEV);
+    EXPECT_EQ(linecard_engine_port_program(1, 1, noop), -ENODEV);
+    for (int i = 0; i < 5; i++)
+        dev_queue_xmit(to(eth1, 1000));
+    EXPECT_EQ(linecard_wire_take(eth1).size(), 5u);
+
+    // 1 Mbit/s with two frames of depth: 100 frames of 8 kbit leave over 0.8 s.
+    ASSERT_EQ(linecard_engine_port_program(0, 1,
+                                           [](linecard_engine_port &p, u64 now) {
+                                               return pe_bucket_set(&p.path.shaper, 1000000, 16000,
+                                                                    now);
+                                           }),
+              0);
+    for (int i = 0; i < 100; i++)
+        dev_queue_xmit(to(eth1, 1000));
+    EXPECT_EQ(linecard_wire_take(eth1).size(), 2u);
+    rte_clock_advance_ms(400);
+    const size_t mid = linecard_wire_take(eth1).size();
+    EXPECT_NEAR(double(mid), 50.0, 2.0);
+    rte_clock_advance_ms(600);
+    EXPECT_EQ(linecard_wire_take(eth1).size(), 98 - mid);
+
+    // Broadcast storm limit: 10 a second.
+    linecard_engine_port_program(0, 1, [](linecard_engine_port &p, u64 now) {
+        p.storm_rate[0] = 10;
+        return pe_bucket_set(&p.path.shaper, 0, 0, now);
+    });
+    for (int i = 0; i < 30; i++)
+        dev_queue_xmit(to(eth1, 100, true));
+    EXPECT_EQ(linecard_wire_take(eth1).size(), 10u);
+    u64 dropped = 0;
+    linecard_engine_port_read(0, 1, [&](linecard_engine_port &p, u64) {
+        dropped = p.storm_dropped[0];
+        return 0;
+    });
+    EXPECT_EQ(dropped, 20u);
+
+    // Frames still waiting when the port goes are freed with it.
+    linecard_engine_port_program(0, 1, [](linecard_engine_port &p, u64 now) {
+        return pe_bucket_set(&p.path.shaper, 1000000, 16000, now);
+    });
+    for (int i = 0; i < 20; i++)
+        dev_queue_xmit(to(eth1, 1000));
+    linecard_wire_del(eth1);
+    linecard_wire_del(other);
+    rte_clock_advance_ms(100);
+}

@@ -163,6 +163,9 @@ struct net_device {
     std::function<int(struct sk_buff *)> rte_stack_rx;
     // Owner's context for the line-card backend (a bound interface, a wire).
     void *rte_backend;
+    // The line card's packet-engine state of a port the engine serves, whose
+    // transmit it wraps (the engine finds itself here under other wrappers).
+    void *rte_engine;
     size_t rte_priv_size;
 };
 

@@ -44,14 +44,16 @@ clock_state &clk() {
 }
 
 using timer_key = std::tuple<unsigned long, u64, timer_list *>;
+using hrtimer_key = std::tuple<ktime_t, u64, hrtimer *>;
 
 struct timer_state {
     std::mutex m;
     std::condition_variable cv;      // wakes the real-time timer thread
     std::condition_variable done_cv; // a callback finished
     std::set<timer_key> armed;
+    std::set<hrtimer_key> hr_armed;
     u64 next_seq = 1;
-    timer_list *running = nullptr;
+    const void *running = nullptr; // a timer_list or an hrtimer
     std::thread::id running_thread;
     bool thread_started = false;
 };
@@ -97,25 +99,72 @@ void run_due_timers(unsigned long now) {
     }
 }
 
+// The same for high-resolution timers due at now (ns); a callback that asks
+// for a restart is armed again at its new expiry.
+void run_due_hrtimers(ktime_t now) {
+    timer_state &s = ts();
+    std::unique_lock<std::mutex> lk(s.m);
+    u64 limit = s.next_seq;
+    for (;;) {
+        hrtimer *due = nullptr;
+        for (auto it = s.hr_armed.begin(); it != s.hr_armed.end(); ++it) {
+            if (std::get<0>(*it) > now)
+                break;
+            if (std::get<1>(*it) < limit) {
+                due = std::get<2>(*it);
+                s.hr_armed.erase(it);
+                break;
+            }
+        }
+        if (!due)
+            return;
+        due->rte_queued = false;
+        s.running = due;
+        s.running_thread = std::this_thread::get_id();
+        lk.unlock();
+        t_in_softirq = true;
+        const enum hrtimer_restart again = due->function(due);
+        t_in_softirq = false;
+        lk.lock();
+        if (again == HRTIMER_RESTART && !due->rte_queued) {
+            due->rte_seq = s.next_seq++;
+            due->rte_queued = true;
+            s.hr_armed.insert(hrtimer_key(due->expires, due->rte_seq, due));
+        }
+        s.running = nullptr;
+        s.running_thread = std::thread::id();
+        s.done_cv.notify_all();
+    }
+}
+
 void timer_thread_main() {
     timer_state &s = ts();
     for (;;) {
         {
             std::unique_lock<std::mutex> lk(s.m);
-            if (clk().is_virtual.load() || s.armed.empty()) {
+            if (clk().is_virtual.load() || (s.armed.empty() && s.hr_armed.empty())) {
                 s.cv.wait_for(lk, std::chrono::milliseconds(100));
                 continue;
             }
-            unsigned long first = std::get<0>(*s.armed.begin());
-            unsigned long now = jiffies;
-            if (time_after(first, now)) {
-                auto wait = std::chrono::nanoseconds((first - now) * NSEC_PER_JIFFY);
-                s.cv.wait_for(
-                    lk, std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(100)));
+            // The earlier of the next jiffy timer and the next high-resolution one.
+            u64 wait = 100000000ull;
+            const u64 now = host_mono_ns();
+            if (!s.armed.empty()) {
+                unsigned long first = std::get<0>(*s.armed.begin());
+                unsigned long j = jiffies;
+                wait = time_after(first, j) ? std::min<u64>(wait, (first - j) * NSEC_PER_JIFFY) : 0;
+            }
+            if (!s.hr_armed.empty()) {
+                const ktime_t first = std::get<0>(*s.hr_armed.begin());
+                wait = first > (ktime_t)now ? std::min<u64>(wait, (u64)first - now) : 0;
+            }
+            if (wait) {
+                s.cv.wait_for(lk, std::chrono::nanoseconds(wait));
                 continue;
             }
         }
         run_due_timers(jiffies);
+        run_due_hrtimers((ktime_t)ktime_get_ns());
     }
 }
 
@@ -220,6 +269,52 @@ bool timer_pending(const struct timer_list *timer) {
     return timer->rte_queued;
 }
 
+void hrtimer_init(struct hrtimer *timer, int, enum hrtimer_mode) {
+    timer->expires = 0;
+    timer->rte_queued = false;
+    timer->rte_seq = 0;
+}
+
+void hrtimer_start(struct hrtimer *timer, ktime_t tim, enum hrtimer_mode mode) {
+    if (mode == HRTIMER_MODE_REL)
+        tim += (ktime_t)ktime_get_ns();
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    if (timer->rte_queued)
+        s.hr_armed.erase(hrtimer_key(timer->expires, timer->rte_seq, timer));
+    timer->expires = tim;
+    timer->rte_seq = s.next_seq++;
+    timer->rte_queued = true;
+    s.hr_armed.insert(hrtimer_key(tim, timer->rte_seq, timer));
+    ensure_timer_thread_locked(s);
+    s.cv.notify_all();
+}
+
+int hrtimer_cancel(struct hrtimer *timer) {
+    timer_state &s = ts();
+    std::unique_lock<std::mutex> lk(s.m);
+    int was = 0;
+    if (timer->rte_queued) {
+        s.hr_armed.erase(hrtimer_key(timer->expires, timer->rte_seq, timer));
+        timer->rte_queued = false;
+        was = 1;
+    }
+    s.done_cv.wait(
+        lk, [&] { return s.running != timer || s.running_thread == std::this_thread::get_id(); });
+    // A callback that re-armed itself while we waited is disarmed too.
+    if (timer->rte_queued) {
+        s.hr_armed.erase(hrtimer_key(timer->expires, timer->rte_seq, timer));
+        timer->rte_queued = false;
+    }
+    return was;
+}
+
+bool hrtimer_active(const struct hrtimer *timer) {
+    timer_state &s = ts();
+    std::lock_guard<std::mutex> g(s.m);
+    return timer->rte_queued || s.running == timer;
+}
+
 bool in_softirq() {
     return t_in_softirq;
 }
@@ -263,6 +358,7 @@ namespace {
 
 void fire(unsigned long now) {
     run_due_timers(now);
+    run_due_hrtimers((ktime_t)ktime_get_ns());
     rte_internal::wake_sleepers_due(now);
     rte_settle();
 }
@@ -300,7 +396,19 @@ namespace rte_internal {
 unsigned long next_timer_expiry() {
     timer_state &s = ts();
     std::lock_guard<std::mutex> g(s.m);
-    return s.armed.empty() ? ULONG_MAX : std::get<0>(*s.armed.begin());
+    unsigned long next = s.armed.empty() ? ULONG_MAX : std::get<0>(*s.armed.begin());
+    if (!s.hr_armed.empty()) {
+        // The jiffy at which the virtual monotonic clock reaches the expiry.
+        const clock_state &c = clk();
+        const ktime_t at = std::get<0>(*s.hr_armed.begin()), base = (ktime_t)c.mono_base;
+        const unsigned long j =
+            INITIAL_JIFFIES +
+            (at <= base ? 0
+                        : (unsigned long)((u64)(at - base) + NSEC_PER_JIFFY - 1) / NSEC_PER_JIFFY);
+        if (next == ULONG_MAX || time_before(j, next))
+            next = j;
+    }
+    return next;
 }
 
 } // namespace rte_internal

@@ -54,6 +54,26 @@ inline bool in_interrupt() {
     return in_softirq();
 }
 
+// High-resolution timers, on the monotonic clock in nanoseconds (ktime_get_ns).
+// On the virtual clock they fire in rte_clock_advance once their time has
+// come, at the jiffy that reaches it.
+typedef s64 ktime_t;
+enum hrtimer_mode { HRTIMER_MODE_ABS, HRTIMER_MODE_REL };
+enum hrtimer_restart { HRTIMER_NORESTART, HRTIMER_RESTART };
+struct hrtimer {
+    ktime_t expires = 0;
+    enum hrtimer_restart (*function)(struct hrtimer *) = nullptr;
+    // Kernel-layer bookkeeping.
+    bool rte_queued = false;
+    u64 rte_seq = 0;
+};
+// The clock is always the monotonic one.
+void hrtimer_init(struct hrtimer *timer, int clock_id, enum hrtimer_mode mode);
+void hrtimer_start(struct hrtimer *timer, ktime_t tim, enum hrtimer_mode mode);
+// Disarms, and waits for a callback in progress (unless it is the caller's own): 1 when armed.
+int hrtimer_cancel(struct hrtimer *timer);
+bool hrtimer_active(const struct hrtimer *timer);
+
 // Clock control for the node and tests.
 void rte_clock_set_virtual(bool is_virtual);
 bool rte_clock_is_virtual();

@@ -58,6 +58,7 @@
 //
 // Binding chooses the driver: AF_XDP (afxdp.cc) where the kernel allows it,
 // this one otherwise; both share the bookkeeping here.
+#include "linecard/engine.h"
 #include "linecard/linecard.h"
 
 #include "linecard/afpacket_host.h"
@@ -507,6 +508,7 @@ void port_free(lc_port *p) {
     if (p->dev) {
         linecard_phy_unwatch(p->dev);
         linecard_olt_detach(p->dev);
+        linecard_engine_port_detach(p->dev);
         free_netdev(p->dev);
     }
     lc_xdp_port_free(p->xdp);
@@ -571,6 +573,8 @@ int linecard_port_bind(const char *ifname, linecard_port_driver drv, std::string
     p->dev->netdev_ops = &port_ops;
     p->dev->rte_backend = p;
     int err = port_open_host(p, drv, how);
+    if (!err)
+        err = linecard_engine_port_attach(p->dev);
     if (!err)
         err = linecard_olt_attach(p->dev);
     if (!err) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "kernel/types.h"
+#include "linecard/engine_path.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,3 +37,23 @@ const char *tarnAPIGetMicrocodeVersion(void);
 int tarnAPISetGemSubport(int ucc, int gem, int enable);
 // The multicast GEM whose queue gets the multicast priority (add 1) or loses it.
 int tarnAPISetMcastGem(int gem, int add);
+
+// The engine on the wire (engine_wire.cc). The ports it serves are the
+// interfaces the line card numbers on UCC 0 (eth0-3: 0-3, gpon0-15: 4-19,
+// xgspon0-15: 20-35, tarn0-1: 36-37): their drivers attach them when they
+// appear and detach them before the device goes. What is programmed into a
+// port acts on its transmit path from then on.
+struct net_device;
+int linecard_engine_port_attach(struct net_device *dev);
+void linecard_engine_port_detach(struct net_device *dev);
+// What one port of the engine holds.
+struct linecard_engine_port {
+    struct pe_path path;
+    u32 storm_rate[2]; // broadcast, multicast: frames per second, 0 no limit
+    u64 storm_dropped[2];
+};
+// Runs fn(port, now) under the port's lock: program makes the port's path
+// act from then on, read does not. 0 or fn's error; -ENODEV for no such port.
+using linecard_engine_fn = std::function<int(struct linecard_engine_port &, u64 now)>;
+int linecard_engine_port_program(u32 ucc, u32 subport, const linecard_engine_fn &fn);
+int linecard_engine_port_read(u32 ucc, u32 subport, const linecard_engine_fn &fn);

@@ -1,6 +1,7 @@
 // In-process wire devices (see wire.h).
 #include "linecard/wire.h"
 
+#include "linecard/engine.h"
 #include "linecard/linecard.h"
 
 #include "kernel/netdevice.h"
@@ -60,8 +61,9 @@ struct net_device *linecard_wire_add(const char *name) {
     wire_priv *w = priv(dev);
     w->lock = new std::mutex;
     w->sent = new std::vector<linecard_frame>;
-    if (linecard_olt_attach(dev) || register_netdev(dev)) {
+    if (linecard_engine_port_attach(dev) || linecard_olt_attach(dev) || register_netdev(dev)) {
         linecard_olt_detach(dev);
+        linecard_engine_port_detach(dev);
         delete w->lock;
         delete w->sent;
         free_netdev(dev);
@@ -77,6 +79,7 @@ void linecard_wire_del(struct net_device *dev) {
     wire_priv *w = priv(dev);
     unregister_netdev(dev);
     linecard_olt_detach(dev);
+    linecard_engine_port_detach(dev);
     delete w->lock;
     delete w->sent;
     free_netdev(dev);
