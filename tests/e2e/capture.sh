@@ -147,8 +147,8 @@ case_mirroring_to_an_analyser() {
     pinged 1 2 || fail "ping 1 -> 2 while mirrored"
     stop_capture
     local req rep
-    req=$(seen "vlan 100, p 5" | grep -c "ICMP echo request")
-    rep=$(seen "vlan 100, p 5" | grep -c "ICMP echo reply")
+    req=$(seen | grep "vlan 100, p 5," | grep -c "ICMP echo request")
+    rep=$(seen | grep "vlan 100, p 5," | grep -c "ICMP echo reply")
     if [ "$req" -ge 2 ] && [ "$rep" -ge 2 ]; then
         pass "the analyser sees the subscriber's frames both ways in VLAN 100 with CoS 5"
     else
