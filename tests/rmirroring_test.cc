@@ -139,7 +139,7 @@ TEST_F(RmirroringTest, SessionsAreConfiguredByRecords) {
     EXPECT_EQ(proc_cat(RM),
               "Debug:  off\n\nSession   Type          VLAN   Intfs  CoS Encaps ACL   "
               "            Active\n--------- ------------- ------ -----  --- ------ "
-              "----------------- ------\n1         Destination   100    1      5   No "
+              "----------------- ------\n1         Destination   100    3      5   No "
               "    web         (MAC)  Yes   \n");
     // An active session keeps its VLAN.
     ASSERT_GT(proc_write("/proc/net/jxbridge/br0/vlan", "vlan add 101"), 0);

@@ -334,14 +334,21 @@ int rmirroring_acl_reset(struct jxbridge *B, long nr) {
     return rc;
 }
 
-// The session record of the read-out and the session data command.
-void rmirroring_session_fill(struct jxbridge *B, long nr, struct rmirroring_session_record *r) {
+u32 rmirroring_session_sources(struct jxbridge *B, long nr) {
     struct rmirroring_data *rd = B->rmirroring;
     struct rmirroring_session *s = session_of(rd, nr);
-    u8 sources = 0, bit = session_bit(rd, s);
+    u32 n = 0;
+    u8 bit = session_bit(rd, s);
     for (u32 i = 0; i < B->max_ports; i++)
         if (struct jxbridge_port *p = B->ports[i])
-            sources += ((p->rmirr_src_rx | p->rmirr_src_tx) & bit) != 0;
+            n += ((p->rmirr_src_rx | p->rmirr_src_tx) & bit) != 0;
+    return n;
+}
+
+// The session record of the read-out and the session data command.
+void rmirroring_session_fill(struct jxbridge *B, long nr, struct rmirroring_session_record *r) {
+    struct rmirroring_session *s = session_of(B->rmirroring, nr);
+    u8 sources = (u8)rmirroring_session_sources(B, nr);
     r->session = (u8)nr;
     r->in_use = s->in_use;
     r->active = s->active;

@@ -55,5 +55,7 @@ int rmirroring_acl_reset(struct jxbridge *bridge, long nr);
 // The session's record; nr must be 1-4.
 void rmirroring_session_fill(struct jxbridge *bridge, long nr,
                              struct rmirroring_session_record *out);
+// The session's source ports.
+u32 rmirroring_session_sources(struct jxbridge *bridge, long nr);
 u32 rmirroring_debug_get(struct jxbridge *bridge);
 void rmirroring_debug_set(struct jxbridge *bridge, u32 on);

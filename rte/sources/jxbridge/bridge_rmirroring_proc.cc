@@ -459,8 +459,9 @@ int rmirroring_show(struct seq_file *m, void *) {
         snprintf(cos, sizeof(cos), "%d", (int)r.cos);
         const char *kind = r.acl_kind == 1 ? "(MAC) " : r.acl_kind ? "(IP)" : "";
         seq_printf(m, "%-9d %-13s %-6d %-6d %-3s %-6s %-11s %-5s %-6s\n", (int)nr, types[r.type],
-                   (int)r.vlan, (int)r.interfaces, r.cos == 255 ? "def" : cos, yes_no(r.encaps),
-                   r.acl_name, kind, yes_no(r.active));
+                   (int)r.vlan, (int)(rmirroring_session_sources(B, nr) + (r.type == 2)),
+                   r.cos == 255 ? "def" : cos, yes_no(r.encaps), r.acl_name, kind,
+                   yes_no(r.active));
     }
     mutex_unlock(&jxbridge_lock);
     return 0;
