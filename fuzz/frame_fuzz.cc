@@ -36,13 +36,27 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/bridge", "set_protected_port wa 1"},
     {"/proc/net/jxbridge/br0/bridge", "stp on"},
     {"/proc/net/jxbridge/br0/bridge", "stp port wb state forwarding"},
-    {"/proc/net/jxbridge/br0/tracer", "tracer 50 vlan 100"},
+    {"/proc/net/jxbridge/br0/tracer", "tracer 50 pcap mt tx annotate vlan 100"},
     {"/proc/net/jxbridge/br0/mac_table", "mac limit enable"},
     {"/proc/net/jxbridge/br0/mac_table", "mac limit set wb dynamic 4"},
     {"/proc/net/jxbridge/br0/mac_table", "mac add 100 02:00:00:00:00:77 wa static"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wc"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wd"},
     {"/proc/net/jxbridge/br0/pon", "pon_bridge add 1"},
+    {"/proc/net/jxbridge/br0/vlan", "vlan add 400"},
+    {"/proc/net/jxbridge/br0/vlan", "vlan add 401"},
+    {"/proc/net/jxbridge/br0/rmirroring", "create 1 400"},
+    {"/proc/net/jxbridge/br0/rmirroring", "source 1 wa both"},
+    {"/proc/net/jxbridge/br0/rmirroring", "source 1 wb rx"},
+    {"/proc/net/jxbridge/br0/rmirroring", "destination 1 wd"},
+    {"/proc/net/jxbridge/br0/rmirroring", "cos 1 3"},
+    {"/proc/net/jxbridge/br0/rmirroring", "activate 1"},
+    {"/proc/net/jxbridge/br0/rmirroring", "create 2 401"},
+    {"/proc/net/jxbridge/br0/rmirroring", "encaps 2 on"},
+    {"/proc/net/jxbridge/br0/rmirroring", "mac 2 02:00:00:00:00:99"},
+    {"/proc/net/jxbridge/br0/rmirroring", "source 2 wb tx"},
+    {"/proc/net/jxbridge/br0/rmirroring", "source 2 wc rx"},
+    {"/proc/net/jxbridge/br0/rmirroring", "activate 2"},
 };
 
 // A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.
@@ -65,6 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const char *c : kPonSetup)
         file_write("/proc/net/jxbridge/br0/pon", c, strlen(c));
     file_write("/proc/net/jxbridge/br0/vlan", "membership add 11 100", 21);
+    // A capture reader, so that the tracer's captures are queued and read.
+    struct file *pcap = nullptr;
+    rte_vfs_open("/proc/net/jxbridge/br0/pcap", O_RDONLY | O_NONBLOCK, &pcap);
     const uint8_t *p = data, *end = data + size;
     for (int frames = 0; frames < 64 && end - p >= 3; frames++) {
         const u8 port = p[0];
@@ -78,6 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         drain_wires();
     }
     file_read_all("/proc/net/jxbridge/br0/bridge");
+    file_read_all("/proc/net/jxbridge/br0/rmirroring");
+    if (pcap) {
+        char buf[333];
+        while (rte_vfs_read(pcap, buf, sizeof(buf)) > 0) {
+        }
+        rte_vfs_close(pcap);
+    }
     node_down();
     return 0;
 }

@@ -20,7 +20,7 @@ for m in re.finditer(r'#define ((?:ACL|JXMNG)_IOCTL_\w+) (0x[0-9a-fA-F]+)u?', sr
     defs[m.group(1)] = int(m.group(2), 16)
 groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
           'mac_table': r'^MT_IOCTL_', 'acl': r'^ACL_IOCTL_', 'mng': r'^JXMNG_IOCTL_',
-          'pon': r'^PON_IOCTL_'}
+          'pon': r'^PON_IOCTL_', 'rmirroring': r'^RMIRRORING_IOCTL_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')
@@ -35,6 +35,9 @@ for g, pat in groups.items():
     out = b''
     for i, c in enumerate(cmds):
         body = name('wa') + b'\0\0\0' + struct.pack('<IIII', 100, 1, 2, 0) + name('wb') + b'\0' * 9
+        if g == 'rmirroring':
+            # Session 1, VLAN or port 100, a destination with both directions.
+            body = struct.pack('<BBHBBB', 1, 0, 100, 1, 1, 1) + b'02:00:00:00:00:01'.ljust(41, b'\0')
         out += rec(c, 0, body)
         out += rec(c, 1, struct.pack('<Q', 100))
         if len(out) > 1500:

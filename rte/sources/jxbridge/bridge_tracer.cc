@@ -508,10 +508,6 @@ void jxbridge_tracer_capture_at(struct jxbridge *B, struct sk_buff *skb, u32 poi
     jxbridge_tracer_capture(B, skb, point);
 }
 
-// The capture engine takes these over; until then a capture is a no-op.
-void jxbridge_tracer_capture(struct jxbridge *, struct sk_buff *, u32) {}
-void jxbridge_tracer_capture_end(struct jxbridge *) {}
-
 // The frame printer.
 
 static void trace_decoded(void *arg, const char *line) {

@@ -212,6 +212,8 @@ struct jxbridge {
     struct ipsg_data *ipsg;
     u32 pon_mcast_gem; // the multicast GEM chosen for the frame in flight
     struct pon_data *pon;
+    struct rmirroring_data *rmirroring;
+    struct pcap_data *pcap;
     u32 subsys_up; // rows whose init ran (and files made), in table order
     struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };

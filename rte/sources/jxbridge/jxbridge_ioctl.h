@@ -916,3 +916,142 @@ struct pon_phystate_request {
 };
 static_assert(sizeof(pon_phystate_request) == 28);
 static_assert(offsetof(pon_phystate_request, state) == 17);
+
+// /proc/net/jxbridge/<bridge>/rmirroring. Sessions are numbered 1-4; every
+// record goes back to the caller, on failure too.
+#define RMIRRORING_IOCTL_SESSION_GET JXBRIDGE_IOCTL_W(0x02)
+#define RMIRRORING_IOCTL_PORT_GET JXBRIDGE_IOCTL_W(0x03)
+#define RMIRRORING_IOCTL_SESSION_PORT_GET JXBRIDGE_IOCTL_W(0x04)
+#define RMIRRORING_IOCTL_CREATE JXBRIDGE_IOCTL_W(0x05)
+#define RMIRRORING_IOCTL_DELETE JXBRIDGE_IOCTL_W(0x06)
+#define RMIRRORING_IOCTL_ACTIVATE JXBRIDGE_IOCTL_W(0x07)
+#define RMIRRORING_IOCTL_DEACTIVATE JXBRIDGE_IOCTL_W(0x08)
+#define RMIRRORING_IOCTL_PORT_ADD JXBRIDGE_IOCTL_W(0x09)
+#define RMIRRORING_IOCTL_PORT_REMOVE JXBRIDGE_IOCTL_W(0x0a)
+#define RMIRRORING_IOCTL_COS_SET JXBRIDGE_IOCTL_W(0x0b)
+#define RMIRRORING_IOCTL_COS_RESET JXBRIDGE_IOCTL_W(0x0c)
+#define RMIRRORING_IOCTL_ENCAPS_SET JXBRIDGE_IOCTL_W(0x0d)
+#define RMIRRORING_IOCTL_ENCAPS_RESET JXBRIDGE_IOCTL_W(0x0e)
+#define RMIRRORING_IOCTL_MAC_SET JXBRIDGE_IOCTL_W(0x0f)
+#define RMIRRORING_IOCTL_MAC_RESET JXBRIDGE_IOCTL_W(0x10)
+#define RMIRRORING_IOCTL_ETHERTYPE_SET JXBRIDGE_IOCTL_W(0x11)
+#define RMIRRORING_IOCTL_ETHERTYPE_RESET JXBRIDGE_IOCTL_W(0x12)
+#define RMIRRORING_IOCTL_ACL_SET JXBRIDGE_IOCTL_W(0x13)
+#define RMIRRORING_IOCTL_ACL_RESET JXBRIDGE_IOCTL_W(0x14)
+
+// The commands that name only a session.
+struct rmirroring_session_nr {
+    uint32_t session;
+};
+static_assert(sizeof(rmirroring_session_nr) == 4);
+
+struct rmirroring_session_record {
+    uint8_t session;
+    uint8_t in_use;
+    uint8_t active;
+    uint8_t reserved3;
+    uint32_t type; // 0 no ports, 1 sources, 2 destination set
+    uint8_t interfaces;
+    uint8_t reserved9;
+    uint16_t vlan;
+    char vlan_name[32];
+    uint8_t reserved44;
+    uint8_t cos; // 255: the mirrored frame's priority
+    uint8_t reserved46[2];
+    uint32_t encaps;
+    uint8_t mac[6];
+    uint16_t ethertype;
+    uint32_t acl_kind; // 0 none, 1 MAC, 2 IP
+    char acl_name[40];
+};
+static_assert(sizeof(rmirroring_session_record) == 104);
+static_assert(offsetof(rmirroring_session_record, type) == 4);
+static_assert(offsetof(rmirroring_session_record, interfaces) == 8);
+static_assert(offsetof(rmirroring_session_record, vlan) == 10);
+static_assert(offsetof(rmirroring_session_record, vlan_name) == 12);
+static_assert(offsetof(rmirroring_session_record, cos) == 45);
+static_assert(offsetof(rmirroring_session_record, encaps) == 48);
+static_assert(offsetof(rmirroring_session_record, mac) == 52);
+static_assert(offsetof(rmirroring_session_record, ethertype) == 58);
+static_assert(offsetof(rmirroring_session_record, acl_kind) == 60);
+static_assert(offsetof(rmirroring_session_record, acl_name) == 64);
+
+// Port data (session 0, position 0) and session-port data: the port's BLL
+// number; the port's source-receive, source-transmit and destination session
+// masks, or (session-port data, position counted from 0 over the session's
+// sources in slot order, then its destination) the port's flags
+// RMIRRORING_PORT_* for the session.
+#define RMIRRORING_PORT_RX 0x1
+#define RMIRRORING_PORT_TX 0x2
+#define RMIRRORING_PORT_DST 0x4
+struct rmirroring_port_record {
+    uint8_t session;
+    uint8_t position;
+    uint8_t reserved2[2];
+    uint32_t port;
+    uint8_t src_rx; // session-port data: the flags
+    uint8_t src_tx;
+    uint8_t dst;
+    uint8_t reserved11;
+};
+static_assert(sizeof(rmirroring_port_record) == 12);
+static_assert(offsetof(rmirroring_port_record, port) == 4);
+static_assert(offsetof(rmirroring_port_record, src_rx) == 8);
+
+struct rmirroring_create_record {
+    uint8_t session;
+    uint8_t reserved1;
+    uint16_t vlan;
+    char busy_session[16]; // out on -EBUSY
+};
+static_assert(sizeof(rmirroring_create_record) == 20);
+static_assert(offsetof(rmirroring_create_record, busy_session) == 4);
+
+struct rmirroring_port_change_record {
+    uint8_t session;
+    uint8_t reserved1;
+    uint16_t port; // BLL number
+    uint8_t kind;  // 0 source, else destination
+    uint8_t rx;
+    uint8_t tx;
+    char other_port[16];    // out on a conflict
+    char other_session[17]; // out on a conflict
+};
+static_assert(sizeof(rmirroring_port_change_record) == 40);
+static_assert(offsetof(rmirroring_port_change_record, kind) == 4);
+static_assert(offsetof(rmirroring_port_change_record, other_port) == 7);
+static_assert(offsetof(rmirroring_port_change_record, other_session) == 23);
+
+struct rmirroring_cos_record {
+    uint8_t session;
+    uint8_t cos;
+};
+static_assert(sizeof(rmirroring_cos_record) == 2);
+
+struct rmirroring_encaps_record {
+    uint8_t session;
+    uint8_t reserved1[3];
+    uint32_t encaps;
+};
+static_assert(sizeof(rmirroring_encaps_record) == 8);
+
+struct rmirroring_mac_record {
+    uint8_t session;
+    char mac[18];
+};
+static_assert(sizeof(rmirroring_mac_record) == 19);
+
+struct rmirroring_ethertype_record {
+    uint8_t session;
+    uint8_t reserved1;
+    uint16_t ethertype;
+};
+static_assert(sizeof(rmirroring_ethertype_record) == 4);
+
+struct rmirroring_acl_record {
+    uint8_t session;
+    char name[43]; // 39 characters at most, terminated
+    uint32_t kind; // 1 MAC, else IP
+};
+static_assert(sizeof(rmirroring_acl_record) == 48);
+static_assert(offsetof(rmirroring_acl_record, kind) == 44);
