@@ -458,6 +458,10 @@ void acl_default_action_list_switching_mode_update(struct acl_engine *acl);
 // 0, or -12 when a copy could not be made. Caller holds jxbridge_lock.
 int event_add(struct jxbridge *bridge, const char *text);
 int jxbridge_event_post(struct jxbridge *bridge, const char *text);
+// The CFM fault channel (netlink protocol 31) and the engine's error callback.
+int cfm_netlink_init();
+void cfm_netlink_fini();
+void tarnErpsCcmRxErrorNotification(int ucc, int vlan, int rx_error, int rx_error_state);
 // OpenOLT multicast groups: the GEM of each OLT member (0 none).
 #define OO_MCAST_MEMBERS 32
 struct oo_mcast_group {
