@@ -43,6 +43,14 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wc"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wd"},
     {"/proc/net/jxbridge/br0/pon", "pon_bridge add 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "enable ipv4 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "enable ipv6 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa enable ipv4 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa enable ipv6 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa learn 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa bindings add 0 02:00:00:00:00:01 100 10.0.0.0/8"},
+    {"/proc/net/jxbridge/br0/ipsg",
+     "port wa bindings add 0 02:00:00:00:00:01 100 2001:db8:0:0:0:0:0:1"},
 };
 
 // A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.

@@ -5,13 +5,6 @@
 
 #define EVENT_LIMIT 100
 
-// Event ioctls (type 'z').
-#define EVENT_IOCTL_LIMIT_SET 0x40047a01u // argument: the value
-#define EVENT_IOCTL_LIMIT_GET 0x80047a02u
-#define EVENT_IOCTL_BAD_GET 0x80047a03u
-#define EVENT_IOCTL_PORT_STATES_GET 0x80047a04u
-#define EVENT_IOCTL_BAD_SET 0x40047a05u
-
 int event_add(struct jxbridge *B, const char *text) {
     lockdep_assert_held(&jxbridge_lock);
     u32 len = (u32)strlen(text);

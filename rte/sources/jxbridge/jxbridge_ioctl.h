@@ -995,3 +995,10 @@ static_assert(offsetof(ipsg_binding_request, vid) == 34);
 static_assert(offsetof(ipsg_binding_request, ip) == 36);
 static_assert(offsetof(ipsg_binding_request, prefix) == 56);
 static_assert(offsetof(ipsg_binding_request, matched) == 60);
+
+// /proc/net/jxbridge/<bridge>/event (type 'z'): per open reader.
+#define EVENT_IOCTL_LIMIT_SET 0x40047a01u // argument: the value
+#define EVENT_IOCTL_LIMIT_GET 0x80047a02u
+#define EVENT_IOCTL_BAD_GET 0x80047a03u
+#define EVENT_IOCTL_PORT_STATES_GET 0x80047a04u
+#define EVENT_IOCTL_BAD_SET 0x40047a05u
