@@ -58,9 +58,10 @@ int event_release(struct inode *, struct file *file) {
     if (r->next)
         r->next->prev = r->prev;
     mutex_unlock(&jxbridge_lock);
+    // Said by the closing task: the opener's task record may be gone by now.
     if (r->drops)
-        printk(KERN_INFO "[Event] Reader '%s' (%d) of [%s] lost %u records.\n", r->owner->comm,
-               r->owner->pid, B->dev->name, r->drops);
+        printk(KERN_INFO "[Event] Reader '%s' (%d) of [%s] lost %u records.\n", current->comm,
+               current->pid, B->dev->name, r->drops);
     file->private_data = nullptr;
     jxbridge_log_reader_free(r);
     return 0;

@@ -423,7 +423,7 @@ void snoop(struct ipsg_data *g, struct jxbridge_port *in, const struct ipsg_fram
         return;
     const u8 *chaddr = d + p + 28;
     struct ipsg_ip addr = {IPSG_AF_INET, {}};
-    if (*type == 5 && d[p] == 2) {
+    if (*type == 5 && d[p] == 2 && g->bridge->mac_table) {
         struct jxbridge_port *client = mac_table_lookup(g->bridge->mac_table, chaddr, f->vid);
         struct ipsg_port *ip = ipsg_port_of(g, client);
         if (!ip || !ip->learn)
