@@ -126,9 +126,39 @@ event->bll_id=101, event->event_type=7"
         fail "cfm_pdu output" "$(cat "$TMP/nl.out")"
 }
 
+# An agent of its own, plain sockets under the preload library: it registers,
+# gets two fault events, and unregisters itself.
+case_python_agent() {
+    LD_PRELOAD=$PL $PY -c "
+import os, socket, struct
+s = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 31)
+s.bind((os.getpid(), 0))
+def say(word):
+    s.send(struct.pack('=IHHII', 16 + len(word) + 1, 0, 0, 0, os.getpid()) + word + b'\\0')
+def payload():
+    d = s.recv(1024)
+    return d[16:struct.unpack('=I', d[:4])[0]]
+say(b'netlink_event_start')
+print('reply', payload().decode(), flush=True)
+for i in range(2):
+    bll, vid, kind, state = struct.unpack('=IIII', payload())
+    print('event', bll, kind, flush=True)
+say(b'netlink_event_stop')
+print('stop', payload().decode(), flush=True)" >"$TMP/py.out" 2>&1 &
+    local a=$!
+    PIDS+=($a)
+    wait_lines "$TMP/py.out" "^reply OK$" 1 || { fail "python agent registers" "$(cat "$TMP/py.out")"; return; }
+    "$JXPROC" write "$CFM" event_test 5 1 >/dev/null && "$JXPROC" write "$CFM" event_test 6 2 >/dev/null
+    wait "$a"
+    [ "$(cat "$TMP/py.out")" = "$(printf 'reply OK\nevent 5 1\nevent 6 2\nstop OK')" ] &&
+        pass "a netlink agent of its own registers, receives and unregisters" ||
+        fail "python netlink agent" "$(cat "$TMP/py.out")"
+}
+
 subscribers_start
 case_readers
 case_interrupted_follow
 case_netlink_agent
+case_python_agent
 stop_node || fail "jxnode stops cleanly"
 finish
