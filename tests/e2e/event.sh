@@ -42,9 +42,10 @@ trap cleanup EXIT
 
 # Waits (as a guard against a hang, not a timing) until file holds count lines matching re.
 wait_lines() {
-    local file=$1 re=$2 count=$3 t
+    local file=$1 re=$2 count=$3 t n
     for t in $(seq 100); do
-        [ "$(grep -c "$re" "$file" 2>/dev/null)" -ge "$count" ] && return 0
+        n=$(grep -c "$re" "$file" 2>/dev/null)
+        [ "${n:-0}" -ge "$count" ] && return 0
         sleep 0.1
     done
     return 1
