@@ -57,6 +57,14 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/rmirroring", "source 2 wb tx"},
     {"/proc/net/jxbridge/br0/rmirroring", "source 2 wc rx"},
     {"/proc/net/jxbridge/br0/rmirroring", "activate 2"},
+    {"/proc/net/jxbridge/br0/ipsg", "enable ipv4 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "enable ipv6 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa enable ipv4 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa enable ipv6 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa learn 1"},
+    {"/proc/net/jxbridge/br0/ipsg", "port wa bindings add 0 02:00:00:00:00:01 100 10.0.0.0/8"},
+    {"/proc/net/jxbridge/br0/ipsg",
+     "port wa bindings add 0 02:00:00:00:00:01 100 2001:db8:0:0:0:0:0:1"},
 };
 
 // A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.

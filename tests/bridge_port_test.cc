@@ -456,7 +456,7 @@ TEST_F(PortTest, TheBridgeDirectoryHoldsEveryFile) {
     }
     // Until their engines serve them, the files read empty and refuse commands.
     EXPECT_EQ(proc_cat("/proc/net/jxbridge/br0/qos"), "");
-    EXPECT_EQ(proc_write("/proc/net/jxbridge/br0/ipsg", "help"), -EINVAL);
+    EXPECT_EQ(proc_write("/proc/net/jxbridge/br0/tal", "help"), -EINVAL);
     ASSERT_GT(proc_write("/proc/net/jxbridge/config", "del br0"), 0);
     br = nullptr;
     EXPECT_EQ(rte_vfs_list("/proc/net/jxbridge/br0", &list), -ENOENT);

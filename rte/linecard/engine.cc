@@ -16,6 +16,8 @@ struct engine_state {
     std::string api = "TARN API 3.2.0";
     std::string microcode = "TARN UCODE 7.14";
     std::string api_out, microcode_out; // what the last call handed out
+    u32 ccm_stats[4] = {};
+    tarn_ccm_notify_fn ccm_notify = nullptr;
 };
 
 engine_state &st() {
@@ -26,7 +28,7 @@ engine_state &st() {
 // Records the call and answers its result.
 int record(const char *fn, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int record(const char *fn, const char *fmt, ...) {
-    char args[96];
+    char args[4096]; // room for a PDU in hexadecimal
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(args, sizeof(args), fmt, ap);
@@ -63,7 +65,21 @@ const export_entry exports[] = {
     {"tarnAPIGetMicrocodeVersion", (void *)&tarnAPIGetMicrocodeVersion},
     {"tarnAPISetGemSubport", (void *)&tarnAPISetGemSubport},
     {"tarnAPISetMcastGem", (void *)&tarnAPISetMcastGem},
+    {"tarnAPIErpsCcmEnable", (void *)&tarnAPIErpsCcmEnable},
+    {"tarnAPIErpsCcmDisable", (void *)&tarnAPIErpsCcmDisable},
+    {"tarnAPIErpsCcmGetStats", (void *)&tarnAPIErpsCcmGetStats},
+    {"tarnAPIErpsCcmClearStats", (void *)&tarnAPIErpsCcmClearStats},
 };
+
+std::string hex(const u8 *p, int n) {
+    std::string s;
+    char b[3];
+    for (int i = 0; p && i < n; i++) {
+        snprintf(b, sizeof(b), "%02x", p[i]);
+        s += b;
+    }
+    return s.empty() ? "-" : s;
+}
 
 } // namespace
 
@@ -89,6 +105,58 @@ int tarnAPISetGemSubport(int ucc, int gem, int enable) {
 
 int tarnAPISetMcastGem(int gem, int add) {
     return record(__func__, "%d, %d", gem, add);
+}
+
+int tarnAPIErpsCcmEnable(int ucc, int vid, const u8 *tx_pdu, int tx_size, int tx_interval,
+                         const u8 *rx_pdu, const u8 *rx_mask, int rx_size, int rx_interval,
+                         tarn_ccm_notify_fn notify) {
+    {
+        engine_state &s = st();
+        std::lock_guard<std::mutex> g(s.m);
+        s.ccm_notify = notify;
+    }
+    return record(__func__, "%d, %d, %s, %d, %d, %s, %s, %d, %d", ucc, vid,
+                  hex(tx_pdu, tx_size).c_str(), tx_size, tx_interval, hex(rx_pdu, rx_size).c_str(),
+                  hex(rx_mask, rx_size).c_str(), rx_size, rx_interval);
+}
+
+int tarnAPIErpsCcmDisable(int ucc, int vid) {
+    return record(__func__, "%d, %d", ucc, vid);
+}
+
+int tarnAPIErpsCcmGetStats(int ucc, int vid, u32 *out) {
+    int rc = record(__func__, "%d, %d", ucc, vid);
+    engine_state &s = st();
+    std::lock_guard<std::mutex> g(s.m);
+    for (int i = 0; i < 4; i++)
+        out[i] = s.ccm_stats[i];
+    return rc;
+}
+
+int tarnAPIErpsCcmClearStats(int ucc, int vid) {
+    return record(__func__, "%d, %d", ucc, vid);
+}
+
+void linecard_engine_set_ccm_stats(u32 tx, u32 rx, u32 loc, u32 dropped) {
+    engine_state &s = st();
+    std::lock_guard<std::mutex> g(s.m);
+    s.ccm_stats[0] = tx;
+    s.ccm_stats[1] = rx;
+    s.ccm_stats[2] = loc;
+    s.ccm_stats[3] = dropped;
+}
+
+int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_state) {
+    tarn_ccm_notify_fn fn;
+    {
+        engine_state &s = st();
+        std::lock_guard<std::mutex> g(s.m);
+        fn = s.ccm_notify;
+    }
+    if (!fn)
+        return -ENOENT;
+    fn(ucc, vlan, rx_error, rx_error_state);
+    return 0;
 }
 
 const char *tarnAPIGetAPIVersion(void) {
@@ -119,6 +187,9 @@ void linecard_engine_clear() {
     std::lock_guard<std::mutex> g(s.m);
     s.calls.clear();
     s.results.clear();
+    s.ccm_notify = nullptr;
+    for (u32 &v : s.ccm_stats)
+        v = 0;
 }
 
 void linecard_engine_set_result(const std::string &fn, int rc) {

@@ -57,3 +57,19 @@ struct linecard_engine_port {
 using linecard_engine_fn = std::function<int(struct linecard_engine_port &, u64 now)>;
 int linecard_engine_port_program(u32 ucc, u32 subport, const linecard_engine_fn &fn);
 int linecard_engine_port_read(u32 ucc, u32 subport, const linecard_engine_fn &fn);
+// Continuity-check offload. The engine reports receive errors through the
+// callback given at enable; the stand-in keeps the last one, and the PDUs'
+// bytes in the recorded call as hexadecimal.
+using tarn_ccm_notify_fn = void (*)(int ucc, int vlan, int rx_error, int rx_error_state);
+int tarnAPIErpsCcmEnable(int ucc, int vid, const u8 *tx_pdu, int tx_size, int tx_interval,
+                         const u8 *rx_pdu, const u8 *rx_mask, int rx_size, int rx_interval,
+                         tarn_ccm_notify_fn notify);
+int tarnAPIErpsCcmDisable(int ucc, int vid);
+// out: transmitted, received, loss of continuity, dropped.
+int tarnAPIErpsCcmGetStats(int ucc, int vid, u32 *out);
+int tarnAPIErpsCcmClearStats(int ucc, int vid);
+// What later statistics calls hand out.
+void linecard_engine_set_ccm_stats(u32 tx, u32 rx, u32 loc, u32 dropped);
+// Calls the callback of the last enable, as the engine does on a receive error:
+// -ENOENT when none was given.
+int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_state);

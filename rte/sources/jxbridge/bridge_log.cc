@@ -40,14 +40,15 @@ void jxbridge_log_reader_free(struct jxbridge_log_reader *r) {
     kfree(r);
 }
 
-int jxbridge_log_reader_append(struct jxbridge_log_reader *r, const char *text, u32 len) {
+static int reader_append(struct jxbridge_log_reader *r, const char *text, u32 len, bool record) {
     if (!len)
         return 0;
     mutex_lock(&r->lock);
-    u32 room = r->tail ? JXBRIDGE_LOG_CHUNK_SIZE - r->tail->used : 0;
+    // A record starts a chunk of its own, so that reads can stop at its end.
+    u32 room = r->tail && !record ? JXBRIDGE_LOG_CHUNK_SIZE - r->tail->used : 0;
     u32 need =
         len > room ? (len - room + JXBRIDGE_LOG_CHUNK_SIZE - 1) / JXBRIDGE_LOG_CHUNK_SIZE : 0;
-    if (r->chunks + need > JXBRIDGE_LOG_MAX_CHUNKS) {
+    if (r->chunks + need > JXBRIDGE_LOG_MAX_CHUNKS || (record && r->records >= r->record_limit)) {
         // A full reader keeps what it has; the line is counted, not stored.
         r->drops++;
         r->dropped_bytes += len;
@@ -86,6 +87,10 @@ int jxbridge_log_reader_append(struct jxbridge_log_reader *r, const char *text, 
         c->used = n;
         done += n;
     }
+    if (record) {
+        last->record_end = 1;
+        r->records++;
+    }
     if (first) {
         if (r->tail)
             r->tail->next = first;
@@ -100,6 +105,14 @@ int jxbridge_log_reader_append(struct jxbridge_log_reader *r, const char *text, 
     mutex_unlock(&r->lock);
     wake_up_interruptible(&r->wait);
     return 0;
+}
+
+int jxbridge_log_reader_append(struct jxbridge_log_reader *r, const char *text, u32 len) {
+    return reader_append(r, text, len, false);
+}
+
+int jxbridge_log_reader_append_record(struct jxbridge_log_reader *r, const char *text, u32 len) {
+    return reader_append(r, text, len, true);
 }
 
 static u32 reader_pending(struct jxbridge_log_reader *r) {
@@ -127,7 +140,13 @@ static ssize_t reader_take(struct jxbridge_log_reader *r, char __user *buf, size
             r->tail = nullptr;
         r->chunks--;
         r->offset = 0;
+        bool end = c->record_end;
         kfree(c);
+        if (end) {
+            r->records--;
+            if (r->record_mode)
+                break;
+        }
     }
     return (ssize_t)done;
 }

@@ -22,6 +22,7 @@ struct sk_buff;
 struct jxbridge_log_chunk {
     struct jxbridge_log_chunk *next;
     u32 used;
+    u32 record_end; // the last chunk of a record (record readers)
     char text[JXBRIDGE_LOG_CHUNK_SIZE];
 };
 
@@ -39,12 +40,21 @@ struct jxbridge_log_reader {
     u32 dropped_bytes;
     u32 pending;     // unread bytes (atomic access: waiters test it unlocked)
     void *owner_obj; // the log object or tracer list the reader belongs to
+    // A record reader keeps whole records, at most record_limit of them, and
+    // a read never runs past the end of one.
+    u32 record_mode;
+    u32 records;
+    u32 record_limit;
 };
 
 struct jxbridge_log_reader *jxbridge_log_reader_new();
 void jxbridge_log_reader_free(struct jxbridge_log_reader *reader);
 // Appends text whole, or counts it as dropped when the reader is full: 0 or -ENOMEM.
 int jxbridge_log_reader_append(struct jxbridge_log_reader *reader, const char *text, u32 len);
+// A record reader's append: the record is kept whole in chunks of its own, or
+// counted as dropped when the reader holds record_limit records already.
+int jxbridge_log_reader_append_record(struct jxbridge_log_reader *reader, const char *text,
+                                      u32 len);
 ssize_t jxbridge_log_reader_read(struct jxbridge_log_reader *reader, struct file *file,
                                  char __user *buf, size_t count);
 __poll_t jxbridge_log_reader_poll(struct jxbridge_log_reader *reader, struct file *file,

@@ -146,6 +146,7 @@ static int jxbridge_init() {
     jxbridge_flow_hook = nullptr;
     jxbridge_flow_event_hook = nullptr;
     jxbridge_threaded_init();
+    cfm_netlink_init();
     bridge_process_frame_hook = jxbridge_threaded_rx;
     if (jxbridge_notifier_register())
         printk(KERN_CRIT "[Bridge] Unable to register net_device notifier.\n");
@@ -166,6 +167,7 @@ static void jxbridge_exit() {
     jxbridge_notifier_unregister();
     jxbridge_unbind_driver_hooks();
     jxbridge_threaded_fini();
+    cfm_netlink_fini();
     if (debug)
         printk(KERN_INFO "[Bridge] Module shutdown.\n");
     bool root_kept = jxbridge_proc_fini() != 0;

@@ -214,6 +214,7 @@ struct jxbridge {
     struct pon_data *pon;
     struct rmirroring_data *rmirroring;
     struct pcap_data *pcap;
+    struct jxbridge_log_reader *event_readers; // one per open of the event file
     u32 subsys_up; // rows whose init ran (and files made), in table order
     struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };
@@ -455,8 +456,14 @@ struct sk_buff *acl_skb(struct acl_engine *acl, struct sk_buff *skb, int ingress
 struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
                              struct sk_buff *skb, int ingress);
 void acl_default_action_list_switching_mode_update(struct acl_engine *acl);
-// Queues an event line for the bridge's event readers; -19 without them.
+// Queues a copy of the text for every reader of the bridge's event file:
+// 0, or -12 when a copy could not be made. Caller holds jxbridge_lock.
+int event_add(struct jxbridge *bridge, const char *text);
 int jxbridge_event_post(struct jxbridge *bridge, const char *text);
+// The CFM fault channel (netlink protocol 31) and the engine's error callback.
+int cfm_netlink_init();
+void cfm_netlink_fini();
+void tarnErpsCcmRxErrorNotification(int ucc, int vlan, int rx_error, int rx_error_state);
 // OpenOLT multicast groups: the GEM of each OLT member (0 none).
 #define OO_MCAST_MEMBERS 32
 struct oo_mcast_group {

@@ -1055,3 +1055,88 @@ struct rmirroring_acl_record {
 };
 static_assert(sizeof(rmirroring_acl_record) == 48);
 static_assert(offsetof(rmirroring_acl_record, kind) == 44);
+// /proc/net/jxbridge/<bridge>/ipsg (type 'z')
+#define IPSG_IOCTL_DEBUG_SET 0x40047a01u // argument: the value
+#define IPSG_IOCTL_DEBUG_GET 0x80047a02u
+#define IPSG_IOCTL_STATE_SET 0x40047a03u
+#define IPSG_IOCTL_STATE_GET 0xc0047a04u
+#define IPSG_IOCTL_PORT_STATE_SET 0x40047a05u
+#define IPSG_IOCTL_PORT_STATE_GET 0xc0047a06u // accepted, does nothing
+#define IPSG_IOCTL_PORT_MODE_SET 0x40047a07u
+#define IPSG_IOCTL_PORT_MODE_GET 0xc0047a08u
+#define IPSG_IOCTL_PORT_LEARN_SET 0x40047a09u
+#define IPSG_IOCTL_PORT_LEARN_GET 0xc0047a0au
+#define IPSG_IOCTL_PORT_LIMIT_SET 0x40047a0bu
+#define IPSG_IOCTL_PORT_LIMITS_GET 0xc0047a0cu
+#define IPSG_IOCTL_PORT_STAT_GET 0xc0047a0du
+#define IPSG_IOCTL_BINDING_ADD 0x40047a0eu
+#define IPSG_IOCTL_BINDING_DEL 0x40047a0fu
+#define IPSG_IOCTL_BINDING_GET 0xc0047a10u
+#define IPSG_IOCTL_VLAN_STATE_SET 0xc0047a11u
+#define IPSG_IOCTL_CLEAR_VLANS 0xc0047a12u
+
+#define IPSG_AF_INET 2
+#define IPSG_AF_INET6 10
+#define IPSG_NAME_FIELD 20
+
+struct ipsg_state_request {
+    uint32_t family;
+    uint32_t state;
+};
+static_assert(sizeof(ipsg_state_request) == 8);
+
+// A port and two values; the VLAN form packs a VID and three flags instead.
+struct ipsg_port_request {
+    char name[IPSG_NAME_FIELD];
+    uint32_t value;
+    uint32_t value2;
+};
+static_assert(sizeof(ipsg_port_request) == 28);
+static_assert(offsetof(ipsg_port_request, value) == 20);
+static_assert(offsetof(ipsg_port_request, value2) == 24);
+
+struct ipsg_vlan_request {
+    char name[IPSG_NAME_FIELD];
+    uint32_t vid;
+    uint8_t enable;
+    uint8_t ipv4;
+    uint8_t ipv6;
+    uint8_t reserved27;
+};
+static_assert(sizeof(ipsg_vlan_request) == 28);
+static_assert(offsetof(ipsg_vlan_request, enable) == 24);
+static_assert(offsetof(ipsg_vlan_request, ipv6) == 26);
+
+// family 2: the IPv4 address in host order in the first four bytes;
+// family 10: the IPv6 address in network order.
+struct ipsg_ip {
+    uint32_t family;
+    uint8_t addr[16];
+};
+static_assert(sizeof(ipsg_ip) == 20);
+
+struct ipsg_binding_request {
+    char name[IPSG_NAME_FIELD];
+    uint32_t index; // get only
+    uint32_t ttl;   // add: seconds of life; get: seconds left; 0: static
+    uint8_t mac[6];
+    uint16_t vid;
+    struct ipsg_ip ip;
+    uint32_t prefix;
+    uint32_t matched; // get only
+};
+static_assert(sizeof(ipsg_binding_request) == 64);
+static_assert(offsetof(ipsg_binding_request, index) == 20);
+static_assert(offsetof(ipsg_binding_request, ttl) == 24);
+static_assert(offsetof(ipsg_binding_request, mac) == 28);
+static_assert(offsetof(ipsg_binding_request, vid) == 34);
+static_assert(offsetof(ipsg_binding_request, ip) == 36);
+static_assert(offsetof(ipsg_binding_request, prefix) == 56);
+static_assert(offsetof(ipsg_binding_request, matched) == 60);
+
+// /proc/net/jxbridge/<bridge>/event (type 'z'): per open reader.
+#define EVENT_IOCTL_LIMIT_SET 0x40047a01u // argument: the value
+#define EVENT_IOCTL_LIMIT_GET 0x80047a02u
+#define EVENT_IOCTL_BAD_GET 0x80047a03u
+#define EVENT_IOCTL_PORT_STATES_GET 0x80047a04u
+#define EVENT_IOCTL_BAD_SET 0x40047a05u
