@@ -16,11 +16,11 @@ for m in re.finditer(r'#define (\w+) JXBRIDGE_IOCTL_(W|R|RW|NONE)\((0x[0-9a-fA-F
     defs[m.group(1)] = kinds[m.group(2)] + int(m.group(3), 0)
 for m in re.finditer(r'#define (\w+) PON_IOCTL_(W|R|RW)\((0x[0-9a-fA-F]+|\d+)\)', src):
     defs[m.group(1)] = pon_kinds[m.group(2)] + int(m.group(3), 0)
-for m in re.finditer(r'#define ((?:ACL|JXMNG)_IOCTL_\w+) (0x[0-9a-fA-F]+)u?', src + open('rte/sources/jxmng/jxmng_ioctl.h').read()):
+for m in re.finditer(r'#define ((?:ACL|JXMNG)_IOCTL_\w+|BRIDGE_IOCTL_ERPS_\w+) (0x[0-9a-fA-F]+)u?', src + open('rte/sources/jxmng/jxmng_ioctl.h').read()):
     defs[m.group(1)] = int(m.group(2), 16)
-groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
+groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_(?!ERPS_)', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
           'mac_table': r'^MT_IOCTL_', 'acl': r'^ACL_IOCTL_', 'mng': r'^JXMNG_IOCTL_',
-          'pon': r'^PON_IOCTL_'}
+          'pon': r'^PON_IOCTL_', 'erps': r'^BRIDGE_IOCTL_ERPS_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')
