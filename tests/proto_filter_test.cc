@@ -142,6 +142,18 @@ TEST_F(ProtoFilterTest, DaemonFramesLeaveOnTheNamedPortOnly) {
     EXPECT_EQ(lacp->stats.rx_dropped, 6u);
     EXPECT_EQ(lacp->stats.tx_packets, 1u);
     drain();
+    // A LAG member whose master is up refuses ERPS and STP frames; LACP goes.
+    jxbridge_port *lag = port("pfl", JXBRIDGE_PORT_LAG, 110);
+    ASSERT_TRUE(lag->dev->flags & IFF_UP);
+    mutex_lock(&jxbridge_lock);
+    jxbridge_port_set_master(b, lag);
+    mutex_unlock(&jxbridge_lock);
+    net_device *erps = fdev("br0_erps");
+    link(erps, true);
+    linecard_hostlink_send(erps, from_daemon(pdu, 102));
+    EXPECT_EQ(erps->stats.rx_dropped, 1u);
+    linecard_hostlink_send(lacp, from_daemon(pdu, 102));
+    EXPECT_EQ(tx(b).size(), 1u);
     // The bridge goes: its filter devices go with it, so it can be made again.
     link(lacp, true);
     link(br->dev, false);
