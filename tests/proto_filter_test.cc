@@ -35,7 +35,7 @@ frame from_daemon(const frame &f, u16 out_bll, long total = -1) {
 
 erps_port_request erps_rec(const char *port, u32 state, std::initializer_list<u16> vids) {
     erps_port_request r = {};
-    strncpy(r.name, port, sizeof(r.name));
+    snprintf(r.name, sizeof(r.name), "%s", port);
     r.state = state;
     for (u16 v : vids)
         r.vlans[v / 8] |= (u8)(0x80 >> (v % 8));
@@ -106,7 +106,8 @@ TEST_F(ProtoFilterTest, PdusReachTheirDevicesWithTheHeader) {
 
     // Other subtypes, and a frame that ends before its subtype, are bridged.
     rx(a, slow(4));
-    frame cut(slow(1).begin(), slow(1).begin() + ETH_HLEN);
+    const frame whole = slow(1);
+    frame cut(whole.begin(), whole.begin() + ETH_HLEN);
     rx(a, cut);
     auto bridged = tx(b);
     ASSERT_GE(bridged.size(), 1u);
