@@ -1,11 +1,15 @@
 // Frames into br0 configured with the engines that exist: VLANs with tags
 // and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
-// and multicast entries, a GEM port on an OLT. An input is a list of
-//   u8 port (bit 7: advance the clock a second first; port 4 is the OLT,
+// and multicast entries, a GEM port on an OLT, the protocol filters with
+// their devices up and ERPS blocking a VLAN. An input is a list of
+//   u8 port (bit 7: advance the clock a second first; bit 6: the bytes are
+//   a daemon's write on filter device port % 5; else port 4 is the OLT,
 //   whose frames carry a GEM tag), u16 length, bytes
 // Every frame must be freed exactly once: a double free aborts in the frame
 // pool, and a frame still held at the end fails the input.
 #include "fuzz_node.h"
+
+#include "linecard/hostlink.h"
 
 using namespace jxfuzz;
 
@@ -67,6 +71,34 @@ const char *const kSetup[][2] = {
      "port wa bindings add 0 02:00:00:00:00:01 100 2001:db8:0:0:0:0:0:1"},
 };
 
+const char *const kFilterDevs[] = {"br0_erps", "br0_stp", "br0_lacp", "br0_efm", "br0_synce"};
+
+// The filter devices up, and ERPS on wc: VLANs 100 and 200 under it, 200 forwarding.
+void proto_filters_on() {
+    rtnl_lock();
+    for (const char *n : kFilterDevs)
+        if (net_device *d = __dev_get_by_name(&init_net, n))
+            dev_open(d);
+    rtnl_unlock();
+    struct file *f = nullptr;
+    if (rte_vfs_open("/proc/net/jxbridge/br0/erps", O_RDONLY, &f))
+        die("erps file");
+    u32 on = 1;
+    erps_port_request r = {};
+    strcpy(r.name, "wc");
+    r.state = 1;
+    r.vlans[100 / 8] = 0x80 >> (100 % 8);
+    r.vlans[200 / 8] = 0x80 >> (200 % 8);
+    bool ok =
+        !rte_vfs_ioctl(f, BRIDGE_IOCTL_ERPS_STATE_SET, (unsigned long)&on) &&
+        !rte_vfs_ioctl(f, BRIDGE_IOCTL_ERPS_PORT_VLAN_OPERATIONAL_STATE_SET, (unsigned long)&r);
+    r.vlans[100 / 8] = 0;
+    ok = ok && !rte_vfs_ioctl(f, BRIDGE_IOCTL_ERPS_PORT_VLAN_FORWARD_STATE_SET, (unsigned long)&r);
+    rte_vfs_close(f);
+    if (!ok)
+        die("erps set-up");
+}
+
 // A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.
 const char *const kPonSetup[] = {"gem set gpon0 100 11 1", "gem mcast add 100 3900"};
 
@@ -90,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A capture reader, so that the tracer's captures are queued and read.
     struct file *pcap = nullptr;
     rte_vfs_open("/proc/net/jxbridge/br0/pcap", O_RDONLY | O_NONBLOCK, &pcap);
+    proto_filters_on();
     const uint8_t *p = data, *end = data + size;
     for (int frames = 0; frames < 64 && end - p >= 3; frames++) {
         const u8 port = p[0];
@@ -98,7 +131,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         len = len < size_t(end - p) ? len : size_t(end - p);
         if (port & 0x80)
             rte_clock_advance_ms(1000);
-        linecard_wire_rx(wire(port & 0x7f), linecard_frame(p, p + len));
+        if (port & 0x40) {
+            net_device *d = __dev_get_by_name(&init_net, kFilterDevs[(port & 0x3f) % 5]);
+            if (!d)
+                die("filter device");
+            linecard_hostlink_send(d, linecard_frame(p, p + len));
+        } else {
+            linecard_wire_rx(wire(port & 0x7f), linecard_frame(p, p + len));
+        }
         p += len;
         drain_wires();
     }

@@ -21,7 +21,8 @@ for m in re.finditer(r'#define ((?:ACL|JXMNG|IPSG|EVENT|BRIDGE)_IOCTL_\w+) (0x[0
 groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_(?!CFM_|ERPS_)', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
           'mac_table': r'^MT_IOCTL_', 'acl': r'^ACL_IOCTL_', 'mng': r'^JXMNG_IOCTL_',
           'pon': r'^PON_IOCTL_', 'rmirroring': r'^RMIRRORING_IOCTL_', 'ipsg': r'^IPSG_IOCTL_',
-          'event': r'^EVENT_IOCTL_', 'cfm': r'^BRIDGE_IOCTL_CFM_'}
+          'event': r'^EVENT_IOCTL_', 'cfm': r'^BRIDGE_IOCTL_CFM_',
+          'erps': r'^BRIDGE_IOCTL_ERPS_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')

@@ -6,9 +6,16 @@
 #include <linux/netlink.h>
 #include "jxbridge/jxbridge_ioctl.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -149,6 +156,104 @@ int test_cfm_pdu() {
     return 0;
 }
 
+// The ERPS filter device's frames: a header of 107 bytes, then the PDU.
+constexpr const char *PDU_TEST = "section_bridge_erps_pdu_test";
+constexpr const char *ERPS_DEV = "br0_erps";
+constexpr size_t HEADER_LEN = 107;
+constexpr size_t LEN_AT = 48;
+constexpr size_t OUT_PORT_AT = 54;
+constexpr size_t PORT_NAME_AT = 74;
+constexpr size_t TEST_FRAME_LEN = 167;
+
+// An interruption ends the receiving loop instead of the program.
+void pdu_test_interrupted(int) {}
+
+void pdu_receive(int fd) {
+    char buf[2048];
+    int count = 0;
+    for (int i = 0; i < 100; i++) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n < 0)
+            break;
+        uint32_t len = 0;
+        if ((size_t)n >= LEN_AT + sizeof(len))
+            memcpy(&len, buf + LEN_AT, sizeof(len));
+        if ((size_t)n < HEADER_LEN || len != (uint32_t)n)
+            continue;
+        char port[17] = {};
+        memcpy(port, buf + PORT_NAME_AT, sizeof(port) - 1);
+        count++;
+        printf("%s: Received PDU nr=%d, full_size=%d, pdu_size=%d, port=%s.\n", PDU_TEST, count,
+               (int)n, (int)(n - HEADER_LEN), port);
+    }
+    printf("%s: Frame receiving test finished.\n", PDU_TEST);
+}
+
+void pdu_send(int fd) {
+    printf("%s: Do a test send...\n", PDU_TEST);
+    uint8_t frame[TEST_FRAME_LEN] = {};
+    uint32_t len = TEST_FRAME_LEN;
+    uint16_t out = 0x281B;
+    memcpy(frame + LEN_AT, &len, sizeof(len));
+    memcpy(frame + OUT_PORT_AT, &out, sizeof(out));
+    frame[112] = 0xCE;
+    frame[118] = 0xBA;
+    ssize_t n = send(fd, frame, sizeof(frame), MSG_DONTWAIT);
+    if (n < 0)
+        printf("%s: socket send (%s), error: %s", PDU_TEST, ERPS_DEV, strerror(errno));
+    else if ((size_t)n != sizeof(frame))
+        printf("%s: socket send (%s) error: only %u bytes sent (%u requested).", PDU_TEST, ERPS_DEV,
+               (unsigned)n, (unsigned)sizeof(frame));
+    else
+        printf("%s: PDU sent to %s.\n", PDU_TEST, ERPS_DEV);
+}
+
+int test_erps_pdu() {
+    printf("%s: Create socket...\n", PDU_TEST);
+    int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+    if (fd < 0) {
+        printf("%s: Unable to create socket (errno=%d).\n", PDU_TEST, errno);
+        return 1;
+    }
+    // The device is the node's: raising it raises its host interface too.
+    if (jxctl_link_set(ERPS_DEV, true) == 0)
+        printf("%s: Device <%s> is UP.\n", PDU_TEST, ERPS_DEV);
+    else
+        printf("%s: <%s> Unable to set flags.", PDU_TEST, ERPS_DEV);
+    unsigned index = if_nametoindex(ERPS_DEV);
+    if (!index) {
+        printf("%s: Error getting index of device %s: %s\n", PDU_TEST, ERPS_DEV, strerror(errno));
+        close(fd);
+        return 1;
+    }
+    sockaddr_ll sll = {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = (int)index;
+    if (bind(fd, (sockaddr *)&sll, sizeof(sll)) < 0) {
+        printf("%s: Error binding ERPS socket to interface %s: %s\n", PDU_TEST, ERPS_DEV,
+               strerror(errno));
+        close(fd);
+        return 1;
+    }
+    int rcvbuf = 512000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    printf("%s: Set socket SO_RCVBUF=%d.\n", PDU_TEST, rcvbuf);
+    printf("%s: Frame receiving started for 100 packets...\n", PDU_TEST);
+    fflush(stdout);
+    struct sigaction sa = {}, old_int = {}, old_term = {};
+    sa.sa_handler = pdu_test_interrupted; // no SA_RESTART: recv returns
+    sigaction(SIGINT, &sa, &old_int);
+    sigaction(SIGTERM, &sa, &old_term);
+    pdu_receive(fd);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    pdu_send(fd);
+    printf("%s: Delete socket...\n", PDU_TEST);
+    close(fd);
+    return 0;
+}
+
 } // namespace
 
 int brctl_devtest(int argc, char **argv, bool *handled) {
@@ -159,13 +264,6 @@ int brctl_devtest(int argc, char **argv, bool *handled) {
         *handled = *handled || !strcmp(word, t);
     if (!*handled)
         return 0;
-    // The frame test talks to the ERPS filter device; until the bridge has it
-    // there is nothing to test, and saying so beats a silent success.
-    if (!strcmp(word, "erps_pdu")) {
-        fprintf(stderr, "%s is not supported: the bridge has no %s yet.\n", word,
-                "ERPS filter device");
-        return -EOPNOTSUPP;
-    }
     if (!strcmp(word, "cfm_pdu"))
         return test_cfm_pdu();
     // Only "<prog> <bridge> <test>" runs a test.
@@ -175,6 +273,8 @@ int brctl_devtest(int argc, char **argv, bool *handled) {
         return test_stp(argv[1]);
     if (!strcmp(word, "erps"))
         return test_erps(argv[1]);
+    if (!strcmp(word, "erps_pdu"))
+        return test_erps_pdu();
     if (!strcmp(word, "cfm"))
         return test_cfm(argv[1]);
     return 0;

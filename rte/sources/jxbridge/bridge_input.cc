@@ -390,6 +390,7 @@ static int jxbridge_netdev_event(struct notifier_block *, unsigned long event, v
         mutex_lock(&jxbridge_lock);
         jxbridge_del_ports_of_dev(dev);
         app_filter_dev_gone(dev);
+        proto_filter_dev_gone(dev);
         mutex_unlock(&jxbridge_lock);
         return NOTIFY_DONE;
     }

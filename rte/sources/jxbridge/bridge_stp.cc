@@ -1,6 +1,7 @@
 // Spanning-tree forwarding states as the STP daemon sets them: a global
 // switch, a per-port switch and a per-port state for every VLAN. The table
 // is made the first time a port's states are set: ports without one pass.
+// The daemon's BPDUs reach it through the STP filter device.
 #include "jxbridge.h"
 
 int stp_oper_state_set(struct jxbridge *B, u32 on) {
@@ -46,8 +47,14 @@ extern const struct jxbridge_subsys stp_subsys = {
     .port_fini = stp_port_fini,
 };
 
-int stp_filter_apply(struct jxbridge *, struct sk_buff *) {
-    return 0;
+// BPDUs go to the STP daemon's filter device.
+bool stp_filter_match(const u8 *f, u32 len) {
+    static const u8 bpdu[ETH_ALEN] = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+    return len >= ETH_HLEN && ether_addr_equal(f, bpdu);
+}
+
+int stp_filter_apply(struct jxbridge *B, struct sk_buff *skb) {
+    return proto_filter_apply(B, PF_STP, nullptr, skb);
 }
 
 // The spanning-tree gate of the frame's VLAN on a port. A learning port on

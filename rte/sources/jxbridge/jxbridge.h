@@ -215,6 +215,10 @@ struct jxbridge {
     struct rmirroring_data *rmirroring;
     struct pcap_data *pcap;
     struct jxbridge_log_reader *event_readers; // one per open of the event file
+    struct proto_filter_set *proto_filters;
+    u32 erps_enabled;
+    u32 erps_debug;
+    u32 erps_debug_mng;
     u32 subsys_up; // rows whose init ran (and files made), in table order
     struct jxbridge_tracer subsys_debug[JXBRIDGE_SUBSYS_MAX];
 };
@@ -265,9 +269,12 @@ struct jxbridge_port {
     bool made_promisc; // adding raised the device's promiscuity
     struct storm_port *storm;
     u32 stp_enabled;
-    u32 *stp_states;  // per VID; made when first set
-    u32 source_guard; // MAC source guard switch
-    u32 gem_id;       // PON/GEM binding
+    u32 *stp_states;   // per VID; made when first set
+    u32 *erps_forward; // per VID: 1 forwarding, else discarding; none when not made
+    u32 *erps_oper;    // per VID: 1 when ERPS runs on the VLAN
+    u32 erps_vlans;    // VLANs whose operational state is 1
+    u32 source_guard;  // MAC source guard switch
+    u32 gem_id;        // PON/GEM binding
     u16 gem_vid;
     u32 onu_id;
     u8 lookup_mask;            // flow lookup fields the ACLs of the port use
@@ -330,6 +337,7 @@ struct jxbridge_subsys {
     X(event_subsys)                                                                                \
     X(oo_subsys)                                                                                   \
     X(erps_subsys)                                                                                 \
+    X(proto_filter_subsys)                                                                         \
     X(cfm_subsys)                                                                                  \
     X(jxbridge_led_subsys)                                                                         \
     X(app_filter_subsys)
@@ -485,6 +493,26 @@ int lacp_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
 int synce_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
 int ptp_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
 struct sk_buff *erps_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+// The protocol filters, in the order the pipeline asks them
+// (bridge_proto_filter.cc): each delivers the PDUs it matches on a filter
+// device of its bridge, and sends what a daemon writes there out of the
+// port the header names.
+enum proto_filter_id { PF_ERPS, PF_EFM, PF_STP, PF_SYNCE, PF_LACP, PF_COUNT };
+struct proto_filter_set;
+// Non-zero when the filter took the frame (delivered, or gone on the way).
+// input is the physical port the frame came in on.
+int proto_filter_apply(struct jxbridge *bridge, enum proto_filter_id id,
+                       struct jxbridge_port *input, struct sk_buff *skb);
+// The frame's first bytes, before any tag; len is what the frame has.
+bool erps_filter_match(const u8 *f, u32 len);
+bool stp_filter_match(const u8 *f, u32 len);
+bool lacp_filter_match(const u8 *f, u32 len);
+bool efm_filter_match(const u8 *f, u32 len);
+bool synce_filter_match(const u8 *f, u32 len);
+// The slow-protocols subtype of the frame, or -1 when it is none.
+int proto_filter_slow_subtype(const u8 *f, u32 len);
+// dev is going away: a filter on it lets it go.
+void proto_filter_dev_gone(struct net_device *dev);
 struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
 // A mirror copy of the frame for the session, or nothing.
 struct sk_buff *rmirroring_process_frame(struct jxbridge *bridge, struct jxbridge_port *port,
