@@ -659,7 +659,7 @@ static const struct igmp_cmd igmp_cmds[] = {
      [](struct igmp_call *c) {
          struct igmp_bridge *ib = c->ib;
          u32 t = c->v[1];
-         if (t <= ib->mrt_delta || t < ib->sq_interval || t < ib->sq_mrt)
+         if (t <= ib->mrt_delta || (ib->sq_on && (t < ib->sq_interval || t < ib->sq_mrt)))
              return -EINVAL;
          for (struct igmp_vlan *v = ib->vlans; v; v = v->next)
              if (v->proxy && v->query_interval > t)
@@ -1117,6 +1117,8 @@ static const struct igmp_cmd igmp_cmds[] = {
      [](struct igmp_call *c) {
          if (bool_arg(c->v[1]) || (c->v[2] && !cport(c, c->v[2])))
              return -ERANGE;
+         if (c->v[1] && (c->ib->sq_interval > c->ib->gmi || c->ib->sq_mrt > c->ib->gmi))
+             return -EINVAL;
          c->ib->sq_on = (u8)c->v[1];
          c->ib->sq_port = c->v[2];
          return 0;
