@@ -189,9 +189,23 @@ TEST_F(IgmpTest, JoinProgramsTheGroupAndLeaveEndsIt) {
     EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
     leave(s1, 0x0A000003, G1);
     EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    // A frame longer than the working copy holds is not taken in.
+    frame big = ipv4(0x0A000002, G2, 2, v2(0x16, G2), 0x02);
+    big.resize(1600, 0);
+    rx(s1, big);
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(0), size_t(0)));
     EXPECT_EQ(call(JXIGMP_STATS_GET, {"br0", 0u, 0u, 0u}), 0);
     EXPECT_EQ(out[1], 0u);
     EXPECT_EQ(out[3], 0u);
+
+    // A flush takes every membership and entry; memberships left go with the module.
+    join(s1, 0x0A000002, G1);
+    join(s1, 0x0A000003, G2);
+    join(s2, 0x0A000004, G2);
+    ASSERT_EQ(call(JXIGMP_BRIDGE_FLUSH, {"br0"}), 0);
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(0), size_t(0)));
+    join(s1, 0x0A000002, G1);
+    join(s1, 0x0A000003, G1);
 
     // A bridge name too long, a port count the bridge cannot have.
     EXPECT_EQ(call(JXIGMP_BRIDGE_ADD, {"br012345678", 3u}), -EINVAL);
@@ -283,6 +297,12 @@ TEST_F(IgmpTest, QuerierAndQueryRewrite) {
     EXPECT_EQ(sum16(q[0].data() + 14 + 24, 8), 0);
     EXPECT_EQ(tx(s2).size(), 1u);
     EXPECT_TRUE(tx(up).empty());
+    // IGMPv2 codes are linear: 20.0 s is lowered to 19.8 s, not decoded as a float.
+    rx(up, ipv4(0x0A0000FE, 0xE0000001, 2, v2(0x11, 0, 200), 0x01));
+    q = tx(s1);
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0][14 + 24 + 1], 198);
+    drain();
 
     // The period may not exceed the membership interval.
     EXPECT_EQ(call(JXIGMP_SQ_PERIOD_SET, {"br0", 3000u}), -EINVAL);

@@ -277,10 +277,14 @@ void igmp_group_del(struct igmp_bridge *ib, struct igmp_group *g, const char *re
 }
 
 void igmp_port_flush(struct igmp_bridge *ib, struct igmp_port *port) {
-    while (port->clients) {
-        struct igmp_client *c = port->clients;
-        while (c->groups && port->clients == c)
-            igmp_group_del(ib, c->groups, "flush");
+    // Deleting a client's last group frees the client: look it up afresh each time.
+    while (struct igmp_client *c = port->clients) {
+        if (!c->groups) {
+            port->clients = c->next;
+            kfree(c);
+            continue;
+        }
+        igmp_group_del(ib, c->groups, "flush");
     }
 }
 
