@@ -1,5 +1,8 @@
 #include "fuzz_node.h"
 
+#include "sources/jxigmp/jxigmp_ioctl.h"
+#include "sources/jxmng/jxmng.h"
+
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -46,7 +49,8 @@ void node_up() {
     linecard_memory_init();
     linecard_ethdrv_init();
     linecard_engine_install(); // the line card's packet engine is always there
-    if (rte_module_load("jxbridge_mod", {}) || rte_module_load("jxmng_mod", {}))
+    if (rte_module_load("jxbridge_mod", {}) || rte_module_load("jxmng_mod", {}) ||
+        rte_module_load("jxigmp_mod", {}))
         die("module load");
     rte_settle();
     if (file_write(kConfig, "threaded enable off", 19) <= 0 ||
@@ -76,6 +80,42 @@ void node_up() {
         die("OLT wire");
     if (linecard_flowmgr_install())
         die("flow manager");
+    igmp_up();
+}
+
+namespace {
+// One IGMP command from this process's own memory: texts and 32-bit values.
+long igmp_call(u32 nr, std::initializer_list<const char *> texts,
+               std::initializer_list<u32> values) {
+    jxigmp_ioctl_args a = {};
+    u32 v[8] = {};
+    for (const char *t : texts)
+        a.addr[a.n++] = uintptr_t(t);
+    for (u32 x : values) {
+        v[a.n] = x;
+        a.addr[a.n] = uintptr_t(&v[a.n]);
+        a.size[a.n++] = 4;
+    }
+    struct file *f = nullptr;
+    if (rte_vfs_open(JXIGMP_PROC_CONFIG, O_RDONLY, &f))
+        return -1;
+    long rc = rte_vfs_ioctl(f, JXIGMP_IOCTL(nr), (unsigned long)&a);
+    rte_vfs_close(f);
+    return rc;
+}
+} // namespace
+
+// Snooping on br0 in VLAN 100, wc the multicast router.
+void igmp_up() {
+    if (mng_dev_add("mng0") || igmp_call(JXIGMP_INIT, {}, {}) ||
+        igmp_call(JXIGMP_BRIDGE_ADD, {"br0"}, {8}))
+        die("igmp set-up");
+    for (size_t i = 0; i < kNumPorts; i++)
+        igmp_call(JXIGMP_PORT_ADD, {"br0", kPorts[i]}, {u32(i + 1)});
+    igmp_call(JXIGMP_PORT_MROUTER_SET, {"br0"}, {3, 1});
+    igmp_call(JXIGMP_VLAN_ADD, {"br0"}, {100, 0});
+    igmp_call(JXIGMP_VERSION_FILTER_SET, {"br0"}, {3, 1});
+    igmp_call(JXIGMP_BRIDGE_MODE_SET, {"br0"}, {2});
 }
 
 void node_down() {

@@ -53,6 +53,8 @@ void user_space_init(size_t size);
 // ports, the third an uplink, the fourth a local port, all lines up; and the
 // wire OLT device gpon0.
 void node_up();
+// IGMP snooping on br0 (node_up does it).
+void igmp_up();
 // Unloads everything; aborts when a frame was left allocated.
 void node_down();
 

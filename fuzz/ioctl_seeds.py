@@ -49,3 +49,35 @@ for g, pat in groups.items():
     # A record whose first word points at its own end and past it.
     out += rec(cmds[0], 0, struct.pack('<Q', 0xFFFE000000000000 | 60) + b'\0' * 56)
     open(f'{d}/seed_last', 'wb').write(out)
+
+# The IGMP file: every command with a 112-byte argument record whose pointers
+# (0xFFFE-tagged offsets) name arguments behind it: the bridge "br0", port and
+# VLAN numbers, names, and out buffers.
+igmp = open('rte/sources/jxigmp/jxigmp_proc.cc').read()
+d = 'fuzz/corpus/fuzz_ioctl_igmp'
+os.makedirs(d, exist_ok=True)
+for f in os.listdir(d):
+    os.remove(os.path.join(d, f))
+def igmp_rec(nr, kinds, values):
+    n = len(kinds)
+    addrs, sizes, dirs, tail = [], [], [], b''
+    for i, k in enumerate(kinds):
+        addrs.append(0xFFFE000000000000 | (112 + len(tail)))
+        if k in 'bt':
+            tail += (b'br0' if k == 'b' else b'acl1') + b'\0' * 5
+            sizes.append(0); dirs.append(0)
+        elif k == 'T':
+            tail += b'\0' * 32; sizes.append(32); dirs.append(1)
+        elif k == 's':
+            tail += b'\0' * 80; sizes.append(80); dirs.append(1)
+        else:
+            tail += struct.pack('<II', values[i % len(values)], 0); sizes.append(4); dirs.append(2)
+    addrs += [0] * (8 - n); sizes += [0] * (8 - n); dirs += [0] * (8 - n)
+    body = struct.pack('<B7x8Q8I8B', n, *addrs, *sizes, *dirs) + tail
+    return rec(0xC0046900 + nr, 0, body)
+out = igmp_rec(0, '', [0]) + igmp_rec(7, 'ti', [8]) + igmp_rec(14, 'bti', [1]) + igmp_rec(21, 'bii', [100, 0])
+open(f'{d}/seed_setup', 'wb').write(out)
+for m in re.finditer(r'\{(\d+), "(\w+)", "(\w*)"', igmp):
+    nr, kinds = int(m.group(1)), m.group(3)
+    out = igmp_rec(0, '', [0]) + igmp_rec(7, 'ti', [8]) + igmp_rec(nr, kinds, [1, 100, 0xEF010101, 0xEF0101FF])
+    open(f'{d}/seed{nr}', 'wb').write(out)

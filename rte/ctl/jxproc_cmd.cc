@@ -165,6 +165,8 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
     if (!parse_cmd(a[2], &cmd))
         return usage(c);
     std::vector<uint8_t> record;
+    // Buffers the record points to: the offset of the pointer, then the bytes.
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> blocks;
     bool have_hex = false, have_out = false, have_value = false;
     unsigned long long out_size = 0;
     unsigned long value = 0;
@@ -180,6 +182,27 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
                 return usage(c);
             have_value = true;
             i++;
+        } else if (a[i] == "--ptr") {
+            // OFF=HEX: a buffer holding HEX; OFF=+N: N zero bytes. Its address
+            // goes into the record at OFF (8 bytes, little-endian).
+            if (i + 1 >= a.size())
+                return usage(c);
+            const std::string &spec = a[++i];
+            size_t eq = spec.find('=');
+            unsigned long long off = 0, n = 0;
+            std::vector<uint8_t> bytes;
+            if (eq == std::string::npos || !parse_u64(spec.substr(0, eq), 0, &off) ||
+                off > RECORD_MAX - 8)
+                return usage(c);
+            std::string body = spec.substr(eq + 1);
+            if (!body.empty() && body[0] == '+') {
+                if (!parse_u64(body.substr(1), 0, &n) || n == 0 || n > RECORD_MAX)
+                    return usage(c);
+                bytes.assign(n, 0);
+            } else if (!parse_hex(body, &bytes)) {
+                return usage(c);
+            }
+            blocks.emplace_back((size_t)off, std::move(bytes));
         } else if (!have_hex && parse_hex(a[i], &record)) {
             have_hex = true;
         } else {
@@ -187,9 +210,9 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
         }
     }
     // A number passed as itself and a record passed by address exclude each other.
-    if (have_value && (have_hex || have_out))
+    if (have_value && (have_hex || have_out || !blocks.empty()))
         return usage(c);
-    bool by_pointer = have_hex || have_out;
+    bool by_pointer = have_hex || have_out || !blocks.empty();
     // The record is at least what --out asks and what the number announces
     // (its size field), zero-filled; the node's copies stop at its end.
     size_t size = record.size();
@@ -197,7 +220,15 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
         size = out_size;
     if (by_pointer && size < ioc_size(cmd))
         size = ioc_size(cmd);
+    for (auto &b : blocks)
+        if (size < b.first + 8)
+            size = b.first + 8;
     record.resize(size, 0);
+    for (auto &b : blocks) {
+        uint64_t addr = (uintptr_t)b.second.data();
+        for (int k = 0; k < 8; k++)
+            record[b.first + k] = (uint8_t)(addr >> (8 * k));
+    }
 
     int h = jxctl_open(a[1].c_str(), O_RDONLY);
     if (h < 0)
@@ -210,6 +241,12 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
         for (uint8_t b : record)
             fprintf(c.out, "%02x", b);
         fputc('\n', c.out);
+        for (auto &b : blocks) {
+            fprintf(c.out, "ptr %zu=", b.first);
+            for (uint8_t x : b.second)
+                fprintf(c.out, "%02x", x);
+            fputc('\n', c.out);
+        }
     }
     fflush(c.out);
     if (rc < 0)
@@ -258,13 +295,14 @@ int do_link(const ctx &c, const std::vector<std::string> &a) {
 void jxproc_usage(FILE *err) {
     fputs("usage: jxproc cat PATH\n"
           "       jxproc write PATH WORD...\n"
-          "       jxproc ioctl PATH CMD [HEX] [--out N] [--value N]\n"
+          "       jxproc ioctl PATH CMD [HEX] [--out N] [--value N] [--ptr OFF=HEX|OFF=+N]...\n"
           "       jxproc follow PATH\n"
           "       jxproc dmesg\n"
           "       jxproc link [DEV up|down]\n"
           "CMD is hexadecimal; HEX is the record passed by address, --out N sizes it\n"
-          "(zero-filled), --value N passes N itself. The node's socket is $" JXCTL_SOCKET_ENV
-          ",\nelse " JXCTL_DEFAULT_SOCKET ".\n",
+          "(zero-filled), --value N passes N itself; --ptr puts the address of a buffer\n"
+          "holding HEX (or N zero bytes) at offset OFF of the record, printed back after. The "
+          "node's socket is $" JXCTL_SOCKET_ENV ",\nelse " JXCTL_DEFAULT_SOCKET ".\n",
           err);
 }
 

@@ -177,6 +177,21 @@ u32 jxbridge_max_ports_get(struct jxbridge *bridge) {
 }
 EXPORT_SYMBOL(jxbridge_max_ports_get);
 
+u16 jxbridge_outer_ethertype_get(struct jxbridge *bridge) {
+    return bridge->outer_ethertype;
+}
+EXPORT_SYMBOL(jxbridge_outer_ethertype_get);
+
+struct app_filter_set *jxbridge_app_filter_set(struct jxbridge *bridge) {
+    return bridge->app_filters;
+}
+EXPORT_SYMBOL(jxbridge_app_filter_set);
+
+struct vlan_data *jxbridge_vlan_data(struct jxbridge *bridge) {
+    return bridge->vlan;
+}
+EXPORT_SYMBOL(jxbridge_vlan_data);
+
 void jxbridge_mcast_mode_set(struct jxbridge *bridge, u32 mode) {
     if (bridge->mcast_mode == mode)
         return;

@@ -48,7 +48,11 @@ static int reader_append(struct jxbridge_log_reader *r, const char *text, u32 le
     u32 room = r->tail && !record ? JXBRIDGE_LOG_CHUNK_SIZE - r->tail->used : 0;
     u32 need =
         len > room ? (len - room + JXBRIDGE_LOG_CHUNK_SIZE - 1) / JXBRIDGE_LOG_CHUNK_SIZE : 0;
-    if (r->chunks + need > JXBRIDGE_LOG_MAX_CHUNKS || (record && r->records >= r->record_limit)) {
+    u32 nl = 0;
+    for (u32 i = 0; i < len; i++)
+        nl += text[i] == '\n';
+    if (r->chunks + need > JXBRIDGE_LOG_MAX_CHUNKS || (record && r->records >= r->record_limit) ||
+        (r->max_lines && r->lines >= r->max_lines)) {
         // A full reader keeps what it has; the line is counted, not stored.
         r->drops++;
         r->dropped_bytes += len;
@@ -99,6 +103,7 @@ static int reader_append(struct jxbridge_log_reader *r, const char *text, u32 le
         r->tail = last;
     }
     r->chunks += need;
+    r->lines += nl;
     if (r->chunks > r->max_chunks)
         r->max_chunks = r->chunks;
     __atomic_add_fetch(&r->pending, len, __ATOMIC_RELEASE);
@@ -128,6 +133,9 @@ static ssize_t reader_take(struct jxbridge_log_reader *r, char __user *buf, size
         u32 avail = c->used - r->offset;
         u32 n = avail < count - done ? avail : (u32)(count - done);
         u32 copied = n - (u32)copy_to_user(buf + done, c->text + r->offset, n);
+        for (u32 i = 0; i < copied; i++)
+            if (c->text[r->offset + i] == '\n' && r->lines)
+                r->lines--;
         done += copied;
         r->offset += copied;
         __atomic_sub_fetch(&r->pending, copied, __ATOMIC_RELEASE);

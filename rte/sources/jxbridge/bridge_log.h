@@ -39,6 +39,8 @@ struct jxbridge_log_reader {
     u32 drops;
     u32 dropped_bytes;
     u32 pending;     // unread bytes (atomic access: waiters test it unlocked)
+    u32 max_lines;   // 0: bounded by chunks only; else lines queued at most
+    u32 lines;       // whole lines queued
     void *owner_obj; // the log object or tracer list the reader belongs to
     // A record reader keeps whole records, at most record_limit of them, and
     // a read never runs past the end of one.

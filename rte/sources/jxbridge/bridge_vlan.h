@@ -4,6 +4,7 @@
 #include "kernel/types.h"
 
 #include "bridge_log.h"
+#include "jxbridge_export.h"
 #include "jxbridge_ioctl.h"
 
 struct jxbridge;
@@ -27,34 +28,8 @@ struct file_operations;
 #define VLAN_REMARK_INGRESS 1
 #define VLAN_REMARK_EGRESS 2
 
-#define VLAN_MCAST_DISCARD 0
-#define VLAN_MCAST_FLOOD 1
-#define VLAN_MCAST_FORWARD 2
-#define VLAN_MCAST_FORWARD_FLOOD 3
-
+// VLAN_MCAST_* and struct vlan_mvr_rule are in jxbridge_export.h.
 #define VLAN_QINQ_KEEP_PRIO 255 // a selective rule that keeps the frame's priority
-
-// An MVR remark rule, stored whole and exchanged whole with the IGMP module
-// and the tools: IPv4 addresses are host-order numbers, IPv6 network order.
-struct vlan_mvr_rule {
-    u16 cvlan;
-    u16 mvlan;
-    u32 family; // AF_INET 2, AF_INET6 10
-    union {
-        struct {
-            u32 first;
-            u32 last;
-            u8 unused[24];
-        } v4;
-        struct {
-            u8 first[16];
-            u8 last[16];
-        } v6;
-    };
-};
-static_assert(sizeof(vlan_mvr_rule) == 40);
-static_assert(offsetof(vlan_mvr_rule, v4.last) == 12);
-static_assert(offsetof(vlan_mvr_rule, v6.last) == 24);
 
 struct vlan_remark {
     struct vlan_remark *next;

@@ -115,6 +115,7 @@ static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
 #define JXBRIDGE_TIMER_SLOTS 11
 #define JXBRIDGE_TIMER_SLOT_MSG 0
 #define JXBRIDGE_TIMER_SLOT_MAC_TABLE 2
+#define JXBRIDGE_TIMER_SLOT_IGMP 9
 #define JXBRIDGE_TIMER_SLOT_LED 10
 struct jxbridge_timer;
 using jxbridge_timer_fn = void (*)(struct jxbridge_timer *timer);
@@ -134,8 +135,16 @@ int jxbridge_del_timer_sync(struct jxbridge_timer *timer);
 // The module's own form: the caller holds jxbridge_lock.
 int jxbridge_del_timer_sync_locked(struct jxbridge_timer *timer);
 
+// Text commands of control files: one line of a write (its length or a
+// negative errno), its words, and numbers in decimal or "0x" hexadecimal.
+long line_read(const char __user *ubuf, size_t count, char *line, size_t size);
+int jxbridge_split(char *line, char **words, int max_words);
+int a2num(const char *word, long long *out);
+
 // Bridges.
+struct jxbridge *jxbridge_find(const char *name);
 u32 jxbridge_max_ports_get(struct jxbridge *bridge);
+u16 jxbridge_outer_ethertype_get(struct jxbridge *bridge);
 // The bridge's multicast mode; the VLAN's has the same values (VLAN_MCAST_*).
 enum jxbridge_mcast_mode : u32 {
     JXBRIDGE_MCAST_DISCARD = 0,
@@ -223,9 +232,46 @@ int jxbridge_pon_vlan_mcast_gem_set(struct jxbridge *bridge, u32 vid, u32 gem);
 
 // Application filters: a consumer's callback takes the frames of its kind.
 struct app_filter_set;
+struct app_filter_set *jxbridge_app_filter_set(struct jxbridge *bridge);
 int app_filter_register(struct app_filter_set *set, const char *kind, const char *device,
                         int (*callback)(struct sk_buff *skb));
 int app_filter_unregister(struct app_filter_set *set, const char *kind);
+
+// The VLAN engine's per-VLAN multicast mode (VLAN_MCAST_*: the bridge's
+// modes) and the MVR egress remark rules of a port.
+#define VLAN_MCAST_DISCARD 0
+#define VLAN_MCAST_FLOOD 1
+#define VLAN_MCAST_FORWARD 2
+#define VLAN_MCAST_FORWARD_FLOOD 3
+// An MVR remark rule, stored whole and exchanged whole with the IGMP module
+// and the tools: IPv4 addresses are host-order numbers, IPv6 network order.
+struct vlan_mvr_rule {
+    u16 cvlan;
+    u16 mvlan;
+    u32 family; // AF_INET 2, AF_INET6 10
+    union {
+        struct {
+            u32 first;
+            u32 last;
+            u8 unused[24];
+        } v4;
+        struct {
+            u8 first[16];
+            u8 last[16];
+        } v6;
+    };
+};
+static_assert(sizeof(vlan_mvr_rule) == 40);
+static_assert(offsetof(vlan_mvr_rule, v4.last) == 12);
+static_assert(offsetof(vlan_mvr_rule, v6.last) == 24);
+struct vlan_data;
+struct vlan_data *jxbridge_vlan_data(struct jxbridge *bridge);
+void vlan_mcast_mode_set(struct vlan_data *vlan, u16 vid, u32 mode);
+int vlan_mcast_mode_get(struct vlan_data *vlan, u16 vid, u32 *mode);
+int vlan_add_port_mvr_remark(struct vlan_data *vlan, struct jxbridge_port *port,
+                             const struct vlan_mvr_rule *rule);
+int vlan_del_port_mvr_remark(struct vlan_data *vlan, struct jxbridge_port *port,
+                             const struct vlan_mvr_rule *rule);
 
 // Multicast forwarding entries of a bridge's MAC table, as the IGMP module
 // programs them (under jxbridge_lock): a port joins a group MAC, then sets its
