@@ -35,3 +35,23 @@ const char *tarnAPIGetMicrocodeVersion(void);
 int tarnAPISetGemSubport(int ucc, int gem, int enable);
 // The multicast GEM whose queue gets the multicast priority (add 1) or loses it.
 int tarnAPISetMcastGem(int gem, int add);
+// QoS: policers, shaping, queues and their schedulers. Rates and bursts are
+// bits per second and bits, as the bridge programs them.
+int tarnAPISetICPolicing(int ucc, int port, int policy, u32 cir, u32 cbs, u32 pir, u32 pbs);
+int tarnAPISetPortShaping(int ucc, int port, u32 rate, u32 burst);
+int tarnAPISetOQShapingWithCDR(int ucc, int port, int queue, u32 min_rate, u32 min_burst,
+                               u32 max_rate, u32 max_burst, int sched_type);
+// The queue's occupancy: the result set for it (0 when never set).
+int tarnAPIGetOQOccupation(int ucc, int port, int queue);
+int tarnAPISetOQPriority(int ucc, int port, int queue, int priority);
+int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable, int pdr);
+int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst);
+int tarnAPISetICONUPolicing(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst);
+int tarnAPIQosEgressCreateScheduler(int ucc, int sched, int parent);
+int tarnAPIQosEgressSetScheduler(int ucc, int sched, int policy, int priority, int weight, u32 cir,
+                                 u32 cbs, u32 pir, u32 pbs);
+int tarnAPIQosEgressDeleteScheduler(int ucc, int sched);
+int tarnAPIQosEgressCreateQueue(int ucc, int gem, int priority, int queue, int sched);
+int tarnAPIQosEgressSetQueue(int ucc, int queue, int policy, int priority, int weight, int discard,
+                             u32 cir, u32 cbs, u32 pir, u32 pbs);
+int tarnAPIQosEgressDeleteQueue(int ucc, int queue);
