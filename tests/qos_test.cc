@@ -93,6 +93,15 @@ TEST_F(QosTest, TheEngineGetsRoundedValuesAndNothingIsStoredThatItRefused) {
     auto t = rec<qos_port_record>("eth1");
     ASSERT_EQ(ioc(0x40047a1b, &t), 0);
     EXPECT_EQ(t.mode, 2u);
+    auto occupancy = [&](int engine_says) {
+        linecard_engine_set_result("tarnAPIGetOQOccupation", engine_says);
+        auto r = rec<qos_queue_record>("eth1");
+        r.queue = 1;
+        EXPECT_EQ(ioc(0x40047a3e, &r), 0);
+        return (u32)r.occupancy;
+    };
+    EXPECT_EQ(occupancy(12), 12u);
+    EXPECT_EQ(occupancy(80), 0u); // more than a queue holds
     EXPECT_EQ(qos("port eth1 queue 0 size max"), -ENOARG);
     EXPECT_EQ(qos("port eth1 shape x 1"), -ENOARG);
     EXPECT_EQ(qos("port nosuch trust 1"), -ENODEV);

@@ -511,9 +511,11 @@ long ioc_condition(struct jxbridge *B, unsigned int cmd, qos_condition_record *r
     c.number = r->number;
     c.code = r->code;
     memcpy(c.param, r->param, sizeof(c.param));
-    if (strnlen(r->port, sizeof(r->port)) == sizeof(r->port))
-        return -EINVAL;
-    memcpy(c.port.name, r->port, sizeof(r->port));
+    if (c.code == QOS_C_SPORT || c.code == QOS_C_DPORT) {
+        if (strnlen(r->port, sizeof(r->port)) == sizeof(r->port))
+            return -EINVAL;
+        memcpy(c.port.name, r->port, sizeof(r->port));
+    }
     return qos_condition_add(engine(B), sel, &c);
 }
 
