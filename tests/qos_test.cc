@@ -145,6 +145,15 @@ TEST_F(QosTest, APortGainingItsBindingGetsItsValuesInOrder) {
     want.push_back("tarnAPISetOQPriority2(4, 5, 3, 0, 1, 0)");
     EXPECT_EQ(linecard_engine_calls(), want);
 
+    // A VLAN's multicast GEM gets the top queue and priority on every OLT.
+    ASSERT_GT(proc_write("/proc/net/jxbridge/br0/pon", "gem mcast add 100 3900"), 0);
+    auto mc = calls_since(want.size());
+    ASSERT_GE(mc.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(mc.end() - 3, mc.end()),
+              (std::vector<std::string>{"tarnAPISetOQShapingWithCDR(4, 3900, 7, 0, 0, 0, 0, 1)",
+                                        "tarnAPISetOQPriority2(4, 3900, 7, 7, 1, 1)",
+                                        "tarnAPISetOQPriority2(4, 3900, 7, 7, 1, 0)"}));
+
     // Losing the binding disables the used queue first.
     size_t n = linecard_engine_calls().size();
     ASSERT_GT(proc_write("/proc/net/jxbridge/br0/pon", "gem del gpon0 5"), 0);

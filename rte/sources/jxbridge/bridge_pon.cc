@@ -422,8 +422,8 @@ int pon_vlan_mcast_gem_set(struct jxbridge *B, u32 vid, u32 gem) {
     int rc = 0;
     if (gem == JXBRIDGE_PON_NO_MCAST_GEM && pon_gem_is_mcast(old))
         rc = bridge_tarn_mcast_gem_change(B, old, 0);
-    else if (pon_gem_is_mcast(gem))
-        rc = bridge_tarn_mcast_gem_change(B, gem, 1);
+    else if (pon_gem_is_mcast(gem) && !(rc = bridge_tarn_mcast_gem_change(B, gem, 1)))
+        qos_tarn_mcast_gem_priority_set(B, gem);
     if (!rc)
         pon->vlan_mcast_gem[vid] = gem;
     return rc;
