@@ -47,6 +47,15 @@ class PonTest : public WireBridgeTest {
         return f.size() >= 16 && f[12] == 0x88 && f[13] == 0xB5 ? f[14] << 8 | f[15] : -1;
     }
     std::string readout() { return proc_cat(PON); }
+    // The engine calls of the binding itself; the QoS programming that
+    // follows a binding is the QoS tests' to check.
+    static std::vector<std::string> subport_calls() {
+        std::vector<std::string> out;
+        for (auto &c : linecard_engine_calls())
+            if (c.rfind("tarnAPISetGemSubport", 0) == 0 || c.rfind("tarnAPISetMcastGem", 0) == 0)
+                out.push_back(c);
+        return out;
+    }
 };
 
 TEST_F(PonTest, BindingRefusesWhatItCannotKeepAndUndoesAFailedStep) {
@@ -61,7 +70,7 @@ TEST_F(PonTest, BindingRefusesWhatItCannotKeepAndUndoesAFailedStep) {
     linecard_engine_clear();
     EXPECT_GT(pon("gem set gpon0 0 11 7"), 0); // GEM 0 is a GEM
     EXPECT_EQ(a->olt != nullptr, true);
-    EXPECT_EQ(linecard_engine_calls(), std::vector<std::string>{"tarnAPISetGemSubport(4, 0, 1)"});
+    EXPECT_EQ(subport_calls(), std::vector<std::string>{"tarnAPISetGemSubport(4, 0, 1)"});
     EXPECT_EQ(pon("gem set gpon0 4096 12 1"), -ERANGE); // gems_per_olt
     EXPECT_EQ(pon("gem set gpon0 -1 12 1"), -ERANGE);
     EXPECT_EQ(pon("gem set gpon0 0 12 1"), -EEXIST); // the old binding stays
@@ -136,8 +145,7 @@ TEST_F(PonTest, BindingRefusesWhatItCannotKeepAndUndoesAFailedStep) {
     linecard_engine_clear();
     EXPECT_GT(pon("gem del gpon0 3900"), 0);
     EXPECT_EQ(m->olt, nullptr);
-    EXPECT_EQ(linecard_engine_calls(),
-              std::vector<std::string>{"tarnAPISetGemSubport(4, 3900, 0)"});
+    EXPECT_EQ(subport_calls(), std::vector<std::string>{"tarnAPISetGemSubport(4, 3900, 0)"});
 }
 
 TEST_F(PonTest, FramesMeetTheirSubscriberThroughTheGemTag) {

@@ -69,6 +69,20 @@ const export_entry exports[] = {
     {"tarnAPIErpsCcmDisable", (void *)&tarnAPIErpsCcmDisable},
     {"tarnAPIErpsCcmGetStats", (void *)&tarnAPIErpsCcmGetStats},
     {"tarnAPIErpsCcmClearStats", (void *)&tarnAPIErpsCcmClearStats},
+    {"tarnAPISetICPolicing", (void *)&tarnAPISetICPolicing},
+    {"tarnAPISetPortShaping", (void *)&tarnAPISetPortShaping},
+    {"tarnAPISetOQShapingWithCDR", (void *)&tarnAPISetOQShapingWithCDR},
+    {"tarnAPIGetOQOccupation", (void *)&tarnAPIGetOQOccupation},
+    {"tarnAPISetOQPriority", (void *)&tarnAPISetOQPriority},
+    {"tarnAPISetOQPriority2", (void *)&tarnAPISetOQPriority2},
+    {"tarnAPISetOQONUShapingWithCDR", (void *)&tarnAPISetOQONUShapingWithCDR},
+    {"tarnAPISetICONUPolicing", (void *)&tarnAPISetICONUPolicing},
+    {"tarnAPIQosEgressCreateScheduler", (void *)&tarnAPIQosEgressCreateScheduler},
+    {"tarnAPIQosEgressSetScheduler", (void *)&tarnAPIQosEgressSetScheduler},
+    {"tarnAPIQosEgressDeleteScheduler", (void *)&tarnAPIQosEgressDeleteScheduler},
+    {"tarnAPIQosEgressCreateQueue", (void *)&tarnAPIQosEgressCreateQueue},
+    {"tarnAPIQosEgressSetQueue", (void *)&tarnAPIQosEgressSetQueue},
+    {"tarnAPIQosEgressDeleteQueue", (void *)&tarnAPIQosEgressDeleteQueue},
 };
 
 std::string hex(const u8 *p, int n) {
@@ -157,6 +171,68 @@ int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_stat
         return -ENOENT;
     fn(ucc, vlan, rx_error, rx_error_state);
     return 0;
+}
+
+int tarnAPISetICPolicing(int ucc, int port, int policy, u32 cir, u32 cbs, u32 pir, u32 pbs) {
+    return record(__func__, "%d, %d, %d, %u, %u, %u, %u", ucc, port, policy, cir, cbs, pir, pbs);
+}
+
+int tarnAPISetPortShaping(int ucc, int port, u32 rate, u32 burst) {
+    return record(__func__, "%d, %d, %u, %u", ucc, port, rate, burst);
+}
+
+int tarnAPISetOQShapingWithCDR(int ucc, int port, int queue, u32 min_rate, u32 min_burst,
+                               u32 max_rate, u32 max_burst, int sched_type) {
+    return record(__func__, "%d, %d, %d, %u, %u, %u, %u, %d", ucc, port, queue, min_rate, min_burst,
+                  max_rate, max_burst, sched_type);
+}
+
+int tarnAPIGetOQOccupation(int ucc, int port, int queue) {
+    return record(__func__, "%d, %d, %d", ucc, port, queue);
+}
+
+int tarnAPISetOQPriority(int ucc, int port, int queue, int priority) {
+    return record(__func__, "%d, %d, %d, %d", ucc, port, queue, priority);
+}
+
+int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable, int pdr) {
+    return record(__func__, "%d, %d, %d, %d, %d, %d", ucc, port, queue, priority, enable, pdr);
+}
+
+int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
+    return record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+}
+
+int tarnAPISetICONUPolicing(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
+    return record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+}
+
+int tarnAPIQosEgressCreateScheduler(int ucc, int sched, int parent) {
+    return record(__func__, "%d, %d, %d", ucc, sched, parent);
+}
+
+int tarnAPIQosEgressSetScheduler(int ucc, int sched, int policy, int priority, int weight, u32 cir,
+                                 u32 cbs, u32 pir, u32 pbs) {
+    return record(__func__, "%d, %d, %d, %d, %d, %u, %u, %u, %u", ucc, sched, policy, priority,
+                  weight, cir, cbs, pir, pbs);
+}
+
+int tarnAPIQosEgressDeleteScheduler(int ucc, int sched) {
+    return record(__func__, "%d, %d", ucc, sched);
+}
+
+int tarnAPIQosEgressCreateQueue(int ucc, int gem, int priority, int queue, int sched) {
+    return record(__func__, "%d, %d, %d, %d, %d", ucc, gem, priority, queue, sched);
+}
+
+int tarnAPIQosEgressSetQueue(int ucc, int queue, int policy, int priority, int weight, int discard,
+                             u32 cir, u32 cbs, u32 pir, u32 pbs) {
+    return record(__func__, "%d, %d, %d, %d, %d, %d, %u, %u, %u, %u", ucc, queue, policy, priority,
+                  weight, discard, cir, cbs, pir, pbs);
+}
+
+int tarnAPIQosEgressDeleteQueue(int ucc, int queue) {
+    return record(__func__, "%d, %d", ucc, queue);
 }
 
 const char *tarnAPIGetAPIVersion(void) {

@@ -37,6 +37,42 @@ const char *tarnAPIGetMicrocodeVersion(void);
 int tarnAPISetGemSubport(int ucc, int gem, int enable);
 // The multicast GEM whose queue gets the multicast priority (add 1) or loses it.
 int tarnAPISetMcastGem(int gem, int add);
+// Continuity-check offload. The engine reports receive errors through the
+// callback given at enable; the stand-in keeps the last one, and the PDUs'
+// bytes in the recorded call as hexadecimal.
+using tarn_ccm_notify_fn = void (*)(int ucc, int vlan, int rx_error, int rx_error_state);
+int tarnAPIErpsCcmEnable(int ucc, int vid, const u8 *tx_pdu, int tx_size, int tx_interval,
+                         const u8 *rx_pdu, const u8 *rx_mask, int rx_size, int rx_interval,
+                         tarn_ccm_notify_fn notify);
+int tarnAPIErpsCcmDisable(int ucc, int vid);
+// out: transmitted, received, loss of continuity, dropped.
+int tarnAPIErpsCcmGetStats(int ucc, int vid, u32 *out);
+int tarnAPIErpsCcmClearStats(int ucc, int vid);
+// What later statistics calls hand out.
+void linecard_engine_set_ccm_stats(u32 tx, u32 rx, u32 loc, u32 dropped);
+// Calls the callback of the last enable, as the engine does on a receive error:
+// -ENOENT when none was given.
+int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_state);
+// QoS: policers, shaping, queues and their schedulers. Rates and bursts are
+// bits per second and bits, as the bridge programs them.
+int tarnAPISetICPolicing(int ucc, int port, int policy, u32 cir, u32 cbs, u32 pir, u32 pbs);
+int tarnAPISetPortShaping(int ucc, int port, u32 rate, u32 burst);
+int tarnAPISetOQShapingWithCDR(int ucc, int port, int queue, u32 min_rate, u32 min_burst,
+                               u32 max_rate, u32 max_burst, int sched_type);
+// The queue's occupancy: the result set for it (0 when never set).
+int tarnAPIGetOQOccupation(int ucc, int port, int queue);
+int tarnAPISetOQPriority(int ucc, int port, int queue, int priority);
+int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable, int pdr);
+int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst);
+int tarnAPISetICONUPolicing(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst);
+int tarnAPIQosEgressCreateScheduler(int ucc, int sched, int parent);
+int tarnAPIQosEgressSetScheduler(int ucc, int sched, int policy, int priority, int weight, u32 cir,
+                                 u32 cbs, u32 pir, u32 pbs);
+int tarnAPIQosEgressDeleteScheduler(int ucc, int sched);
+int tarnAPIQosEgressCreateQueue(int ucc, int gem, int priority, int queue, int sched);
+int tarnAPIQosEgressSetQueue(int ucc, int queue, int policy, int priority, int weight, int discard,
+                             u32 cir, u32 cbs, u32 pir, u32 pbs);
+int tarnAPIQosEgressDeleteQueue(int ucc, int queue);
 
 // The engine on the wire (engine_wire.cc). The ports it serves are the
 // interfaces the line card numbers on UCC 0 (eth0-3: 0-3, gpon0-15: 4-19,
@@ -57,19 +93,3 @@ struct linecard_engine_port {
 using linecard_engine_fn = std::function<int(struct linecard_engine_port &, u64 now)>;
 int linecard_engine_port_program(u32 ucc, u32 subport, const linecard_engine_fn &fn);
 int linecard_engine_port_read(u32 ucc, u32 subport, const linecard_engine_fn &fn);
-// Continuity-check offload. The engine reports receive errors through the
-// callback given at enable; the stand-in keeps the last one, and the PDUs'
-// bytes in the recorded call as hexadecimal.
-using tarn_ccm_notify_fn = void (*)(int ucc, int vlan, int rx_error, int rx_error_state);
-int tarnAPIErpsCcmEnable(int ucc, int vid, const u8 *tx_pdu, int tx_size, int tx_interval,
-                         const u8 *rx_pdu, const u8 *rx_mask, int rx_size, int rx_interval,
-                         tarn_ccm_notify_fn notify);
-int tarnAPIErpsCcmDisable(int ucc, int vid);
-// out: transmitted, received, loss of continuity, dropped.
-int tarnAPIErpsCcmGetStats(int ucc, int vid, u32 *out);
-int tarnAPIErpsCcmClearStats(int ucc, int vid);
-// What later statistics calls hand out.
-void linecard_engine_set_ccm_stats(u32 tx, u32 rx, u32 loc, u32 dropped);
-// Calls the callback of the last enable, as the engine does on a receive error:
-// -ENOENT when none was given.
-int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_state);

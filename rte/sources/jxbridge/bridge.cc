@@ -365,6 +365,7 @@ int jxbridge_add_port_rc(struct jxbridge *B, u32 slot, u32 bll, struct net_devic
         p->ucc_index = 0;
         if (kind == JXBRIDGE_PORT_UPLINK && sub < 4)
             B->uplinks[sub] = p;
+        qos_tarn_port_add(p);
     }
     if (debug)
         printk(KERN_INFO "[Bridge]   Added %p. bll_port_no=%d\n", (void *)p, (int)p->bll_port_no);
@@ -1044,6 +1045,7 @@ int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
         B->trap_dev = nullptr;
     }
     acl_default_action_list_switching_mode_update(B->acl);
+    qos_switching_mode_set(B, mode);
     printk(KERN_INFO "[Bridge] Switching mode changed to %s.\n", jxbridge_switching_mode2a(mode));
     return 0;
 }

@@ -127,6 +127,10 @@ int bridge_tarn_ucc_subport_set(struct jxbridge_port *port, u32 ucc, u32 subport
     if (enable ? (ucc == PON_NO_SUBPORT || subport == PON_NO_SUBPORT)
                : (ucc != PON_NO_SUBPORT || subport != PON_NO_SUBPORT))
         return -EINVAL;
+    if (!enable) {
+        qos_tarn_port_del_pre(port);
+        qos_tarn_port_del(port);
+    }
     int rc = enable ? bridge_tarn_call("tarnAPISetGemSubport", (int)ucc, (int)subport, 1, true)
                     : bridge_tarn_call("tarnAPISetGemSubport", (int)port->ucc_index,
                                        (int)port->ucc_subport, 0, true);
@@ -134,6 +138,8 @@ int bridge_tarn_ucc_subport_set(struct jxbridge_port *port, u32 ucc, u32 subport
         return rc;
     port->ucc_index = enable ? ucc : JXBRIDGE_NO_SUBPORT;
     port->ucc_subport = enable ? subport : JXBRIDGE_NO_SUBPORT;
+    if (enable)
+        qos_tarn_port_add(port);
     return 0;
 }
 
@@ -416,8 +422,8 @@ int pon_vlan_mcast_gem_set(struct jxbridge *B, u32 vid, u32 gem) {
     int rc = 0;
     if (gem == JXBRIDGE_PON_NO_MCAST_GEM && pon_gem_is_mcast(old))
         rc = bridge_tarn_mcast_gem_change(B, old, 0);
-    else if (pon_gem_is_mcast(gem))
-        rc = bridge_tarn_mcast_gem_change(B, gem, 1);
+    else if (pon_gem_is_mcast(gem) && !(rc = bridge_tarn_mcast_gem_change(B, gem, 1)))
+        qos_tarn_mcast_gem_priority_set(B, gem);
     if (!rc)
         pon->vlan_mcast_gem[vid] = gem;
     return rc;

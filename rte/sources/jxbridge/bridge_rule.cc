@@ -4,16 +4,16 @@
 
 #include "kernel/types.h"
 
-int rule_name_from_text(char *dst, const char *word) {
-    if (!word || !*word || strlen(word) > RULE_NAME_MAX)
+int rule_name_from_text(char *dst, const char *word, size_t max) {
+    if (!word || !*word || strlen(word) > max)
         return -EINVAL;
     memcpy(dst, word, strlen(word) + 1);
     return 0;
 }
 
-int rule_name_from_field(char *dst, const char *field, size_t size) {
+int rule_name_from_field(char *dst, const char *field, size_t size, size_t max) {
     size_t n = strnlen(field, size);
-    if (n == size || n > RULE_NAME_MAX)
+    if (n == size || n > max)
         return -EINVAL;
     memcpy(dst, field, n);
     dst[n] = '\0';

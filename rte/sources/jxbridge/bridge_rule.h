@@ -17,11 +17,12 @@
 
 // Names.
 
-// A name from a text word: -EINVAL when empty or longer than 39 characters.
-int rule_name_from_text(char *dst, const char *word);
+// A name from a text word: -EINVAL when empty or longer than max characters
+// (dst holds max + 1 bytes).
+int rule_name_from_text(char *dst, const char *word, size_t max = RULE_NAME_MAX);
 // A name from a record field of size bytes: -EINVAL without a terminator
-// inside the field; empty names are the caller's to judge.
-int rule_name_from_field(char *dst, const char *field, size_t size);
+// inside the field or longer than max; empty names are the caller's to judge.
+int rule_name_from_field(char *dst, const char *field, size_t size, size_t max = RULE_NAME_MAX);
 
 template <typename T> T *rule_named_find(T *head, const char *name) {
     for (T *o = head; o; o = o->next)

@@ -482,6 +482,15 @@ struct jxbridge_port *oo_gem_port_get(struct jxbridge *bridge, u32 olt, u32 gem)
 bool qos_ds_enabled(struct qos_classifier *classifier);
 struct sk_buff *qos_ds_skb(struct qos_classifier *classifier, struct sk_buff *skb, int ingress);
 int qos_get_gem_priority_oo(struct jxbridge *bridge, u32 olt, u32 gem, u8 *out);
+// The packet engine follows a port's binding: all its QoS values when it
+// gains one; its queues disabled (pre) and withdrawn before it loses it.
+void qos_tarn_port_add(struct jxbridge_port *port);
+void qos_tarn_port_del_pre(struct jxbridge_port *port);
+void qos_tarn_port_del(struct jxbridge_port *port);
+// The multicast GEM's queue on every OLT of the bridge gets the top priority.
+void qos_tarn_mcast_gem_priority_set(struct jxbridge *bridge, u32 gem);
+// The default QoS rules of the switching modes with a controller.
+void qos_switching_mode_set(struct jxbridge *bridge, u32 mode);
 struct sk_buff *tal_skb(struct tal_data *tal, struct sk_buff *skb);
 struct sk_buff *tal_skb_egress(struct tal_data *tal, struct sk_buff *skb);
 struct sk_buff *ipsg_skb(struct ipsg_data *ipsg, struct sk_buff *skb, int ingress);
