@@ -1,6 +1,7 @@
 #include "linecard/engine.h"
 
 #include "kernel/module.h"
+#include "kernel/skbuff.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -173,22 +174,72 @@ int linecard_engine_ccm_error(int ucc, int vlan, int rx_error, int rx_error_stat
     return 0;
 }
 
+namespace {
+
+// A port the engine serves carries out what it is programmed with (its
+// data path, engine_wire.cc); on any other port the call is only recorded.
+int program(int rc, int ucc, int port, const linecard_engine_fn &fn) {
+    if (rc || ucc < 0 || port < 0)
+        return rc;
+    rc = linecard_engine_port_program(u32(ucc), u32(port), fn);
+    return rc == -ENODEV ? 0 : rc;
+}
+
+bool bad_queue(int queue) {
+    return queue < 0 || queue >= PE_QUEUES;
+}
+
+} // namespace
+
 int tarnAPISetICPolicing(int ucc, int port, int policy, u32 cir, u32 cbs, u32 pir, u32 pbs) {
-    return record(__func__, "%d, %d, %d, %u, %u, %u, %u", ucc, port, policy, cir, cbs, pir, pbs);
+    int rc = record(__func__, "%d, %d, %d, %u, %u, %u, %u", ucc, port, policy, cir, cbs, pir, pbs);
+    return program(rc, ucc, port, [&](linecard_engine_port &p, u64 now) {
+        if (policy < 0 || policy >= PE_POLICERS)
+            return -EINVAL;
+        // No peak rate: one rate, and what exceeds it is dropped.
+        return pir ? pe_policer_set(&p.path.policers[policy], cir, cbs, pir, pbs, now)
+                   : pe_policer_set(&p.path.policers[policy], cir, cbs, cir, cbs, now);
+    });
 }
 
 int tarnAPISetPortShaping(int ucc, int port, u32 rate, u32 burst) {
-    return record(__func__, "%d, %d, %u, %u", ucc, port, rate, burst);
+    int rc = record(__func__, "%d, %d, %u, %u", ucc, port, rate, burst);
+    return program(rc, ucc, port, [&](linecard_engine_port &p, u64 now) {
+        return pe_bucket_set(&p.path.shaper, rate, burst, now);
+    });
 }
 
 int tarnAPISetOQShapingWithCDR(int ucc, int port, int queue, u32 min_rate, u32 min_burst,
                                u32 max_rate, u32 max_burst, int sched_type) {
-    return record(__func__, "%d, %d, %d, %u, %u, %u, %u, %d", ucc, port, queue, min_rate, min_burst,
-                  max_rate, max_burst, sched_type);
+    int rc = record(__func__, "%d, %d, %d, %u, %u, %u, %u, %d", ucc, port, queue, min_rate,
+                    min_burst, max_rate, max_burst, sched_type);
+    return program(rc, ucc, port, [&](linecard_engine_port &p, u64 now) {
+        if (bad_queue(queue))
+            return -EINVAL;
+        struct pe_queue *q = &p.path.q[queue];
+        struct pe_bucket min = q->min, max = q->max;
+        int err = pe_bucket_set(&min, min_rate, min_burst, now);
+        if (!err)
+            err = pe_bucket_set(&max, max_rate, max_burst, now);
+        if (err)
+            return err;
+        q->min = min;
+        q->max = max;
+        q->weighted = sched_type != 0;
+        return 0;
+    });
 }
 
 int tarnAPIGetOQOccupation(int ucc, int port, int queue) {
-    return record(__func__, "%d, %d, %d", ucc, port, queue);
+    int rc = record(__func__, "%d, %d, %d", ucc, port, queue);
+    if (rc || bad_queue(queue) || ucc < 0 || port < 0)
+        return rc;
+    int n = 0;
+    linecard_engine_port_read(u32(ucc), u32(port), [&](linecard_engine_port &p, u64) {
+        n = int(skb_queue_len(&p.path.q[queue].frames));
+        return 0;
+    });
+    return n;
 }
 
 int tarnAPISetOQPriority(int ucc, int port, int queue, int priority) {
@@ -196,7 +247,15 @@ int tarnAPISetOQPriority(int ucc, int port, int queue, int priority) {
 }
 
 int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable, int pdr) {
-    return record(__func__, "%d, %d, %d, %d, %d, %d", ucc, port, queue, priority, enable, pdr);
+    int rc = record(__func__, "%d, %d, %d, %d, %d, %d", ucc, port, queue, priority, enable, pdr);
+    return program(rc, ucc, port, [&](linecard_engine_port &p, u64) {
+        if (bad_queue(queue) || priority < 0 || priority >= PE_QUEUES)
+            return -EINVAL;
+        struct pe_queue *q = &p.path.q[queue];
+        q->priority = u8(priority);
+        (pdr ? q->pdr : q->cdr) = enable != 0;
+        return 0;
+    });
 }
 
 int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
