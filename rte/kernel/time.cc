@@ -66,20 +66,23 @@ timer_state &ts() {
 
 thread_local bool t_in_softirq = false;
 
-// Runs the callbacks of timers due at now that were armed before the call began,
-// so a timer that re-arms itself for now waits for the next tick.
-void run_due_timers(unsigned long now) {
+// Runs the callbacks of the timers of a set that are due (due_at says) and
+// were armed before the call began, so a timer that re-arms itself for now
+// waits for the next tick. call runs one callback with the lock dropped and
+// says whether to arm the timer again at its expiry.
+template <typename Key, typename Due, typename Call>
+void run_due(std::set<Key> &armed, Due due_at, Call call) {
     timer_state &s = ts();
     std::unique_lock<std::mutex> lk(s.m);
     u64 limit = s.next_seq;
     for (;;) {
-        timer_list *due = nullptr;
-        for (auto it = s.armed.begin(); it != s.armed.end(); ++it) {
-            if (time_after(std::get<0>(*it), now))
+        std::tuple_element_t<2, Key> due = nullptr;
+        for (auto it = armed.begin(); it != armed.end(); ++it) {
+            if (!due_at(std::get<0>(*it)))
                 break;
             if (std::get<1>(*it) < limit) {
                 due = std::get<2>(*it);
-                s.armed.erase(it);
+                armed.erase(it);
                 break;
             }
         }
@@ -90,51 +93,33 @@ void run_due_timers(unsigned long now) {
         s.running_thread = std::this_thread::get_id();
         lk.unlock();
         t_in_softirq = true;
-        due->function(due);
+        const bool again = call(due);
         t_in_softirq = false;
         lk.lock();
+        if (again && !due->rte_queued) {
+            due->rte_seq = s.next_seq++;
+            due->rte_queued = true;
+            armed.insert(Key(due->expires, due->rte_seq, due));
+        }
         s.running = nullptr;
         s.running_thread = std::thread::id();
         s.done_cv.notify_all();
     }
 }
 
-// The same for high-resolution timers due at now (ns); a callback that asks
-// for a restart is armed again at its new expiry.
+void run_due_timers(unsigned long now) {
+    run_due(
+        ts().armed, [now](unsigned long at) { return !time_after(at, now); },
+        [](timer_list *t) {
+            t->function(t);
+            return false;
+        });
+}
+
 void run_due_hrtimers(ktime_t now) {
-    timer_state &s = ts();
-    std::unique_lock<std::mutex> lk(s.m);
-    u64 limit = s.next_seq;
-    for (;;) {
-        hrtimer *due = nullptr;
-        for (auto it = s.hr_armed.begin(); it != s.hr_armed.end(); ++it) {
-            if (std::get<0>(*it) > now)
-                break;
-            if (std::get<1>(*it) < limit) {
-                due = std::get<2>(*it);
-                s.hr_armed.erase(it);
-                break;
-            }
-        }
-        if (!due)
-            return;
-        due->rte_queued = false;
-        s.running = due;
-        s.running_thread = std::this_thread::get_id();
-        lk.unlock();
-        t_in_softirq = true;
-        const enum hrtimer_restart again = due->function(due);
-        t_in_softirq = false;
-        lk.lock();
-        if (again == HRTIMER_RESTART && !due->rte_queued) {
-            due->rte_seq = s.next_seq++;
-            due->rte_queued = true;
-            s.hr_armed.insert(hrtimer_key(due->expires, due->rte_seq, due));
-        }
-        s.running = nullptr;
-        s.running_thread = std::thread::id();
-        s.done_cv.notify_all();
-    }
+    run_due(
+        ts().hr_armed, [now](ktime_t at) { return at <= now; },
+        [](hrtimer *t) { return t->function(t) == HRTIMER_RESTART; });
 }
 
 void timer_thread_main() {

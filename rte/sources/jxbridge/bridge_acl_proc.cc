@@ -761,25 +761,6 @@ const struct jxbridge_proc_ops acl_ops = {
     .unknown = nullptr,
 };
 
-int acl_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, acl_show, PDE_DATA(inode));
-}
-
-ssize_t acl_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &acl_ops);
-}
-
-long acl_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &acl_ops);
-}
-
 } // namespace
 
-const struct file_operations acl_fops = {
-    .open = acl_file_open,
-    .read = seq_read,
-    .write = acl_file_write,
-    .unlocked_ioctl = acl_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+const struct file_operations acl_fops = jxbridge_proc_file<acl_show, &acl_ops>::fops;

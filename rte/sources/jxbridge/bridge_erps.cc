@@ -228,26 +228,7 @@ static const struct jxbridge_proc_ops erps_ops = {
     .unknown = nullptr,
 };
 
-static int erps_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, erps_show, PDE_DATA(inode));
-}
-
-static ssize_t erps_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &erps_ops);
-}
-
-static long erps_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &erps_ops);
-}
-
-static const struct file_operations erps_fops = {
-    .open = erps_file_open,
-    .read = seq_read,
-    .write = erps_file_write,
-    .unlocked_ioctl = erps_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+static const struct file_operations erps_fops = jxbridge_proc_file<erps_show, &erps_ops>::fops;
 
 static int erps_init(struct jxbridge *B) {
     B->erps_enabled = 0;

@@ -417,25 +417,6 @@ const struct jxbridge_proc_ops ipsg_ops = {
     .unknown = nullptr,
 };
 
-int ipsg_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, ipsg_show, PDE_DATA(inode));
-}
-
-ssize_t ipsg_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &ipsg_ops);
-}
-
-long ipsg_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &ipsg_ops);
-}
-
 } // namespace
 
-const struct file_operations ipsg_fops = {
-    .open = ipsg_file_open,
-    .read = seq_read,
-    .write = ipsg_file_write,
-    .unlocked_ioctl = ipsg_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+const struct file_operations ipsg_fops = jxbridge_proc_file<ipsg_show, &ipsg_ops>::fops;

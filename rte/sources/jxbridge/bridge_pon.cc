@@ -899,26 +899,7 @@ static const struct jxbridge_proc_ops pon_ops = {
     .unknown = nullptr,
 };
 
-static int pon_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, pon_show, PDE_DATA(inode));
-}
-
-static ssize_t pon_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &pon_ops);
-}
-
-static long pon_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &pon_ops);
-}
-
-static const struct file_operations pon_fops = {
-    .open = pon_file_open,
-    .read = seq_read,
-    .write = pon_file_write,
-    .unlocked_ioctl = pon_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+static const struct file_operations pon_fops = jxbridge_proc_file<pon_show, &pon_ops>::fops;
 
 extern const struct jxbridge_subsys pon_subsys = {
     .tag = "PON",

@@ -846,23 +846,4 @@ static const struct jxbridge_proc_ops vlan_ops = {
     .unknown = nullptr,
 };
 
-static int vlan_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, vlan_show, PDE_DATA(inode));
-}
-
-static ssize_t vlan_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &vlan_ops);
-}
-
-static long vlan_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &vlan_ops);
-}
-
-const struct file_operations jxbridge_vlan_fops = {
-    .open = vlan_file_open,
-    .read = seq_read,
-    .write = vlan_file_write,
-    .unlocked_ioctl = vlan_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+const struct file_operations jxbridge_vlan_fops = jxbridge_proc_file<vlan_show, &vlan_ops>::fops;

@@ -885,25 +885,6 @@ const struct jxbridge_proc_ops qos_ops = {
     .unknown = nullptr,
 };
 
-int qos_file_open(struct inode *inode, struct file *file) {
-    return single_open(file, qos_show, PDE_DATA(inode));
-}
-
-ssize_t qos_file_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &qos_ops);
-}
-
-long qos_file_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &qos_ops);
-}
-
 } // namespace
 
-const struct file_operations qos_fops = {
-    .open = qos_file_open,
-    .read = seq_read,
-    .write = qos_file_write,
-    .unlocked_ioctl = qos_file_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+const struct file_operations qos_fops = jxbridge_proc_file<qos_show, &qos_ops>::fops;

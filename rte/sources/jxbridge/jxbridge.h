@@ -717,6 +717,28 @@ ssize_t jxbridge_proc_write(struct file *file, const char __user *buf, size_t co
                             const struct jxbridge_proc_ops *ops);
 long jxbridge_proc_ioctl(struct file *file, unsigned int cmd, unsigned long arg,
                          const struct jxbridge_proc_ops *ops);
+// The operations of a table-driven control file: show gives the read-out,
+// writes and ioctls go through ops.
+template <int (*show)(struct seq_file *, void *), const struct jxbridge_proc_ops *ops>
+struct jxbridge_proc_file {
+    static int open(struct inode *inode, struct file *file) {
+        return single_open(file, show, PDE_DATA(inode));
+    }
+    static ssize_t write(struct file *file, const char __user *buf, size_t count, loff_t *) {
+        return jxbridge_proc_write(file, buf, count, ops);
+    }
+    static long ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
+        return jxbridge_proc_ioctl(file, cmd, arg, ops);
+    }
+    static constexpr struct file_operations fops = {
+        .open = open,
+        .read = seq_read,
+        .write = write,
+        .unlocked_ioctl = ioctl,
+        .llseek = seq_lseek,
+        .release = single_release,
+    };
+};
 
 // Text parsing (bridge_util.cc). Word parsers return 0 or a negative errno.
 long line_read(const char __user *ubuf, size_t count, char *line, size_t size);

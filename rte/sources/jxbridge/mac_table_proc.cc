@@ -633,26 +633,7 @@ static int mt_show(struct seq_file *m, void *) {
     return 0;
 }
 
-static int mt_open(struct inode *inode, struct file *file) {
-    return single_open(file, mt_show, PDE_DATA(inode));
-}
-
-static ssize_t mt_write(struct file *file, const char __user *buf, size_t count, loff_t *) {
-    return jxbridge_proc_write(file, buf, count, &mt_ops);
-}
-
-static long mt_ioctl(struct file *file, unsigned int cmd, unsigned long arg) {
-    return jxbridge_proc_ioctl(file, cmd, arg, &mt_ops);
-}
-
-const struct file_operations mac_table_fops = {
-    .open = mt_open,
-    .read = seq_read,
-    .write = mt_write,
-    .unlocked_ioctl = mt_ioctl,
-    .llseek = seq_lseek,
-    .release = single_release,
-};
+const struct file_operations mac_table_fops = jxbridge_proc_file<mt_show, &mt_ops>::fops;
 
 // "mac_table_entries": one record per bucket, unicast then multicast.
 
