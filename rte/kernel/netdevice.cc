@@ -488,7 +488,8 @@ int dev_queue_xmit(struct sk_buff *skb) {
         return -ENETDOWN;
     }
     skb_reset_mac_header(skb);
-    const net_device_ops *ops = dev->netdev_ops;
+    // Owners may swap a live device's operations (a filter device's transmit).
+    const net_device_ops *ops = __atomic_load_n(&dev->netdev_ops, __ATOMIC_ACQUIRE);
     // No qdisc to hold it: a device that is down, stopped or busy drops.
     if ((dev_get_flags(dev) & IFF_UP) && ops && ops->ndo_start_xmit && !netif_queue_stopped(dev)) {
         netdev_tx_t rc = ops->ndo_start_xmit(skb, dev);
