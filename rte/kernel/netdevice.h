@@ -214,17 +214,19 @@ inline void netdev_rx_handler_unregister(struct net_device *dev) {
 inline bool netif_running(const struct net_device *dev) {
     return dev->flags & IFF_UP;
 }
+// Atomic, as the kernel's queue state bits: transmits read it while the
+// device is stopped or woken elsewhere.
 inline void netif_start_queue(struct net_device *dev) {
-    dev->queue_stopped = false;
+    __atomic_store_n(&dev->queue_stopped, false, __ATOMIC_RELEASE);
 }
 inline void netif_stop_queue(struct net_device *dev) {
-    dev->queue_stopped = true;
+    __atomic_store_n(&dev->queue_stopped, true, __ATOMIC_RELEASE);
 }
 inline void netif_wake_queue(struct net_device *dev) {
-    dev->queue_stopped = false;
+    __atomic_store_n(&dev->queue_stopped, false, __ATOMIC_RELEASE);
 }
 inline bool netif_queue_stopped(const struct net_device *dev) {
-    return dev->queue_stopped;
+    return __atomic_load_n(&dev->queue_stopped, __ATOMIC_ACQUIRE);
 }
 void netif_carrier_on(struct net_device *dev);
 void netif_carrier_off(struct net_device *dev);
