@@ -120,9 +120,16 @@ int jxbridge_del(const char *name) {
 void jxbridge_cleanup() {
     if (debug)
         printk(KERN_INFO "[Bridge] jxbridge_cleanup()\n");
-    for (struct net_device *dev : rte_netdev_list()) {
-        if (!(dev->priv_flags & IFF_EBRIDGE))
-            continue;
+    // A bridge takes devices of its own with it (its filter devices), so the
+    // list is read again after each; at most as many rounds as there were bridges.
+    auto next_bridge = [] {
+        for (struct net_device *dev : rte_netdev_list())
+            if (dev->priv_flags & IFF_EBRIDGE)
+                return dev;
+        return (struct net_device *)nullptr;
+    };
+    size_t rounds = rte_netdev_list().size();
+    for (struct net_device *dev; rounds-- && (dev = next_bridge());) {
         if (dev->flags & IFF_UP) {
             rtnl_lock();
             dev_close(dev);
