@@ -187,14 +187,14 @@ int do_ioctl(const ctx &c, const std::vector<std::string> &a) {
             // goes into the record at OFF (8 bytes, little-endian).
             if (i + 1 >= a.size())
                 return usage(c);
-            const std::string &spec = a[++i];
-            size_t eq = spec.find('=');
+            const std::string &ptr_arg = a[++i];
+            size_t eq = ptr_arg.find('=');
             unsigned long long off = 0, n = 0;
             std::vector<uint8_t> bytes;
-            if (eq == std::string::npos || !parse_u64(spec.substr(0, eq), 0, &off) ||
+            if (eq == std::string::npos || !parse_u64(ptr_arg.substr(0, eq), 0, &off) ||
                 off > RECORD_MAX - 8)
                 return usage(c);
-            std::string body = spec.substr(eq + 1);
+            std::string body = ptr_arg.substr(eq + 1);
             if (!body.empty() && body[0] == '+') {
                 if (!parse_u64(body.substr(1), 0, &n) || n == 0 || n > RECORD_MAX)
                     return usage(c);
