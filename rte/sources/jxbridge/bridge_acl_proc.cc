@@ -16,31 +16,6 @@ struct acl_engine *engine(struct jxbridge *B) {
 
 // Words.
 
-int word_name(const char *word, char *out) {
-    if (!word || !*word)
-        return -ENOARG;
-    return rule_name_from_text(out, word);
-}
-
-int word_u32(const char *word, u32 *v) {
-    long long n;
-    if (!word || !*word)
-        return -ENOARG;
-    if (a2num(word, &n) || n < 0 || n > 0xFFFFFFFFll)
-        return -EINVAL;
-    *v = (u32)n;
-    return 0;
-}
-
-// "ingress" 1, "egress" 0, anything else -1.
-int word_dir(const char *word) {
-    if (word && !strcasecmp(word, "ingress"))
-        return 1;
-    if (word && !strcasecmp(word, "egress"))
-        return 0;
-    return -1;
-}
-
 void show_selector(const struct acl_selector *s, char *line, size_t size) {
     for (const struct acl_condition *c = s->conds; c; c = c->next) {
         acl_cond_list(c, line, size);
@@ -103,7 +78,7 @@ int cmd_counter(struct jxbridge *B, char **w) {
             counter_say(acl, c->name);
         return 0;
     }
-    int rc = word_name(w[2], name);
+    int rc = rule_word_name(w[2], name);
     if (rc)
         return rc;
     if (!strcasecmp(w[1], "add"))
@@ -135,7 +110,7 @@ int cmd_selector(struct jxbridge *B, char **w) {
         show_selector(s, line, sizeof(line));
         return 0;
     }
-    int rc = word_name(w[2], name);
+    int rc = rule_word_name(w[2], name);
     if (rc)
         return rc;
     if (!strcasecmp(w[1], "add"))
@@ -155,38 +130,20 @@ int renumber_words(char **w, u32 *v) {
     return 0;
 }
 
-// add, del and renumber of the numbered items of a named object: the
-// conditions of a selector, the actions of a list.
-template <typename Item, typename Parse, typename Add, typename Del, typename Renumber>
-int cmd_numbered(struct acl_engine *acl, char **w, Parse parse, Add add, Del del,
-                 Renumber renumber) {
-    char owner[RULE_NAME_FIELD];
-    u32 number, v[4];
-    if (!w[1])
-        return -ENOARG;
-    int rc = word_name(w[2], owner);
-    if (rc || (rc = word_u32(w[3], &number)))
-        return rc;
-    if (!strcasecmp(w[1], "add")) {
-        Item item = {};
-        item.number = number;
-        if ((rc = parse(acl, w + 4, &item)))
-            return rc;
-        return add(acl, owner, &item);
-    }
-    if (!strcasecmp(w[1], "del"))
-        return del(acl, owner, number);
-    if (!strcasecmp(w[1], "renumber")) {
-        if ((rc = renumber_words(w + 3, v)))
-            return rc;
-        return renumber(acl, owner, v[0], v[1], v[2], v[3]);
-    }
-    return -EINVAL;
+// A renumber's four numbers, from the first on.
+int renumber_rest(struct acl_engine *acl, const char *owner, char **w,
+                  int (*renumber)(struct acl_engine *, const char *, u32, u32, u32, u32)) {
+    u32 v[4];
+    int rc = renumber_words(w, v);
+    return rc ? rc : renumber(acl, owner, v[0], v[1], v[2], v[3]);
 }
 
 int cmd_condition(struct jxbridge *B, char **w) {
-    return cmd_numbered<acl_condition>(engine(B), w, acl_cond_parse, acl_condition_add,
-                                       acl_condition_del, acl_condition_renumber);
+    return rule_cmd_numbered<acl_condition, RULE_NAME_FIELD>(
+        engine(B), w, acl_cond_parse, acl_condition_add, acl_condition_del,
+        [](struct acl_engine *acl, const char *owner, char **rest, u32) {
+            return renumber_rest(acl, owner, rest, acl_condition_renumber);
+        });
 }
 
 int cmd_action_list(struct jxbridge *B, char **w) {
@@ -212,7 +169,7 @@ int cmd_action_list(struct jxbridge *B, char **w) {
         }
         return 0;
     }
-    int rc = word_name(w[2], name);
+    int rc = rule_word_name(w[2], name);
     if (rc)
         return rc;
     if (!strcasecmp(w[1], "add"))
@@ -223,8 +180,11 @@ int cmd_action_list(struct jxbridge *B, char **w) {
 }
 
 int cmd_action(struct jxbridge *B, char **w) {
-    return cmd_numbered<acl_action>(engine(B), w, acl_action_parse, acl_action_add, acl_action_del,
-                                    acl_action_renumber);
+    return rule_cmd_numbered<acl_action, RULE_NAME_FIELD>(
+        engine(B), w, acl_action_parse, acl_action_add, acl_action_del,
+        [](struct acl_engine *acl, const char *owner, char **rest, u32) {
+            return renumber_rest(acl, owner, rest, acl_action_renumber);
+        });
 }
 
 int cmd_port_entry(struct jxbridge *B, char **w) {
@@ -234,14 +194,14 @@ int cmd_port_entry(struct jxbridge *B, char **w) {
     struct jxbridge_port *p = nullptr;
     if (jxbridge_proc_port(B, w[2], &p))
         return -ENODEV;
-    int dir = word_dir(w[3]);
+    int dir = rule_word_dir(w[3]);
     if (!strcasecmp(w[1], "add")) {
         u32 number;
         char sel[RULE_NAME_FIELD], list[RULE_NAME_FIELD];
         if (dir < 0 || word_u32(w[4], &number))
             return -ENOARG;
-        int rc = word_name(w[5], sel);
-        if (rc || (rc = word_name(w[6], list)))
+        int rc = rule_word_name(w[5], sel);
+        if (rc || (rc = rule_word_name(w[6], list)))
             return rc;
         return acl_port_entry_add(acl, p, dir, number, sel, list);
     }
@@ -277,12 +237,12 @@ int cmd_default(struct jxbridge *B, char **w) {
     struct jxbridge_port *p = nullptr;
     if (jxbridge_proc_port(B, w[1], &p))
         return -ENODEV;
-    int dir = word_dir(w[2]);
+    int dir = rule_word_dir(w[2]);
     if (dir < 0)
         return -EINVAL;
     char sel[RULE_NAME_FIELD], list[RULE_NAME_FIELD];
-    int rc = word_name(w[3], sel);
-    if (rc || (w[4] && (rc = word_name(w[4], list))))
+    int rc = rule_word_name(w[3], sel);
+    if (rc || (w[4] && (rc = rule_word_name(w[4], list))))
         return rc;
     return acl_default_action_list_set(engine(B), p, dir, sel, w[4] ? list : nullptr);
 }

@@ -369,16 +369,6 @@ const struct jxbridge_proc_ioc cfm_iocs[] = {
     JXBRIDGE_IOC_VALUE(BRIDGE_IOCTL_CFM_PDU_ENGINE_STATISTICS_CLEAR, ioc_stats),
 };
 
-int word_u32(const char *word, u32 *v) {
-    long long n;
-    if (!word || !*word)
-        return -ENOARG;
-    if (a2num(word, &n) || n < 0 || n > 0xFFFFFFFFll)
-        return -EINVAL;
-    *v = (u32)n;
-    return 0;
-}
-
 int cmd_debug(struct jxbridge *, char **w) {
     u32 v;
     int rc = word_u32(w[1], &v);

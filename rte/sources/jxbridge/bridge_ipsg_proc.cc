@@ -93,7 +93,8 @@ void list_state(const struct sink &s, struct jxbridge *B, int name_width) {
 
 // Words.
 
-int word_u32(const char *word, u32 *v) {
+// Overflow is -ERANGE here, as the file's setters answer.
+int word_u32_range(const char *word, u32 *v) {
     long long n;
     if (!word || !*word)
         return -ENOARG;
@@ -145,7 +146,7 @@ int word_mac_vid_ip(char **w, u8 *mac, u16 *vid, struct ipsg_ip *ip, u32 *prefix
     if (parse_mac(w[0], mac))
         return -EINVAL;
     u32 v;
-    int rc = word_u32(w[1], &v);
+    int rc = word_u32_range(w[1], &v);
     if (rc)
         return rc;
     if (v > IPSG_NO_VID)
@@ -163,7 +164,7 @@ int cmd_show(struct jxbridge *B, char **) {
 
 int cmd_debug(struct jxbridge *B, char **w) {
     u32 v;
-    int rc = word_u32(w[1], &v);
+    int rc = word_u32_range(w[1], &v);
     if (!rc)
         engine(B)->debug = v;
     return rc;
@@ -172,7 +173,7 @@ int cmd_debug(struct jxbridge *B, char **w) {
 int cmd_enable(struct jxbridge *B, char **w) {
     u32 family, state;
     int rc = word_family(w[1], &family);
-    if (rc || (rc = word_u32(w[2], &state)))
+    if (rc || (rc = word_u32_range(w[2], &state)))
         return rc;
     return ipsg_state_set(engine(B), family, state);
 }
@@ -189,7 +190,7 @@ int cmd_port_bindings(struct jxbridge *B, struct jxbridge_port *p, char **w) {
     }
     if (!strcasecmp(w[0], "add")) {
         u32 ttl;
-        int rc = word_u32(w[1], &ttl);
+        int rc = word_u32_range(w[1], &ttl);
         if (rc || (rc = word_mac_vid_ip(w + 2, mac, &vid, &ip, &prefix)))
             return rc;
         return ipsg_port_bindings_add_ttl(g, p, ttl, mac, vid, &ip, prefix);
@@ -212,7 +213,7 @@ int cmd_port(struct jxbridge *B, char **w) {
     u32 v, family;
     int rc;
     if (!strcasecmp(what, "enable")) {
-        if ((rc = word_family(w[3], &family)) || (rc = word_u32(w[4], &v)))
+        if ((rc = word_family(w[3], &family)) || (rc = word_u32_range(w[4], &v)))
             return rc;
         return ipsg_port_state_set(g, p, family, v);
     }
@@ -226,13 +227,13 @@ int cmd_port(struct jxbridge *B, char **w) {
         return -EINVAL;
     }
     if (!strcasecmp(what, "learn")) {
-        if ((rc = word_u32(w[3], &v)))
+        if ((rc = word_u32_range(w[3], &v)))
             return rc;
         ipsg_port_of(g, p)->learn = v ? 1 : 0;
         return 0;
     }
     if (!strcasecmp(what, "limit")) {
-        if ((rc = word_u32(w[3], &v)))
+        if ((rc = word_u32_range(w[3], &v)))
             return rc;
         return ipsg_port_limits_set(g, p, v);
     }

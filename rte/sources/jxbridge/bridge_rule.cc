@@ -126,3 +126,17 @@ void rule_set_tci(u8 *data, u16 off, u16 mask, u16 tag, u16 *old) {
         *old = tci;
     rule_put16(data + off, (u16)((tci & ~mask) | tag));
 }
+
+int rule_word_name(const char *word, char *out, size_t max) {
+    if (!word || !*word)
+        return -ENOARG;
+    return rule_name_from_text(out, word, max);
+}
+
+int rule_word_dir(const char *word) {
+    if (word && !strcasecmp(word, "ingress"))
+        return 1;
+    if (word && !strcasecmp(word, "egress"))
+        return 0;
+    return -1;
+}

@@ -11,6 +11,7 @@
 #include "kernel/types.h"
 
 #include <cstring>
+#include <strings.h>
 
 #define RULE_NAME_FIELD 40 // 39 characters and the terminator
 #define RULE_NAME_MAX (RULE_NAME_FIELD - 1)
@@ -130,3 +131,39 @@ bool rule_ipv4_csum_ok(const u8 *ip, u32 ihl);
 void rule_ipv4_csum_set(u8 *ip, u32 ihl);
 // TCI at off := (TCI & ~mask) | tag; the old TCI through old.
 void rule_set_tci(u8 *data, u16 off, u16 mask, u16 tag, u16 *old);
+
+// Text commands of the rule engines' files.
+
+// A name word: -ENOARG missing, -EINVAL empty or longer than max characters.
+int rule_word_name(const char *word, char *out, size_t max = RULE_NAME_MAX);
+// "ingress" 1, "egress" 0, anything else -1.
+int rule_word_dir(const char *word);
+int word_u32(const char *word, u32 *out); // bridge_util.cc
+
+// "<verb> <owner> <number> ..." for the numbered items of a named object (the
+// conditions of a selector, the actions of a list): add parses the words
+// after the number into an item, del removes one, renumber gets the words
+// from the number on. OwnerField is the size of the owner's name field.
+template <typename Item, size_t OwnerField, typename Engine, typename Parse, typename Add,
+          typename Del, typename Renumber>
+int rule_cmd_numbered(Engine *engine, char **w, Parse parse, Add add, Del del, Renumber renumber) {
+    char owner[OwnerField];
+    u32 number;
+    if (!w[1])
+        return -ENOARG;
+    int rc = rule_word_name(w[2], owner, OwnerField - 1);
+    if (rc || (rc = word_u32(w[3], &number)))
+        return rc;
+    if (!strcasecmp(w[1], "add")) {
+        Item item = {};
+        item.number = number;
+        if ((rc = parse(engine, w + 4, &item)))
+            return rc;
+        return add(engine, owner, &item);
+    }
+    if (!strcasecmp(w[1], "del"))
+        return del(engine, owner, number);
+    if (!strcasecmp(w[1], "renumber"))
+        return renumber(engine, owner, w + 3, number);
+    return -EINVAL;
+}

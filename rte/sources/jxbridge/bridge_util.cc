@@ -79,6 +79,16 @@ int a2num(const char *word, long long *out) {
     return 0;
 }
 
+int word_u32(const char *word, u32 *out) {
+    long long n;
+    if (!word || !*word)
+        return -ENOARG;
+    if (a2num(word, &n) || n < 0 || n > 0xFFFFFFFFll)
+        return -EINVAL;
+    *out = (u32)n;
+    return 0;
+}
+
 int a2vid(const char *word, u16 *out) {
     long long v;
     int rc = a2num(word, &v);

@@ -16,31 +16,6 @@ int setter_rc(int rc) {
     return rc == 0 ? 0 : rc == 2 ? -EIO : -ERANGE;
 }
 
-int word_name(const char *word, char *out) {
-    if (!word || !*word)
-        return -ENOARG;
-    return rule_name_from_text(out, word, QOS_NAME_MAX);
-}
-
-int word_u32(const char *word, u32 *v) {
-    long long n;
-    if (!word || !*word)
-        return -ENOARG;
-    if (a2num(word, &n) || n < 0 || n > 0xFFFFFFFFll)
-        return -EINVAL;
-    *v = (u32)n;
-    return 0;
-}
-
-// "ingress" 1, "egress" 0, anything else -1.
-int word_dir(const char *word) {
-    if (word && !strcasecmp(word, "ingress"))
-        return 1;
-    if (word && !strcasecmp(word, "egress"))
-        return 0;
-    return -1;
-}
-
 // Text commands.
 
 int cmd_debug(struct jxbridge *B, char **w) {
@@ -55,7 +30,7 @@ int cmd_selector(struct jxbridge *B, char **w) {
     char name[QOS_NAME_FIELD];
     if (!w[1])
         return -ENOARG;
-    int rc = word_name(w[2], name);
+    int rc = rule_word_name(w[2], name, QOS_NAME_MAX);
     if (rc)
         return rc;
     if (!strcasecmp(w[1], "add"))
@@ -69,7 +44,7 @@ int cmd_action_list(struct jxbridge *B, char **w) {
     char name[QOS_NAME_FIELD];
     if (!w[1])
         return -ENOARG;
-    int rc = word_name(w[2], name);
+    int rc = rule_word_name(w[2], name, QOS_NAME_MAX);
     if (rc)
         return rc;
     if (!strcasecmp(w[1], "add"))
@@ -80,51 +55,27 @@ int cmd_action_list(struct jxbridge *B, char **w) {
 }
 
 int cmd_condition(struct jxbridge *B, char **w) {
-    struct qos_classifier *q = engine(B);
-    char sel[QOS_NAME_FIELD];
-    u32 n;
-    if (!w[1])
-        return -ENOARG;
-    int rc = word_name(w[2], sel);
-    if (rc || (rc = word_u32(w[3], &n)))
-        return rc;
-    if (!strcasecmp(w[1], "del"))
-        return qos_condition_del(q, sel, n);
-    if (!strcasecmp(w[1], "renumber"))
-        return qos_condition_renumber(q, sel, n);
-    if (strcasecmp(w[1], "add"))
-        return -EINVAL;
-    if (!w[4])
-        return -ENOARG;
-    struct qos_condition c = {};
-    c.number = n;
-    if ((rc = qos_cond_parse(w + 4, &c)))
-        return rc;
-    return qos_condition_add(q, sel, &c);
+    return rule_cmd_numbered<qos_condition, QOS_NAME_FIELD>(
+        engine(B), w,
+        [](struct qos_classifier *, char **rest, struct qos_condition *c) {
+            return rest[0] ? qos_cond_parse(rest, c) : -ENOARG;
+        },
+        qos_condition_add, qos_condition_del,
+        [](struct qos_classifier *q, const char *owner, char **, u32 n) {
+            return qos_condition_renumber(q, owner, n);
+        });
 }
 
 int cmd_action(struct jxbridge *B, char **w) {
-    struct qos_classifier *q = engine(B);
-    char list[QOS_NAME_FIELD];
-    u32 n;
-    if (!w[1])
-        return -ENOARG;
-    int rc = word_name(w[2], list);
-    if (rc || (rc = word_u32(w[3], &n)))
-        return rc;
-    if (!strcasecmp(w[1], "del"))
-        return qos_action_del(q, list, n);
-    if (!strcasecmp(w[1], "renumber"))
-        return qos_action_renumber(q, list, n);
-    if (strcasecmp(w[1], "add"))
-        return -EINVAL;
-    if (!w[4])
-        return -ENOARG;
-    struct qos_action a = {};
-    a.number = n;
-    if ((rc = qos_action_parse(q, w + 4, &a)))
-        return rc;
-    return qos_action_add(q, list, &a);
+    return rule_cmd_numbered<qos_action, QOS_NAME_FIELD>(
+        engine(B), w,
+        [](struct qos_classifier *q, char **rest, struct qos_action *a) {
+            return rest[0] ? qos_action_parse(q, rest, a) : -ENOARG;
+        },
+        qos_action_add, qos_action_del,
+        [](struct qos_classifier *q, const char *owner, char **, u32 n) {
+            return qos_action_renumber(q, owner, n);
+        });
 }
 
 int cmd_port_entry(struct jxbridge *B, char **w) {
@@ -134,7 +85,7 @@ int cmd_port_entry(struct jxbridge *B, char **w) {
     struct jxbridge_port *p = nullptr;
     if (jxbridge_proc_port(B, w[2], &p))
         return -ENODEV;
-    int dir = word_dir(w[3]);
+    int dir = rule_word_dir(w[3]);
     u32 n;
     int rc = word_u32(w[4], &n);
     if (dir < 0)
@@ -149,16 +100,16 @@ int cmd_port_entry(struct jxbridge *B, char **w) {
         return -EINVAL;
     char sel[QOS_NAME_FIELD], list[QOS_NAME_FIELD];
     u32 queue = 0;
-    if ((rc = word_name(w[5], sel)) || (rc = word_name(w[6], list)) ||
-        (w[7] && (rc = word_u32(w[7], &queue))))
+    if ((rc = rule_word_name(w[5], sel, QOS_NAME_MAX)) ||
+        (rc = rule_word_name(w[6], list, QOS_NAME_MAX)) || (w[7] && (rc = word_u32(w[7], &queue))))
         return rc;
     return qos_port_entry_add(q, p, dir, n, sel, list, queue, -1, QOS_NO_CVID, 0);
 }
 
 int cmd_default(struct jxbridge *B, char **w) {
     char list[QOS_NAME_FIELD];
-    int dir = word_dir(w[1]);
-    int rc = word_name(w[2], list);
+    int dir = rule_word_dir(w[1]);
+    int rc = rule_word_name(w[2], list, QOS_NAME_MAX);
     if (!w[1])
         return -ENOARG;
     if (dir < 0)

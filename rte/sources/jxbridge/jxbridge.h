@@ -744,6 +744,8 @@ struct jxbridge_proc_file {
 long line_read(const char __user *ubuf, size_t count, char *line, size_t size);
 int jxbridge_split(char *line, char **words, int max_words);
 int a2num(const char *word, long long *out);
+// A command's number word: -ENOARG missing, -EINVAL not a number in 0..2^32-1.
+int word_u32(const char *word, u32 *out);
 int a2vid(const char *word, u16 *out);
 int a2tag(const char *word, const char *name, u32 *out);
 int a2cmp(const char *word);
