@@ -96,8 +96,13 @@ os.close(fd)" <"$TMP/go" >"$TMP/agent.out" 2>&1 &
 case_interrupted_follow() {
     "$JXPROC" follow "$EVENT" >"$TMP/int.out" 2>"$TMP/int.err" &
     local f=$!
-    ip netns exec "$(ns 1)" ping -c 1 -W 2 "$NET.2" >/dev/null 2>&1
-    wait_lines "$TMP/int.out" ping-seen 1 || { fail "follower reads"; return; }
+    # The follower may not have opened the file yet when the first ping goes.
+    local i
+    for i in 1 2 3 4 5; do
+        ip netns exec "$(ns 1)" ping -c 1 -W 2 "$NET.2" >/dev/null 2>&1
+        wait_lines "$TMP/int.out" ping-seen 1 && break
+    done
+    [ "$i" -lt 5 ] || grep -q ping-seen "$TMP/int.out" || { fail "follower reads"; return; }
     kill -INT "$f"
     wait "$f"
     local rc=$?
