@@ -238,6 +238,7 @@ EOF
 
 case_linux_bridge() {
     stop_node || true
+    ip link del "$LBR" 2>/dev/null
     ip link add "$LBR" type bridge mcast_snooping 1 || { fail "Linux bridge"; return; }
     local i
     for i in 1 2 3; do

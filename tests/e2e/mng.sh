@@ -53,12 +53,14 @@ cleanup() {
 trap cleanup EXIT
 
 setup() {
+    ip netns del "$NODE_NS" 2>/dev/null
     ip netns add "$NODE_NS" || return 1
     nx ip link set lo up
     nx sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
     local e ns i=1
     for e in "${ENDS[@]}"; do
         ns=${e%%:*}
+        ip netns del "$ns" 2>/dev/null
         ip netns add "$ns" || return 1
         ip link add "${ns}a" netns "$NODE_NS" type veth peer name "${ns}b" netns "$ns" || return 1
         ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1

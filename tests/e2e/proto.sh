@@ -56,6 +56,7 @@ cleanup() {
 trap cleanup EXIT
 
 setup() {
+    ip netns del "$NODE_NS" 2>/dev/null
     ip netns add "$NODE_NS" || return 1
     nx ip link set lo up
     # The TAPs come up without IPv6 chatter to confuse the captures.
@@ -63,6 +64,7 @@ setup() {
     local i ns
     for i in 1 2 3; do
         ns=$(sub $i)
+        ip netns del "$ns" 2>/dev/null
         ip netns add "$ns" || return 1
         ip link add "${ns}a" netns "$NODE_NS" type veth peer name "${ns}b" netns "$ns" || return 1
         ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1

@@ -20,6 +20,8 @@ subscribers_cleanup() {
 }
 
 subscribers_setup() {
+    # A run killed before its cleanup leaves its names behind: take them first.
+    subscribers_cleanup
     local i
     for i in $(seq $N); do
         ip netns add "$(ns "$i")" || return 1
