@@ -990,8 +990,12 @@ static enum jxbridge_verdict stage_rmirroring_blocked(struct pipe_ctx *c) {
 static enum jxbridge_verdict stage_pdu_filters(struct pipe_ctx *c) {
     struct jxbridge *B = c->B;
     struct sk_buff *skb = c->skb;
-    if (erps_filter_apply(B, skb) || efm_filter_apply(B, skb) || stp_filter_apply(B, skb) ||
-        synce_filter_apply(B, c->Q, skb) || lacp_filter_apply(B, skb) ||
+    // R-APS, slow protocols and BPDUs all go to group addresses: a frame to a
+    // station skips their matches.
+    bool group = skb->len >= ETH_HLEN && (skb->data[0] & 1);
+    if ((group &&
+         (erps_filter_apply(B, skb) || efm_filter_apply(B, skb) || stp_filter_apply(B, skb) ||
+          synce_filter_apply(B, c->Q, skb) || lacp_filter_apply(B, skb))) ||
         ptp_filter_apply(B, c->Q, skb)) {
         c->skb = nullptr;
         return JXBRIDGE_TAKEN;
@@ -1103,21 +1107,20 @@ static enum jxbridge_verdict stage_forward(struct pipe_ctx *c) {
     return v;
 }
 
-// The ingress stages in their order.
-static const pipe_stage pipe_stages[] = {
-    stage_bridge_up,     stage_mac_header,
-    stage_gem,           stage_input_port,
-    stage_classify,      stage_line,
-    stage_pvc,           stage_admin,
-    stage_acl_switching, stage_rmirroring_blocked,
-    stage_pdu_filters,   stage_port_state,
-    stage_tal,           stage_vlan,
-    stage_erps,          stage_stp,
-    stage_ipsg,          stage_acl,
-    stage_qos,           stage_mirror,
-    stage_learn,         stage_app_filters,
-    stage_forward,
-};
+// The ingress stages in their order, until one does not pass. Template
+// arguments rather than a table, so that the compiler inlines them.
+template <pipe_stage... S> static enum jxbridge_verdict pipe_run(struct pipe_ctx *c) {
+    enum jxbridge_verdict v = JXBRIDGE_PASS;
+    // Engines may hand back another frame: the tracer follows it.
+    (void)(((v = S(c), c->B->tracer.skb = c->skb, v) == JXBRIDGE_PASS) && ...);
+    return v;
+}
+static constexpr auto pipe_stages =
+    pipe_run<stage_bridge_up, stage_mac_header, stage_gem, stage_input_port, stage_classify,
+             stage_line, stage_pvc, stage_admin, stage_acl_switching, stage_rmirroring_blocked,
+             stage_pdu_filters, stage_port_state, stage_tal, stage_vlan, stage_erps, stage_stp,
+             stage_ipsg, stage_acl, stage_qos, stage_mirror, stage_learn, stage_app_filters,
+             stage_forward>;
 
 // The pipeline proper, with jxbridge_lock held: the port is looked up under
 // the lock, so a port deleted meanwhile is never used.
@@ -1144,13 +1147,7 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
     original_skb = nullptr;
     PIPE_TRACE("[Bridge] pid=%d, %s \n", current->pid, internal ? no_lock_mark : take_lock_mark);
     jxbridge_tracer_frame_begin(c.B, skb, P);
-    enum jxbridge_verdict v = JXBRIDGE_PASS;
-    for (pipe_stage stage : pipe_stages) {
-        v = stage(&c);
-        c.B->tracer.skb = c.skb; // engines may hand back another frame
-        if (v != JXBRIDGE_PASS)
-            break;
-    }
+    enum jxbridge_verdict v = pipe_stages(&c);
     if (v > JXBRIDGE_TAKEN)
         jxbridge_drop(c.drop_on ? c.drop_on : c.P, c.Q, c.skb, v);
     if (original_skb)
