@@ -799,7 +799,7 @@ static inline bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *
     ev->stop = 1;
     if (!s)
         return true;
-    if (acl_dbg(ev->acl)) [[unlikely]]
+    if (ev->traced) [[unlikely]]
         return acl_apply_selector_traced(ev, s);
     for (struct acl_condition *c = s->conds; c; c = c->next) {
         c->fn(ev, c);
@@ -873,6 +873,7 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     ev->skb = skb;
     ev->port = port;
     ev->ingress = ingress ? 1 : 0;
+    ev->traced = acl_dbg(acl);
     ev->hide = 1; // a port whose entry list is empty never runs its default entry
 }
 

@@ -316,6 +316,7 @@ struct acl_eval {
     u8 consumed; // the frame was taken or freed
     u8 hide;     // the default entry does not run
     u8 ingress;
+    u8 traced;      // the engine's debug, read once per evaluation
     u32 goto_count; // 32 bits: a limit of 65535 or more must still end the walk
     u32 goto_target;
     struct acl_engine *acl;

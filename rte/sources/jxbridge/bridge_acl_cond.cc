@@ -352,11 +352,8 @@ void c_ipv6_next_header(struct acl_eval *ev, struct acl_condition *c) {
 
 // L4 ports: which protocols a row takes (1 TCP, 2 UDP, 3 both), source or destination.
 bool l4_port(const struct acl_eval *ev, int protos, bool src, u16 *port) {
-    bool ok = ev->f.l4 && ((protos & 1 && ev->f.l4proto == RULE_IPPROTO_TCP) ||
-                           (protos & 2 && ev->f.l4proto == RULE_IPPROTO_UDP));
-    if (ok)
-        *port = rule_get16(frame(ev) + ev->f.l4 + (src ? 0 : 2));
-    return ok;
+    *port = src ? ev->f.sport : ev->f.dport;
+    return ev->f.l4ports & protos;
 }
 template <int protos, bool src> void c_l4_range(struct acl_eval *ev, struct acl_condition *c) {
     u16 port;

@@ -94,6 +94,12 @@ void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_fra
     } else if (type == RULE_ETH_P_IPV6) {
         rule_parse_ipv6(data, len, f);
     }
+    // Port conditions run once per entry: read the ports once per frame.
+    if (f->l4 && (f->l4proto == RULE_IPPROTO_TCP || f->l4proto == RULE_IPPROTO_UDP)) {
+        f->l4ports = f->l4proto == RULE_IPPROTO_TCP ? 1 : 2;
+        f->sport = rule_get16(data + f->l4);
+        f->dport = rule_get16(data + f->l4 + 2);
+    }
 }
 
 struct sk_buff *rule_unshare(struct sk_buff *skb) {

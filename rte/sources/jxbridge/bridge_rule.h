@@ -97,6 +97,9 @@ struct rule_frame {
     u8 ipv6;       // a whole IPv6 header is at l3
     u8 bad_ihl;    // IPv4 with a header length below 5 words
     u8 ihl;        // the IPv4 header length field
+    u8 l4ports;    // 1 TCP or 2 UDP when sport and dport hold the header's ports
+    u16 sport;
+    u16 dport;
 };
 #define RULE_ETH_P_8021Q 0x8100
 #define RULE_ETH_P_IP 0x0800
