@@ -195,15 +195,16 @@ TEST_F(jxbrctlStartUp, VersionRequestRefused) {
 
 TEST_F(jxbrctlStartUp, FrameAndEventTestsWithoutTheirEnginesFail) {
     make_config();
-    struct proc_dir_entry *br = proc_mkdir("br0", jxbridge_dir());
+    // A name no running node uses: its filter device must not exist on the host.
+    struct proc_dir_entry *br = proc_mkdir("nb9", jxbridge_dir());
     ASSERT_NE(br, nullptr);
     ASSERT_NE(proc_create("bridge", 0644, br, &config_fops), nullptr);
     // No module, no channel: the listener's message finds no kernel socket.
-    run_result r = run({"br0", "cfm_pdu"});
+    run_result r = run({"nb9", "cfm_pdu"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Sending message to kernel\n");
     // No filter device here: the frame test stops before it waits for frames.
-    r = run({"br0", "erps_pdu"});
+    r = run({"nb9", "erps_pdu"});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(r.out.rfind("section_bridge_erps_pdu_test: Create socket...\n", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("Frame receiving started"), std::string::npos) << r.out;

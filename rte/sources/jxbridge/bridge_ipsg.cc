@@ -214,6 +214,21 @@ int ipsg_port_mode_set(struct ipsg_data *g, struct jxbridge_port *port, u32 mode
     return 0;
 }
 
+static void learners_count(struct ipsg_data *g) {
+    g->learners = 0;
+    for (u32 i = 0; i < g->bridge->max_ports; i++)
+        g->learners += g->ports[i].learn;
+}
+
+int ipsg_port_learn_set(struct ipsg_data *g, struct jxbridge_port *port, u32 on) {
+    struct ipsg_port *ip = ipsg_port_of(g, port);
+    if (!ip)
+        return -ENODEV;
+    ip->learn = on ? 1 : 0;
+    learners_count(g);
+    return 0;
+}
+
 int ipsg_port_limits_set(struct ipsg_data *g, struct jxbridge_port *port, u32 limit) {
     struct ipsg_port *ip = ipsg_port_of(g, port);
     if (!ip)
@@ -470,6 +485,9 @@ struct sk_buff *ipsg_skb(struct ipsg_data *g, struct sk_buff *skb, int ingress) 
     if (!g || !skb || !ingress)
         return skb;
     struct jxbridge_port *port = jxbridge_port_at(g->bridge, JXBRIDGE_CB(skb)->port_no);
+    // Nothing to guard and no lease to learn: the frame goes by unread.
+    if (!g->ipv4 && !g->ipv6 && !g->learners)
+        return skb;
     struct ipsg_port *ip = ipsg_port_of(g, port);
     if (!ip)
         return skb;
@@ -561,6 +579,7 @@ int ipsg_port_init(struct jxbridge_port *port) {
         free_bindings(ip);
         memset(ip, 0, sizeof(*ip));
         ip->limit = IPSG_DEFAULT_LIMIT;
+        learners_count(g);
     }
     return 0;
 }

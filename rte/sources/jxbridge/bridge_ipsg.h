@@ -36,6 +36,7 @@ struct ipsg_data {
     struct jxbridge *bridge;
     u32 debug;
     u32 ipv4, ipv6;
+    u32 learners;            // ports that learn from leases: none, and off, lets frames by
     struct ipsg_port *ports; // one per slot of the bridge
 };
 
@@ -53,6 +54,7 @@ int ipsg_vlan_state_set(struct ipsg_data *g, struct jxbridge_port *port, u32 vid
                         u32 ipv4, u32 ipv6);
 int ipsg_clear_vlans(struct ipsg_data *g, struct jxbridge_port *port);
 int ipsg_port_mode_set(struct ipsg_data *g, struct jxbridge_port *port, u32 mode);
+int ipsg_port_learn_set(struct ipsg_data *g, struct jxbridge_port *port, u32 on);
 int ipsg_port_limits_set(struct ipsg_data *g, struct jxbridge_port *port, u32 limit);
 // ttl 0: static; otherwise the binding matches for ttl seconds from now.
 int ipsg_port_bindings_add_ttl(struct ipsg_data *g, struct jxbridge_port *port, u32 ttl,

@@ -229,8 +229,7 @@ int cmd_port(struct jxbridge *B, char **w) {
     if (!strcasecmp(what, "learn")) {
         if ((rc = word_u32_range(w[3], &v)))
             return rc;
-        ipsg_port_of(g, p)->learn = v ? 1 : 0;
-        return 0;
+        return ipsg_port_learn_set(g, p, v);
     }
     if (!strcasecmp(what, "limit")) {
         if ((rc = word_u32_range(w[3], &v)))
@@ -306,8 +305,7 @@ long ioc_port(struct jxbridge *B, unsigned int cmd, struct ipsg_port_request *r,
         r->value = ip->mode;
         return 0;
     case IPSG_IOCTL_PORT_LEARN_SET:
-        ip->learn = r->value ? 1 : 0;
-        return 0;
+        return ipsg_port_learn_set(g, p, r->value);
     case IPSG_IOCTL_PORT_LEARN_GET:
         r->value = ip->learn;
         return 0;
