@@ -92,7 +92,6 @@ int cmd_counter(struct jxbridge *B, char **w) {
 
 int cmd_selector(struct jxbridge *B, char **w) {
     struct acl_engine *acl = engine(B);
-    char name[RULE_NAME_FIELD];
     if (!w[1])
         return -ENOARG;
     if (!strcasecmp(w[1], "show")) {
@@ -110,14 +109,7 @@ int cmd_selector(struct jxbridge *B, char **w) {
         show_selector(s, line, sizeof(line));
         return 0;
     }
-    int rc = rule_word_name(w[2], name);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return acl_selector_add(acl, name);
-    if (!strcasecmp(w[1], "del"))
-        return acl_selector_del(acl, name);
-    return -EINVAL;
+    return rule_cmd_named<RULE_NAME_FIELD>(acl, w, acl_selector_add, acl_selector_del);
 }
 
 // The four numbers of a renumber.
@@ -148,7 +140,6 @@ int cmd_condition(struct jxbridge *B, char **w) {
 
 int cmd_action_list(struct jxbridge *B, char **w) {
     struct acl_engine *acl = engine(B);
-    char name[RULE_NAME_FIELD];
     if (!w[1])
         return -ENOARG;
     if (!strcasecmp(w[1], "show")) {
@@ -169,14 +160,7 @@ int cmd_action_list(struct jxbridge *B, char **w) {
         }
         return 0;
     }
-    int rc = rule_word_name(w[2], name);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return acl_action_list_add(acl, name);
-    if (!strcasecmp(w[1], "del"))
-        return acl_action_list_del(acl, name);
-    return -EINVAL;
+    return rule_cmd_named<RULE_NAME_FIELD>(acl, w, acl_action_list_add, acl_action_list_del);
 }
 
 int cmd_action(struct jxbridge *B, char **w) {

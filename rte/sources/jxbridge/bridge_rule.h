@@ -143,6 +143,23 @@ int rule_word_name(const char *word, char *out, size_t max = RULE_NAME_MAX);
 int rule_word_dir(const char *word);
 int word_u32(const char *word, u32 *out); // bridge_util.cc
 
+// "add|del <name>" of a named object (selector, action list), the name at
+// most Field - 1 characters.
+template <size_t Field, typename Engine, typename Add, typename Del>
+int rule_cmd_named(Engine *engine, char **w, Add add, Del del) {
+    char name[Field];
+    if (!w[1])
+        return -ENOARG;
+    int rc = rule_word_name(w[2], name, Field - 1);
+    if (rc)
+        return rc;
+    if (!strcasecmp(w[1], "add"))
+        return add(engine, name);
+    if (!strcasecmp(w[1], "del"))
+        return del(engine, name);
+    return -EINVAL;
+}
+
 // "<verb> <owner> <number> ..." for the numbered items of a named object (the
 // conditions of a selector, the actions of a list): add parses the words
 // after the number into an item, del removes one, renumber gets the words

@@ -27,31 +27,11 @@ int cmd_debug(struct jxbridge *B, char **w) {
 }
 
 int cmd_selector(struct jxbridge *B, char **w) {
-    char name[QOS_NAME_FIELD];
-    if (!w[1])
-        return -ENOARG;
-    int rc = rule_word_name(w[2], name, QOS_NAME_MAX);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return qos_selector_add(engine(B), name);
-    if (!strcasecmp(w[1], "del"))
-        return qos_selector_del(engine(B), name);
-    return -EINVAL;
+    return rule_cmd_named<QOS_NAME_FIELD>(engine(B), w, qos_selector_add, qos_selector_del);
 }
 
 int cmd_action_list(struct jxbridge *B, char **w) {
-    char name[QOS_NAME_FIELD];
-    if (!w[1])
-        return -ENOARG;
-    int rc = rule_word_name(w[2], name, QOS_NAME_MAX);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return qos_action_list_add(engine(B), name);
-    if (!strcasecmp(w[1], "del"))
-        return qos_action_list_del(engine(B), name);
-    return -EINVAL;
+    return rule_cmd_named<QOS_NAME_FIELD>(engine(B), w, qos_action_list_add, qos_action_list_del);
 }
 
 int cmd_condition(struct jxbridge *B, char **w) {
