@@ -6,7 +6,9 @@
 //   a daemon's write on filter device port % 5; else port 4 is the OLT,
 //   whose frames carry a GEM tag), u16 length, bytes
 // Every frame must be freed exactly once: a double free aborts in the frame
-// pool, and a frame still held at the end fails the input.
+// pool, and a frame still held at the end fails the input. Every frame the
+// driver of a port passed up must be counted once by the bridge: received,
+// or dropped before it was (bridge down).
 #include "fuzz_node.h"
 
 #include "linecard/hostlink.h"
@@ -124,6 +126,25 @@ void proto_filters_on() {
 // A subscriber behind GEM 100 of gpon0, and VLAN 100's multicast GEM.
 const char *const kPonSetup[] = {"gem set gpon0 100 11 1", "gem mcast add 100 3900"};
 
+// The driver's count against the bridge's, port by port.
+void check_rx_balance() {
+    mutex_lock(&jxbridge_lock);
+    for (size_t i = 0; i < kNumPorts; i++) {
+        const net_device *d = wire(i);
+        // The set-up gave port i the BLL number i + 1.
+        const jxbridge_port *p = get_jxbridge_port_from_bll_port_no(bridge(), u32(i + 1));
+        if (!p)
+            continue;
+        const u64 bridged = p->counters.rx_pkts + p->counters.drop_bridge_down;
+        if (d->stats.rx_packets != bridged) {
+            fprintf(stderr, "%s: driver passed up %llu frames, bridge counted %llu\n", d->name,
+                    (unsigned long long)d->stats.rx_packets, (unsigned long long)bridged);
+            abort();
+        }
+    }
+    mutex_unlock(&jxbridge_lock);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -164,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         p += len;
         drain_wires();
     }
+    check_rx_balance();
     file_read_all("/proc/net/jxbridge/br0/bridge");
     file_read_all("/proc/net/jxbridge/br0/rmirroring");
     if (pcap) {
