@@ -179,10 +179,21 @@ TEST_F(TalTest, TimeoutsAndDeletedPortsReleaseTheRequest) {
     rx(b, discover(2, OPTS));
     EXPECT_TRUE(like(record(), "\ntaltb   00*"));
 
-    // A stored request has no frame: origin 2.
-    EXPECT_EQ(reply("tb", 0), 0);
+    // Automatic requests follow a rejection: origin 1, and no frame to release.
     tal_port_record r = {};
     strcpy(r.port, "tb");
+    r.state = 1;
+    EXPECT_EQ(proc_ioctl(TAL, 0x40047a26, (unsigned long)&r), 0);
+    EXPECT_EQ(reply("tb", 0), 0);
+    rte_clock_advance(2 * HZ);
+    EXPECT_EQ(record(), "\ntaltb   01\n");
+    drain();
+    EXPECT_EQ(reply("tb", 1), 0);
+    EXPECT_TRUE(tx(up).empty());
+    EXPECT_TRUE(
+        like(proc_cat(TAL),
+             "*\nPort: tb\n*Automatic Requests Sent: 1\nAutomatic Requests Confirmed: 1\n*"));
+    // A stored request has no frame either: origin 2.
     EXPECT_EQ(proc_ioctl(TAL, STORED_REQ, (unsigned long)&r), 0);
     EXPECT_EQ(record(), "\ntaltb   02\n");
 }

@@ -257,7 +257,7 @@ struct tal_data {
     struct tal_action_list *lists;
     struct tal_port **ports; // by port number
     struct jxbridge_timer timer;
-    char request[1024]; // the record handed to the event layer
+    char request[2048]; // the record handed to the event layer (at most 1848 bytes)
 };
 
 // Module-wide: one request may be outstanding at a time, and none goes out
