@@ -218,6 +218,18 @@ TEST_F(TalTest, OptionsAndShortFramesStayInBounds) {
     r = record();
     EXPECT_EQ(r.substr(42 + 256), "061000000\n");
     EXPECT_EQ(reply("ta", 0), 0);
+    // The longest options make the longest record, whole.
+    frame big = {60, 255};
+    big.resize(257, 'v');
+    big.insert(big.end(), {61, 255, 1});
+    big.resize(big.size() + 254, 'c');
+    big.insert(big.end(), {82, 255, 2, 253});
+    big.resize(big.size() + 253, 'r');
+    rx(a, discover(1, big));
+    r = record();
+    EXPECT_EQ(r.size(), 42u + 256 + 516 + 517 + 512 + 1);
+    EXPECT_EQ(r.back(), '\n');
+    EXPECT_EQ(reply("ta", 0), 0);
     // Option 82 whose sub-option claims more than the option holds.
     rx(a, discover(1, {82, 4, 2, 9, 'a', 'b', 255}));
     EXPECT_EQ(record().substr(42 + 256), "\n");
