@@ -549,6 +549,20 @@ int tal_port_max_queue_set(struct tal_data *, struct tal_port *tp, u32 size) {
     return 0;
 }
 
+void tal_port_admin_state_set(struct tal_data *t, struct tal_port *tp, int which, u8 value) {
+    static const int timers[] = {TAL_T_AUTHEN, TAL_T_AUTHOR, TAL_T_AUTO};
+    u8 *admin[] = {&tp->authen_admin, &tp->author_admin, &tp->auto_admin};
+    u8 *oper[] = {&tp->authen_oper, &tp->author_oper, &tp->auto_oper};
+    *admin[which] = *oper[which] = value;
+    if (value)
+        return;
+    tal_timer_stop(t, tp, timers[which]);
+    if (which == 2)
+        return;
+    request_release(tp);
+    q_purge(tp);
+}
+
 void tal_port_clear(struct tal_port *tp) {
     memset(&tp->c, 0, offsetof(struct tal_counters, auto_expired));
     tp->q_samples = tp->q_sum = 0;

@@ -324,6 +324,10 @@ int tal_port_entry_renumber(struct tal_data *t, struct tal_port *tp, u32 step);
 void tal_set_outer_ethertype(struct tal_data *t, u16 value);
 int tal_port_timeout_set(struct tal_data *t, struct tal_port *tp, int which, u32 seconds);
 int tal_port_max_queue_set(struct tal_data *t, struct tal_port *tp, u32 size);
+// which: 0 authentication, 1 authorization, 2 automatic requests. The
+// operational state follows: a port enabled for authentication starts out
+// unauthenticated; one disabled lets go of its timer, queue and request.
+void tal_port_admin_state_set(struct tal_data *t, struct tal_port *tp, int which, u8 value);
 void tal_port_clear(struct tal_port *tp);
 void tal_port_reset(struct tal_port *tp);
 void tal_port_states_get(struct tal_data *t, struct tal_port *tp, u32 *f, u32 *a, u32 *z);

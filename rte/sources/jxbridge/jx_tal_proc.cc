@@ -134,30 +134,6 @@ int state_word(const char *w, u8 *out) {
     return 0;
 }
 
-// Admin states also set the operational ones: a port enabled for
-// authentication starts out unauthenticated.
-void authen_admin_set(struct tal_data *t, struct tal_port *tp, u8 v) {
-    tp->authen_admin = tp->authen_oper = v;
-    if (!v) {
-        tal_timer_stop(t, tp, TAL_T_AUTHEN);
-        if (tal_request_owner == tp)
-            tal_request_owner = nullptr;
-    }
-}
-void author_admin_set(struct tal_data *t, struct tal_port *tp, u8 v) {
-    tp->author_admin = tp->author_oper = v;
-    if (!v) {
-        tal_timer_stop(t, tp, TAL_T_AUTHOR);
-        if (tal_request_owner == tp)
-            tal_request_owner = nullptr;
-    }
-}
-void auto_admin_set(struct tal_data *t, struct tal_port *tp, u8 v) {
-    tp->auto_admin = tp->auto_oper = v;
-    if (!v)
-        tal_timer_stop(t, tp, TAL_T_AUTO);
-}
-
 // Text commands.
 
 int cmd_debug(struct jxbridge *B, char **w) {
@@ -297,7 +273,7 @@ int cmd_port(struct jxbridge *B, char **w) {
     if (!strcasecmp(k, "authentication") || !strcasecmp(k, "authorization")) {
         if ((rc = state_word(w[3], &s)))
             return rc;
-        (strcasecmp(k, "authentication") ? author_admin_set : authen_admin_set)(t, tp, s);
+        tal_port_admin_state_set(t, tp, strcasecmp(k, "authentication") ? 1 : 0, s);
         return 0;
     }
     u32 v;
@@ -507,13 +483,13 @@ long ioc_port(struct jxbridge *B, unsigned int cmd, tal_port_record *r, unsigned
         r->state = tp->admin;
         return 0;
     case 0x16:
-        authen_admin_set(t, tp, r->state);
+        tal_port_admin_state_set(t, tp, 0, r->state);
         return 0;
     case 0x17:
         r->state = tp->authen_admin;
         return 0;
     case 0x18:
-        author_admin_set(t, tp, r->state);
+        tal_port_admin_state_set(t, tp, 1, r->state);
         return 0;
     case 0x19:
         r->state = tp->author_admin;
@@ -552,7 +528,7 @@ long ioc_port(struct jxbridge *B, unsigned int cmd, tal_port_record *r, unsigned
         return 0;
     }
     case 0x26:
-        auto_admin_set(t, tp, r->state);
+        tal_port_admin_state_set(t, tp, 2, r->state);
         return 0;
     case 0x27:
         r->state = tp->auto_admin;
