@@ -198,6 +198,29 @@ TEST_F(TalTest, TimeoutsAndDeletedPortsReleaseTheRequest) {
     EXPECT_EQ(record(), "\ntaltb   02\n");
 }
 
+TEST_F(TalTest, AuthorizationHoldsOnlyTheTriggeringFrame) {
+    for (const char *c : {"port ta authentication 0", "port ta authorization 1",
+                          "action-list add authz", "action add authz 1 send_author_req",
+                          "port-entry del ta", "port-entry add ta dhcp authz"})
+        ok(c);
+    frame d = discover(1, OPTS);
+    EXPECT_EQ(out_of(a, d), 0u);
+    EXPECT_TRUE(like(record(), "\ntalta   10*"));
+    // Other traffic flows meanwhile, both ways.
+    EXPECT_EQ(out_of(a, arp(1)), 1u);
+    drain();
+    rx(up, arp(9));
+    EXPECT_EQ(tx(a).size(), 1u);
+    drain();
+    EXPECT_EQ(reply("ta", 1, 0x40047a24), 0);
+    EXPECT_EQ(tx(up).size(), 1u);
+    tal_stats_record s = stats("ta");
+    EXPECT_EQ(s.author_sent, 1u);
+    EXPECT_EQ(s.author_ok, 1u);
+    EXPECT_TRUE(like(proc_cat(TAL), "*\nPort: ta\n*Port Authentication State: Disabled\n"
+                                    "Port Authorization State: Approved-disabled\n*"));
+}
+
 TEST_F(TalTest, OptionsAndShortFramesStayInBounds) {
     ok("selector add any");
     ok("condition add any 1 true");
