@@ -1,7 +1,7 @@
 // Frames into br0 configured with the engines that exist: VLANs with tags
 // and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
-// and multicast entries, a GEM port on an OLT, the protocol filters with
-// their devices up and ERPS blocking a VLAN. An input is a list of
+// and multicast entries, a GEM port on an OLT, access authentication on wd,
+// the protocol filters with their devices up and ERPS blocking a VLAN. An input is a list of
 //   u8 port (bit 7: advance the clock a second first; bit 6: the bytes are
 //   a daemon's write on filter device port % 5; else port 4 is the OLT,
 //   whose frames carry a GEM tag), u16 length, bytes
@@ -93,6 +93,22 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/qos", "port-entry add wa ingress 2 all mark"},
     {"/proc/net/jxbridge/br0/qos", "port-entry add wb egress 1 v6 prio"},
     {"/proc/net/jxbridge/br0/qos", "port-entry add wc egress 1 all mark"},
+    {"/proc/net/jxbridge/br0/tal", "selector add dhcp"},
+    {"/proc/net/jxbridge/br0/tal", "condition add dhcp 1 udp_dport 67"},
+    {"/proc/net/jxbridge/br0/tal", "condition add dhcp 2 dhcp_option 61"},
+    {"/proc/net/jxbridge/br0/tal", "selector add any"},
+    {"/proc/net/jxbridge/br0/tal", "condition add any 1 true"},
+    {"/proc/net/jxbridge/br0/tal", "action-list add ask"},
+    {"/proc/net/jxbridge/br0/tal", "action add ask 1 send_authen_req"},
+    {"/proc/net/jxbridge/br0/tal", "action add ask 2 drop"},
+    {"/proc/net/jxbridge/br0/tal", "action-list add rest"},
+    {"/proc/net/jxbridge/br0/tal", "action add rest 1 pass"},
+    {"/proc/net/jxbridge/br0/tal", "state 1"},
+    {"/proc/net/jxbridge/br0/tal", "port-entry add wd dhcp ask"},
+    {"/proc/net/jxbridge/br0/tal", "port-entry add wd any rest"},
+    {"/proc/net/jxbridge/br0/tal", "port wd max-queue-size 3"},
+    {"/proc/net/jxbridge/br0/tal", "port wd timeout 1"},
+    {"/proc/net/jxbridge/br0/tal", "port wd authentication 1"},
 };
 
 const char *const kFilterDevs[] = {"br0_erps", "br0_stp", "br0_lacp", "br0_efm", "br0_synce"};

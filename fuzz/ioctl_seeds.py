@@ -21,11 +21,14 @@ for m in re.finditer(r'#define ((?:ACL|JXMNG|IPSG|EVENT|BRIDGE)_IOCTL_\w+) (0x[0
 # The qos file's numbers: 0x40047a01..45, two of them with a one-byte size.
 for n in range(1, 0x46):
     defs[f'QOS_IOCTL_{n:02x}'] = (0x40017a00 if n in (0x14, 0x16) else 0x40047a00) + n
+# The tal file's numbers: 0x40047a01..29, with a two- and a one-byte size.
+for n in range(1, 0x2a):
+    defs[f'TAL_IOCTL_{n:02x}'] = {0x02: 0x40027a00, 0x12: 0x40017a00}.get(n, 0x40047a00) + n
 groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_(?!CFM_|ERPS_)', 'vlan': r'^VLAN_IOCTL_', 'tracer': r'^JXBRIDGE_TRACER_IOCTL_',
           'mac_table': r'^MT_IOCTL_', 'acl': r'^ACL_IOCTL_', 'mng': r'^JXMNG_IOCTL_',
           'pon': r'^PON_IOCTL_', 'rmirroring': r'^RMIRRORING_IOCTL_', 'ipsg': r'^IPSG_IOCTL_',
           'event': r'^EVENT_IOCTL_', 'cfm': r'^BRIDGE_IOCTL_CFM_',
-          'erps': r'^BRIDGE_IOCTL_ERPS_', 'qos': r'^QOS_IOCTL_'}
+          'erps': r'^BRIDGE_IOCTL_ERPS_', 'qos': r'^QOS_IOCTL_', 'tal': r'^TAL_IOCTL_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')
