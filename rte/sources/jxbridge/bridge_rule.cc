@@ -2,7 +2,9 @@
 // and the header rewrites.
 #include "bridge_rule.h"
 
+#include "jxbridge.h"
 #include "kernel/types.h"
+#include "kernel/uaccess.h"
 
 int rule_name_from_text(char *dst, const char *word, size_t max) {
     if (!word || !*word || strlen(word) > max)
@@ -17,6 +19,28 @@ int rule_name_from_field(char *dst, const char *field, size_t size, size_t max) 
         return -EINVAL;
     memcpy(dst, field, n);
     dst[n] = '\0';
+    return 0;
+}
+
+int rule_field_name(const char *field, size_t size, char *out, size_t max) {
+    if (rule_name_from_field(out, field, size, max))
+        return -EINVAL;
+    return *out ? 0 : -EINVAL;
+}
+
+int rule_user_name(unsigned long arg, char *out, size_t max) {
+    char buf[256];
+    if (max + 2 > sizeof(buf))
+        return -EINVAL;
+    mutex_unlock(&jxbridge_lock);
+    long n = strncpy_from_user(buf, (const char __user *)arg, (long)max + 2);
+    mutex_lock(&jxbridge_lock);
+    if (n < 0)
+        return -EFAULT;
+    if (n == 0 || (size_t)n > max)
+        return -EINVAL;
+    memcpy(out, buf, (size_t)n);
+    out[n] = '\0';
     return 0;
 }
 

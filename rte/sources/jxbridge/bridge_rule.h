@@ -24,6 +24,12 @@ int rule_name_from_text(char *dst, const char *word, size_t max = RULE_NAME_MAX)
 // A name from a record field of size bytes: -EINVAL without a terminator
 // inside the field or longer than max; empty names are the caller's to judge.
 int rule_name_from_field(char *dst, const char *field, size_t size, size_t max = RULE_NAME_MAX);
+// The same for a name that must not be empty: -EINVAL otherwise.
+int rule_field_name(const char *field, size_t size, char *out, size_t max);
+// A name an ioctl's argument points to, copied with jxbridge_lock let go as
+// the copy may fault: 1 to max (below 254) characters, else -EINVAL; -EFAULT
+// when it cannot be read. out holds max + 1 bytes.
+int rule_user_name(unsigned long arg, char *out, size_t max);
 
 template <typename T> T *rule_named_find(T *head, const char *name) {
     for (T *o = head; o; o = o->next)

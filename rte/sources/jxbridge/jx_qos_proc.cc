@@ -379,24 +379,11 @@ const struct jxbridge_proc_cmd qos_cmds[] = {
 // Record commands. Names in records must end inside their field.
 
 int field_name(const char *field, size_t size, char *out) {
-    if (rule_name_from_field(out, field, size, QOS_NAME_MAX))
-        return -EINVAL;
-    return *out ? 0 : -EINVAL;
+    return rule_field_name(field, size, out, QOS_NAME_MAX);
 }
 
-// A name passed by pointer: at most a field, terminated inside it.
 int user_name(unsigned long arg, char *out) {
-    char buf[QOS_NAME_FIELD + 1];
-    mutex_unlock(&jxbridge_lock);
-    long n = strncpy_from_user(buf, (const char __user *)arg, sizeof(buf));
-    mutex_lock(&jxbridge_lock);
-    if (n < 0)
-        return -EFAULT;
-    if (n > QOS_NAME_MAX || n == 0)
-        return -EINVAL;
-    buf[n] = '\0';
-    memcpy(out, buf, (size_t)n + 1);
-    return 0;
+    return rule_user_name(arg, out, QOS_NAME_MAX);
 }
 
 template <int (*op)(struct qos_classifier *, const char *)>

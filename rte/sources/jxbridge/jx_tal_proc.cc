@@ -145,31 +145,11 @@ int cmd_debug(struct jxbridge *B, char **w) {
 }
 
 int cmd_selector(struct jxbridge *B, char **w) {
-    char name[TAL_NAME_FIELD];
-    if (!w[1])
-        return -ENOARG;
-    int rc = rule_word_name(w[2], name, TAL_NAME_MAX);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return tal_selector_add(engine(B), name);
-    if (!strcasecmp(w[1], "del"))
-        return tal_selector_del(engine(B), name);
-    return -EINVAL;
+    return rule_cmd_named<TAL_NAME_FIELD>(engine(B), w, tal_selector_add, tal_selector_del);
 }
 
 int cmd_action_list(struct jxbridge *B, char **w) {
-    char name[TAL_NAME_FIELD];
-    if (!w[1])
-        return -ENOARG;
-    int rc = rule_word_name(w[2], name, TAL_NAME_MAX);
-    if (rc)
-        return rc;
-    if (!strcasecmp(w[1], "add"))
-        return tal_action_list_add(engine(B), name);
-    if (!strcasecmp(w[1], "del"))
-        return tal_action_list_del(engine(B), name);
-    return -EINVAL;
+    return rule_cmd_named<TAL_NAME_FIELD>(engine(B), w, tal_action_list_add, tal_action_list_del);
 }
 
 int cmd_condition(struct jxbridge *B, char **w) {
@@ -337,24 +317,12 @@ const struct jxbridge_proc_cmd tal_cmds[] = {
 // the 47 characters a name may have.
 
 int field_name(const char *field, size_t size, char *out) {
-    if (rule_name_from_field(out, field, size, TAL_NAME_MAX))
-        return -EINVAL;
-    return *out ? 0 : -EINVAL;
+    return rule_field_name(field, size, out, TAL_NAME_MAX);
 }
 
-// A name the argument points to: at most 49 bytes are read.
+// At most 49 bytes are read.
 int user_name(unsigned long arg, char *out) {
-    char buf[TAL_NAME_FIELD + 1];
-    mutex_unlock(&jxbridge_lock);
-    long n = strncpy_from_user(buf, (const char __user *)arg, sizeof(buf));
-    mutex_lock(&jxbridge_lock);
-    if (n < 0)
-        return -EFAULT;
-    if (n > TAL_NAME_MAX || n == 0)
-        return -EINVAL;
-    buf[n] = '\0';
-    memcpy(out, buf, (size_t)n + 1);
-    return 0;
+    return rule_user_name(arg, out, TAL_NAME_MAX);
 }
 
 template <int (*op)(struct tal_data *, const char *)>
