@@ -87,9 +87,9 @@ frame v3(std::initializer_list<std::vector<u32>> recs, int nrec = -1) {
     return igmp_msg(m);
 }
 
-frame udp_to(u32 group) {
+frame udp_to(u32 group, u32 src = 0x0A000001) {
     frame payload(8 + 32, 0x5a);
-    return ipv4(0x0A000001, group, 17, payload, 0x01);
+    return ipv4(src, group, 17, payload, 0x01);
 }
 
 // IGMP type of a transmitted frame (untagged IPv4 with a 24-byte header), or 0.
@@ -167,9 +167,9 @@ class IgmpTest : public WireBridgeTest {
         report(p, client, v2(0x17, group), 0xE0000002);
     }
     // Which of the subscribers a stream to the group reaches.
-    std::pair<size_t, size_t> stream(u32 group) {
+    std::pair<size_t, size_t> stream(u32 group, u32 src = 0x0A000001) {
         drain();
-        rx(up, udp_to(group));
+        rx(up, udp_to(group, src));
         return {tx(s1).size(), tx(s2).size()};
     }
 };
@@ -372,6 +372,67 @@ TEST_F(IgmpTest, ReadersKeepTheirOwnQueues) {
     EXPECT_EQ(slow_lines, 2000u);
     rte_vfs_close(slow);
     rte_vfs_close(fast);
+}
+
+TEST_F(IgmpTest, V3SourceListsFilterTheStream) {
+    ASSERT_EQ(call(JXIGMP_VERSION_FILTER_SET, {"br0", 3u, 1u}), 0);
+    const u32 V3DST = 0xE0000016, S1 = 0x0A000001, S2 = 0x0A000009;
+    // A host asking for one source gets that source only.
+    report(s1, 0x0A000002, v3({{5, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(0)));
+    // A host excluding a source gets every other one.
+    report(s2, 0x0A000004, v3({{4, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(1)));
+    // A second client of the port adds its source; the first one's block leaves it.
+    report(s1, 0x0A000003, v3({{5, G1, S2}}), V3DST);
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(1)));
+    report(s1, 0x0A000002, v3({{6, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(1)));
+    // The excluding host switches to INCLUDE of that source.
+    report(s2, 0x0A000004, v3({{3, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(1)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(0)));
+    // INCLUDE lives as long as its sources: past a pass it still forwards, past
+    // the membership interval without a report it is gone.
+    rte_clock_advance(5 * HZ);
+    rte_settle();
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(0)));
+    rte_clock_advance(262 * HZ);
+    rte_settle();
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(0)));
+    // BLOCK of nothing joined starts nothing.
+    report(s1, 0x0A000002, v3({{6, G2, S1}}), V3DST);
+    EXPECT_EQ(stream(G2, S2), std::make_pair(size_t(0), size_t(0)));
+}
+
+TEST_F(IgmpTest, TwoBridgesAndInjectedMessages) {
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br1 4"), 0);
+    ASSERT_EQ(call(JXIGMP_BRIDGE_ADD, {"br1", 3u}), 0);
+    EXPECT_NE(__dev_get_by_name(&init_net, "br0_igmp"), nullptr);
+    EXPECT_NE(__dev_get_by_name(&init_net, "br1_igmp"), nullptr);
+    struct file *f = nullptr;
+    ASSERT_EQ(rte_vfs_open(JXIGMP_PROC_DIR "/br1_group_change", O_RDONLY | O_NONBLOCK, &f), 0);
+    rte_vfs_close(f);
+    // fake and send act on br0, the bridge the module snoops, at once.
+    EXPECT_GT(proc_write(CFG, "fake join 2 10 239.1.1.1"), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+    drain();
+    EXPECT_GT(proc_write(CFG, "send query sub2 10"), 0);
+    EXPECT_EQ(count_type(tx(s2), 0x11), 1u);
+    EXPECT_GT(proc_write(CFG, "send join routers 10 239.1.1.2"), 0);
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_GT(proc_write(CFG, "fake leave sub1 10 239.1.1.1"), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    ASSERT_EQ(call(JXIGMP_BRIDGE_DEL, {"br1"}), 0);
+    EXPECT_EQ(__dev_get_by_name(&init_net, "br1_igmp"), nullptr);
+    join(s2, 0x0A000004, G1);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(1)));
+    ASSERT_EQ(rte_vfs_open(JXIGMP_PROC_DIR "/group_change", O_RDONLY | O_NONBLOCK, &f), 0);
+    rte_vfs_close(f);
 }
 
 } // namespace

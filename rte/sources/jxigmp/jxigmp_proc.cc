@@ -1385,7 +1385,10 @@ static int igmp_text_msg(bool fake, char **w) {
         return -EINVAL;
     int rc = 0;
     mutex_lock(&jxbridge_lock);
-    struct igmp_bridge *ib = igmp ? igmp->bridges : nullptr;
+    // br0 is the bridge whose frames the module takes; the newest one otherwise.
+    struct igmp_bridge *ib = igmp_bridge_find("br0");
+    if (!ib && igmp)
+        ib = igmp->bridges;
     if (!ib) {
         mutex_unlock(&jxbridge_lock);
         return -ENOENT;
