@@ -435,5 +435,105 @@ TEST_F(IgmpTest, TwoBridgesAndInjectedMessages) {
     rte_vfs_close(f);
 }
 
+// The VID of a tagged frame, or -1.
+int vid_of(const frame &f) {
+    return f.size() > 16 && f[12] == 0x81 && f[13] == 0x00 ? (f[14] << 8 | f[15]) & 0xFFF : -1;
+}
+
+TEST_F(IgmpTest, ProxyAnswersForItsHosts) {
+    ASSERT_EQ(call(JXIGMP_SYS_MNG_IP_SET, {"br0", 0x0A0000FDu}), 0);
+    ASSERT_EQ(call(JXIGMP_VLAN_PROXY_SET, {"br0", 10u, 1u, 100u, 2u}), 0);
+    // The first member makes the proxy join, from its own address; the second adds nothing.
+    join(s1, 0x0A000002, G1);
+    auto j = tx(up);
+    ASSERT_EQ(count_type(j, 0x16), 1u);
+    EXPECT_EQ(j[0][14 + 12], 10);
+    EXPECT_EQ(j[0][14 + 15], 0xFD);
+    EXPECT_EQ(j[0][14 + 20], 0x94); // Router Alert
+    join(s2, 0x0A000004, G1);
+    EXPECT_TRUE(tx(up).empty());
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(1)));
+    // A router's query stops here; the proxy answers within its response time
+    // and queries its hosts at its own interval.
+    rx(up, ipv4(0x0A0000FE, 0xE0000001, 2, v2(0x11, 0, 50), 0x01));
+    EXPECT_TRUE(tx(s1).empty());
+    rte_clock_advance(11 * HZ);
+    rte_settle();
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_GE(count_type(tx(s1), 0x11), 1u);
+    // The last member's leave makes the proxy leave.
+    leave(s1, 0x0A000002, G1);
+    EXPECT_TRUE(tx(up).empty());
+    leave(s2, 0x0A000004, G1);
+    EXPECT_EQ(count_type(tx(up), 0x17), 1u);
+}
+
+TEST_F(IgmpTest, CacLimitsGroupsPerPort) {
+    ASSERT_EQ(call(JXIGMP_PORT_CAC_SET, {"br0", 2u, 2u}), 0);
+    join(s1, 0x0A000002, G1);
+    rte_clock_advance(1);
+    join(s1, 0x0A000003, G2);
+    rte_clock_advance(1);
+    join(s1, 0x0A000002, G2 + 1);
+    EXPECT_EQ(stream(G2 + 1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(call(JXIGMP_PORT_CAC_GET, {"br0", 2u, 0u, 0u}), 0);
+    EXPECT_EQ(out[2], 2u);
+    EXPECT_EQ(out[3], 2u);
+    // Replacing the oldest: the first group makes room.
+    ASSERT_EQ(call(JXIGMP_CAC_ACTION_SET, {"br0", 1u}), 0);
+    join(s1, 0x0A000002, G2 + 1);
+    EXPECT_EQ(stream(G2 + 1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
+    // Static groups do not count.
+    ASSERT_EQ(call(JXIGMP_STATIC_GROUP_ADD, {"br0", 2u, 10u, G1}), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
+}
+
+TEST_F(IgmpTest, MvrMovesJoinsToTheMulticastVlan) {
+    const char *V = "/proc/net/jxbridge/br0/vlan";
+    ASSERT_GT(proc_write(V, "vlan add 20"), 0);
+    ASSERT_GT(proc_write(V, "membership add up1 20"), 0);
+    ASSERT_GT(proc_write(V, "tag set up1 20 1"), 0);
+    ASSERT_GT(proc_write(V, "membership add sub1 20"), 0);
+    ASSERT_EQ(call(JXIGMP_VLAN_ADD, {"br0", 20u, 0u}), 0);
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_ENABLE_SET, {"br0", 2u, 1u}), 0);
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_MAP_ADD, {"br0", 2u, 10u, 20u, 255u}), 0);
+    EXPECT_EQ(call(JXIGMP_MVR_PORT_MAP_ADD, {"br0", 2u, 10u, 20u, 255u}), -EBUSY);
+    join(s1, 0x0A000002, G1);
+    auto r = tx(up);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(vid_of(r[0]), 20);
+    // The multicast VLAN's stream reaches the subscriber in its own VLAN.
+    drain();
+    frame u = udp_to(G1);
+    frame tag = {0x81, 0x00, 0x00, 20};
+    u.insert(u.begin() + 12, tag.begin(), tag.end());
+    rx(up, u);
+    auto d = tx(s1);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_NE(vid_of(d[0]), 20);
+    EXPECT_TRUE(tx(s2).empty());
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_MAP_DEL, {"br0", 2u, 10u, 20u}), 0);
+}
+
+TEST_F(IgmpTest, ImpmmTakesTheInnerVlan) {
+    const char *V = "/proc/net/jxbridge/br0/vlan";
+    ASSERT_GT(proc_write(V, "vlan add 100"), 0);
+    ASSERT_GT(proc_write(V, "membership add sub1 100"), 0);
+    ASSERT_GT(proc_write(V, "tag set sub1 100 1"), 0);
+    ASSERT_EQ(call(JXIGMP_IMPMM_PORT_ENABLE_SET, {"br0", 2u, 1u}), 0);
+    ASSERT_EQ(call(JXIGMP_IMPMM_PORT_SETTINGS_SET, {"br0", 2u, 1u, 0u}), 0);
+    frame f = ipv4(0x0A000002, G1, 2, v2(0x16, G1), 0x02);
+    u16 st = jxbridge_outer_ethertype_get(br);
+    frame tags = {(u8)(st >> 8), (u8)st, 0x00, 100, 0x81, 0x00, 0x00, 10};
+    f.insert(f.begin() + 12, tags.begin(), tags.end());
+    rx(s1, f);
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+}
+
 } // namespace
 } // namespace jxtest
