@@ -535,5 +535,15 @@ TEST_F(IgmpTest, ImpmmTakesTheInnerVlan) {
     EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
 }
 
+TEST_F(IgmpTest, InputDeviceOverrideNamesThePort) {
+    EXPECT_EQ(proc_write(BR, "igmp_input_dev nosuch"), -ENODEV);
+    ASSERT_GT(proc_write(BR, "igmp_input_dev sub2"), 0);
+    join(s1, 0x0A000002, G1);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(1)));
+    ASSERT_GT(proc_write(BR, "igmp_input_dev none"), 0);
+    join(s1, 0x0A000002, G2);
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
+}
+
 } // namespace
 } // namespace jxtest

@@ -110,7 +110,8 @@ void igmp_dump(struct igmp_bridge *ib, const char *what) {
     if (all || !strcmp(what, "cfg")) {
         igmp_log_force(6, "   # Configuration");
         igmp_log_force(6, "   # MTU=%d, mode=%s idevIdx=%d S-Tag=0x%04x", IGMP_MTU,
-                       mode_names[ib->mode & 3], ib->fdev ? ib->fdev->ifindex : 0, ib->stag_type);
+                       mode_names[ib->mode & 3], jxbridge_input_dev_override_get(ib->bridge),
+                       ib->stag_type);
         igmp_log_force(6, "   # BuffSize=%u MaxPorts=%u ImmediateLeave=%s", IGMP_FRAME_BUF,
                        ib->ports, ib->immediate_leave ? "on" : "off");
         igmp_log_force(6, "   # GeneralTimeout=%u MrtDelta=%u Versions:%s%s%s", ib->gmi,

@@ -1200,6 +1200,14 @@ int igmp_frame_callback(struct sk_buff *skb) {
     ib->frame_len = skb->len;
     kfree_skb(skb);
     struct app_frame_info *fi = hdr(ib);
+    if (int idx = jxbridge_input_dev_override_get(ib->bridge)) {
+        struct net_device *idev = __dev_get_by_index(&init_net, idx);
+        struct jxbridge_port *ip = nullptr;
+        struct jxbridge_port_info ii;
+        if (idev && !jxbridge_get_port_by_name(ib->bridge, idev->name, &ip) && ip &&
+            !jxbridge_port_info_get(ip, &ii))
+            fi->bll_port_no = (u16)ii.bll_port_no;
+    }
     u32 n = fi->bll_port_no;
     u16 vid = ntohs(hdr_cb(ib)->outer_tci) & 0xFFF;
     igmp_debug = igmp_log_level != -1 && (!igmp_debug_ifc || igmp_debug_ifc == n) &&
