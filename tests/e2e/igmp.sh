@@ -250,6 +250,23 @@ EOF
         fail "stream after the v3 leave" "$l"
 }
 
+# With VLAN 10 a proxy, the uplink hears the group's join and leave from
+# the proxy's own address, never from the host.
+case_proxy() {
+    igmp_ok 44 br0 10 1 600 2 || { fail "proxy on"; return; }
+    start_capture 3 px "igmp"
+    join_group
+    leave_group
+    stop_captures
+    igmp_ok 44 br0 10 0 600 2
+    local out
+    out=$(tcpdump -r "$TMP/px3.pcap" -n 2>/dev/null)
+    echo "$out" | grep -q "$NET.254 > $GROUP: igmp v2 report" &&
+        echo "$out" | grep -q "$NET.254 > 224.0.0.2: igmp leave" &&
+        ! echo "$out" | grep -q "$NET.1 >" && pass "the proxy joins and leaves for its host" ||
+        fail "proxy join and leave" "$(echo "$out" | tr '\n' ' ')"
+}
+
 case_malformed() {
     igmp_ok 28 br0 3 1
     ip netns exec "$(ns 1)" "$PY" - "$(peer 1)" <<'EOF' 2>/dev/null
@@ -326,6 +343,7 @@ NODE_RESULT=
 setup
 case_snooping
 case_v3_source
+case_proxy
 case_query_rewrite
 case_querier
 case_malformed
