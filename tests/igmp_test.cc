@@ -87,9 +87,9 @@ frame v3(std::initializer_list<std::vector<u32>> recs, int nrec = -1) {
     return igmp_msg(m);
 }
 
-frame udp_to(u32 group) {
+frame udp_to(u32 group, u32 src = 0x0A000001) {
     frame payload(8 + 32, 0x5a);
-    return ipv4(0x0A000001, group, 17, payload, 0x01);
+    return ipv4(src, group, 17, payload, 0x01);
 }
 
 // IGMP type of a transmitted frame (untagged IPv4 with a 24-byte header), or 0.
@@ -167,9 +167,9 @@ class IgmpTest : public WireBridgeTest {
         report(p, client, v2(0x17, group), 0xE0000002);
     }
     // Which of the subscribers a stream to the group reaches.
-    std::pair<size_t, size_t> stream(u32 group) {
+    std::pair<size_t, size_t> stream(u32 group, u32 src = 0x0A000001) {
         drain();
-        rx(up, udp_to(group));
+        rx(up, udp_to(group, src));
         return {tx(s1).size(), tx(s2).size()};
     }
 };
@@ -372,6 +372,177 @@ TEST_F(IgmpTest, ReadersKeepTheirOwnQueues) {
     EXPECT_EQ(slow_lines, 2000u);
     rte_vfs_close(slow);
     rte_vfs_close(fast);
+}
+
+TEST_F(IgmpTest, V3SourceListsFilterTheStream) {
+    ASSERT_EQ(call(JXIGMP_VERSION_FILTER_SET, {"br0", 3u, 1u}), 0);
+    const u32 V3DST = 0xE0000016, S1 = 0x0A000001, S2 = 0x0A000009;
+    // A host asking for one source gets that source only.
+    report(s1, 0x0A000002, v3({{5, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(0)));
+    // A host excluding a source gets every other one.
+    report(s2, 0x0A000004, v3({{4, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(1)));
+    // A second client of the port adds its source; the first one's block leaves it.
+    report(s1, 0x0A000003, v3({{5, G1, S2}}), V3DST);
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(1)));
+    report(s1, 0x0A000002, v3({{6, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(1)));
+    // The excluding host switches to INCLUDE of that source.
+    report(s2, 0x0A000004, v3({{3, G1, S1}}), V3DST);
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(1)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(0)));
+    // INCLUDE lives as long as its sources: past a pass it still forwards, past
+    // the membership interval without a report it is gone.
+    rte_clock_advance(5 * HZ);
+    rte_settle();
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(1), size_t(0)));
+    rte_clock_advance(262 * HZ);
+    rte_settle();
+    EXPECT_EQ(stream(G1, S1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G1, S2), std::make_pair(size_t(0), size_t(0)));
+    // BLOCK of nothing joined starts nothing.
+    report(s1, 0x0A000002, v3({{6, G2, S1}}), V3DST);
+    EXPECT_EQ(stream(G2, S2), std::make_pair(size_t(0), size_t(0)));
+}
+
+TEST_F(IgmpTest, TwoBridgesAndInjectedMessages) {
+    ASSERT_GT(proc_write("/proc/net/jxbridge/config", "add br1 4"), 0);
+    ASSERT_EQ(call(JXIGMP_BRIDGE_ADD, {"br1", 3u}), 0);
+    EXPECT_NE(__dev_get_by_name(&init_net, "br0_igmp"), nullptr);
+    EXPECT_NE(__dev_get_by_name(&init_net, "br1_igmp"), nullptr);
+    struct file *f = nullptr;
+    ASSERT_EQ(rte_vfs_open(JXIGMP_PROC_DIR "/br1_group_change", O_RDONLY | O_NONBLOCK, &f), 0);
+    rte_vfs_close(f);
+    // fake and send act on br0, the bridge the module snoops, at once.
+    EXPECT_GT(proc_write(CFG, "fake join 2 10 239.1.1.1"), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+    drain();
+    EXPECT_GT(proc_write(CFG, "send query sub2 10"), 0);
+    EXPECT_EQ(count_type(tx(s2), 0x11), 1u);
+    EXPECT_GT(proc_write(CFG, "send join routers 10 239.1.1.2"), 0);
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_GT(proc_write(CFG, "fake leave sub1 10 239.1.1.1"), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    ASSERT_EQ(call(JXIGMP_BRIDGE_DEL, {"br1"}), 0);
+    EXPECT_EQ(__dev_get_by_name(&init_net, "br1_igmp"), nullptr);
+    join(s2, 0x0A000004, G1);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(1)));
+    ASSERT_EQ(rte_vfs_open(JXIGMP_PROC_DIR "/group_change", O_RDONLY | O_NONBLOCK, &f), 0);
+    rte_vfs_close(f);
+}
+
+// The VID of a tagged frame, or -1.
+int vid_of(const frame &f) {
+    return f.size() > 16 && f[12] == 0x81 && f[13] == 0x00 ? (f[14] << 8 | f[15]) & 0xFFF : -1;
+}
+
+TEST_F(IgmpTest, ProxyAnswersForItsHosts) {
+    ASSERT_EQ(call(JXIGMP_SYS_MNG_IP_SET, {"br0", 0x0A0000FDu}), 0);
+    ASSERT_EQ(call(JXIGMP_VLAN_PROXY_SET, {"br0", 10u, 1u, 100u, 2u}), 0);
+    // The first member makes the proxy join, from its own address; the second adds nothing.
+    join(s1, 0x0A000002, G1);
+    auto j = tx(up);
+    ASSERT_EQ(count_type(j, 0x16), 1u);
+    EXPECT_EQ(j[0][14 + 12], 10);
+    EXPECT_EQ(j[0][14 + 15], 0xFD);
+    EXPECT_EQ(j[0][14 + 20], 0x94); // Router Alert
+    join(s2, 0x0A000004, G1);
+    EXPECT_TRUE(tx(up).empty());
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(1)));
+    // A router's query stops here; the proxy answers within its response time
+    // and queries its hosts at its own interval.
+    rx(up, ipv4(0x0A0000FE, 0xE0000001, 2, v2(0x11, 0, 50), 0x01));
+    EXPECT_TRUE(tx(s1).empty());
+    rte_clock_advance(11 * HZ);
+    rte_settle();
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_GE(count_type(tx(s1), 0x11), 1u);
+    // The last member's leave makes the proxy leave.
+    leave(s1, 0x0A000002, G1);
+    EXPECT_TRUE(tx(up).empty());
+    leave(s2, 0x0A000004, G1);
+    EXPECT_EQ(count_type(tx(up), 0x17), 1u);
+}
+
+TEST_F(IgmpTest, CacLimitsGroupsPerPort) {
+    ASSERT_EQ(call(JXIGMP_PORT_CAC_SET, {"br0", 2u, 2u}), 0);
+    join(s1, 0x0A000002, G1);
+    rte_clock_advance(1);
+    join(s1, 0x0A000003, G2);
+    rte_clock_advance(1);
+    join(s1, 0x0A000002, G2 + 1);
+    EXPECT_EQ(stream(G2 + 1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(call(JXIGMP_PORT_CAC_GET, {"br0", 2u, 0u, 0u}), 0);
+    EXPECT_EQ(out[2], 2u);
+    EXPECT_EQ(out[3], 2u);
+    // Replacing the oldest: the first group makes room.
+    ASSERT_EQ(call(JXIGMP_CAC_ACTION_SET, {"br0", 1u}), 0);
+    join(s1, 0x0A000002, G2 + 1);
+    EXPECT_EQ(stream(G2 + 1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
+    // Static groups do not count.
+    ASSERT_EQ(call(JXIGMP_STATIC_GROUP_ADD, {"br0", 2u, 10u, G1}), 0);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
+}
+
+TEST_F(IgmpTest, MvrMovesJoinsToTheMulticastVlan) {
+    const char *V = "/proc/net/jxbridge/br0/vlan";
+    ASSERT_GT(proc_write(V, "vlan add 20"), 0);
+    ASSERT_GT(proc_write(V, "membership add up1 20"), 0);
+    ASSERT_GT(proc_write(V, "tag set up1 20 1"), 0);
+    ASSERT_GT(proc_write(V, "membership add sub1 20"), 0);
+    ASSERT_EQ(call(JXIGMP_VLAN_ADD, {"br0", 20u, 0u}), 0);
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_ENABLE_SET, {"br0", 2u, 1u}), 0);
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_MAP_ADD, {"br0", 2u, 10u, 20u, 255u}), 0);
+    EXPECT_EQ(call(JXIGMP_MVR_PORT_MAP_ADD, {"br0", 2u, 10u, 20u, 255u}), -EBUSY);
+    join(s1, 0x0A000002, G1);
+    auto r = tx(up);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(vid_of(r[0]), 20);
+    // The multicast VLAN's stream reaches the subscriber in its own VLAN.
+    drain();
+    frame u = udp_to(G1);
+    frame tag = {0x81, 0x00, 0x00, 20};
+    u.insert(u.begin() + 12, tag.begin(), tag.end());
+    rx(up, u);
+    auto d = tx(s1);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_NE(vid_of(d[0]), 20);
+    EXPECT_TRUE(tx(s2).empty());
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(0)));
+    ASSERT_EQ(call(JXIGMP_MVR_PORT_MAP_DEL, {"br0", 2u, 10u, 20u}), 0);
+}
+
+TEST_F(IgmpTest, ImpmmTakesTheInnerVlan) {
+    const char *V = "/proc/net/jxbridge/br0/vlan";
+    ASSERT_GT(proc_write(V, "vlan add 100"), 0);
+    ASSERT_GT(proc_write(V, "membership add sub1 100"), 0);
+    ASSERT_GT(proc_write(V, "tag set sub1 100 1"), 0);
+    ASSERT_EQ(call(JXIGMP_IMPMM_PORT_ENABLE_SET, {"br0", 2u, 1u}), 0);
+    ASSERT_EQ(call(JXIGMP_IMPMM_PORT_SETTINGS_SET, {"br0", 2u, 1u, 0u}), 0);
+    frame f = ipv4(0x0A000002, G1, 2, v2(0x16, G1), 0x02);
+    u16 st = jxbridge_outer_ethertype_get(br);
+    frame tags = {(u8)(st >> 8), (u8)st, 0x00, 100, 0x81, 0x00, 0x00, 10};
+    f.insert(f.begin() + 12, tags.begin(), tags.end());
+    rx(s1, f);
+    EXPECT_EQ(count_type(tx(up), 0x16), 1u);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(1), size_t(0)));
+}
+
+TEST_F(IgmpTest, InputDeviceOverrideNamesThePort) {
+    EXPECT_EQ(proc_write(BR, "igmp_input_dev nosuch"), -ENODEV);
+    ASSERT_GT(proc_write(BR, "igmp_input_dev sub2"), 0);
+    join(s1, 0x0A000002, G1);
+    EXPECT_EQ(stream(G1), std::make_pair(size_t(0), size_t(1)));
+    ASSERT_GT(proc_write(BR, "igmp_input_dev none"), 0);
+    join(s1, 0x0A000002, G2);
+    EXPECT_EQ(stream(G2), std::make_pair(size_t(1), size_t(0)));
 }
 
 } // namespace

@@ -85,11 +85,13 @@ stop_captures() {
 }
 count() { tcpdump -r "$TMP/$1.pcap" -n 2>/dev/null | grep -c "${2:-.}"; }
 
-# The uplink sends n datagrams to the group, 50 ms apart.
+# The uplink sends n datagrams to the group, 50 ms apart, from its address
+# or the one given.
 stream() {
-    ip netns exec "$(ns 3)" "$PY" - "$NET.3" "$GROUP" "${1:-20}" <<'EOF'
+    ip netns exec "$(ns 3)" "$PY" - "${2:-$NET.3}" "$GROUP" "${1:-20}" <<'EOF'
 import socket, sys, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 0))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(sys.argv[1]))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 2)
 for i in range(int(sys.argv[3])):
@@ -205,6 +207,66 @@ case_querier() {
         fail "querier queries" "$n"
 }
 
+# Subscriber 1 speaks IGMPv3 and asks for the group from the uplink's
+# address only; the uplink sends from that address and from a second one.
+# Before any query: a host that heard an IGMPv2 query keeps to IGMPv2 a while.
+case_v3_source() {
+    igmp_ok 28 br0 3 1 || { fail "IGMPv3 passed"; return; }
+    ip netns exec "$(ns 1)" sysctl -qw "net.ipv4.conf.$(peer 1).force_igmp_version=3"
+    ip netns exec "$(ns 1)" sysctl -qw net.ipv4.conf.all.force_igmp_version=0
+    ip -n "$(ns 3)" addr add "$NET.33/24" dev "$(peer 3)"
+    start_capture 3 v3r "igmp"
+    start_capture 1 v3a "udp port 5000 and src $NET.3"
+    start_capture 1 v3b "udp port 5000 and src $NET.33"
+    ip netns exec "$(ns 1)" "$PY" - "$GROUP" "$NET.1" "$NET.3" <<'EOF' &
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+g, i, src = (socket.inet_aton(a) for a in sys.argv[1:4])
+# IP_ADD_SOURCE_MEMBERSHIP (39): struct ip_mreq_source is group, interface, source.
+s.setsockopt(socket.IPPROTO_IP, getattr(socket, 'IP_ADD_SOURCE_MEMBERSHIP', 39), g + i + src)
+time.sleep(4)
+EOF
+    local pid=$!
+    sleep 1
+    stream 20 "$NET.3"
+    stream 20 "$NET.33"
+    wait "$pid"
+    sleep 1
+    stop_captures
+    start_capture 1 v3l "udp port 5000"
+    stream 20 "$NET.3"
+    stop_captures
+    ip netns exec "$(ns 1)" sysctl -qw "net.ipv4.conf.$(peer 1).force_igmp_version=2"
+    ip netns exec "$(ns 1)" sysctl -qw net.ipv4.conf.all.force_igmp_version=2
+    igmp_ok 28 br0 3 0
+    local a b l
+    a=$(count v3a1) b=$(count v3b1) l=$(count v3l1)
+    [ "$(count v3r3 "igmp v3 report")" -ge 1 ] && pass "the uplink sees the IGMPv3 report" ||
+        fail "v3 report at the router port" "$(tcpdump -r "$TMP/v3r3.pcap" -n 2>/dev/null | head -3)"
+    [ "$a" -ge 15 ] && [ "$b" -eq 0 ] &&
+        pass "a source-specific join gets its source only ($a/20 from it, $b/20 from another)" ||
+        fail "source filter" "$a from the source, $b from another; $(tcpdump -r "$TMP/v3r3.pcap" -n -v 2>/dev/null | tr '\n' ' ' | head -c 1500)"
+    [ "$l" -eq 0 ] && pass "after the source is left nothing more arrives" ||
+        fail "stream after the v3 leave" "$l"
+}
+
+# With VLAN 10 a proxy, the uplink hears the group's join and leave from
+# the proxy's own address, never from the host.
+case_proxy() {
+    igmp_ok 44 br0 10 1 600 2 || { fail "proxy on"; return; }
+    start_capture 3 px "igmp"
+    join_group
+    leave_group
+    stop_captures
+    igmp_ok 44 br0 10 0 600 2
+    local out
+    out=$(tcpdump -r "$TMP/px3.pcap" -n 2>/dev/null)
+    echo "$out" | grep -q "$NET.254 > $GROUP: igmp v2 report" &&
+        echo "$out" | grep -q "$NET.254 > 224.0.0.2: igmp leave" &&
+        ! echo "$out" | grep -q "$NET.1 >" && pass "the proxy joins and leaves for its host" ||
+        fail "proxy join and leave" "$(echo "$out" | tr '\n' ' ')"
+}
+
 case_malformed() {
     igmp_ok 28 br0 3 1
     ip netns exec "$(ns 1)" "$PY" - "$(peer 1)" <<'EOF' 2>/dev/null
@@ -280,6 +342,8 @@ case_linux_bridge() {
 NODE_RESULT=
 setup
 case_snooping
+case_v3_source
+case_proxy
 case_query_rewrite
 case_querier
 case_malformed

@@ -189,6 +189,11 @@ u16 jxbridge_outer_ethertype_get(struct jxbridge *bridge) {
 }
 EXPORT_SYMBOL(jxbridge_outer_ethertype_get);
 
+int jxbridge_input_dev_override_get(struct jxbridge *bridge) {
+    return bridge->igmp_idev;
+}
+EXPORT_SYMBOL(jxbridge_input_dev_override_get);
+
 struct app_filter_set *jxbridge_app_filter_set(struct jxbridge *bridge) {
     return bridge->app_filters;
 }

@@ -601,6 +601,22 @@ static int bridge_cmd_acl_switching_mode(struct jxbridge *B, char **w) {
     return jxbridge_switching_mode_set(B, 2);
 }
 
+// Where the line card's IGMP frames arrive through one device for many ports.
+static int bridge_cmd_igmp_input_dev(struct jxbridge *B, char **w) {
+    if (!w[1])
+        return -ENOARG;
+    if (!strcasecmp(w[1], "none")) {
+        B->igmp_idev = 0;
+        return 0;
+    }
+    struct jxbridge_port *p;
+    int rc = jxbridge_get_port_by_name(B, w[1], &p);
+    if (rc || !p)
+        return -ENODEV;
+    B->igmp_idev = p->dev->ifindex;
+    return 0;
+}
+
 // In help order; "pvc" and "stp" match with their case.
 static const struct jxbridge_proc_cmd bridge_cmds[] = {
     {"help", nullptr, "\thelp\n", 0},
@@ -651,6 +667,7 @@ static const struct jxbridge_proc_cmd bridge_cmds[] = {
     {"switching_mode", bridge_cmd_switching_mode,
      "\tswitching_mode <normal|cord_vswitch|cord_acl_fw>\n", 0},
     {"acl_switching_mode", bridge_cmd_acl_switching_mode, nullptr, 0},
+    {"igmp_input_dev", bridge_cmd_igmp_input_dev, nullptr, 0},
 };
 
 static void pair_name(const pair_request &r, size_t off, char *out) {

@@ -183,6 +183,7 @@ struct jxbridge {
     u32 switching_mode;
     s32 *bll_map;
     u32 mcast_mode;
+    int igmp_idev; // ifindex of the port IGMP frames are taken as received on; 0 none
     u32 ipsg_drops;
     u32 acl_drops;
     u32 qos_drops;

@@ -145,6 +145,10 @@ int a2num(const char *word, long long *out);
 struct jxbridge *jxbridge_find(const char *name);
 u32 jxbridge_max_ports_get(struct jxbridge *bridge);
 u16 jxbridge_outer_ethertype_get(struct jxbridge *bridge);
+// The ifindex of the port whose BLL number replaces the input port of the
+// frames the IGMP module takes (0: none), set by the bridge file's
+// "igmp_input_dev <port|none>".
+int jxbridge_input_dev_override_get(struct jxbridge *bridge);
 // The bridge's multicast mode; the VLAN's has the same values (VLAN_MCAST_*).
 enum jxbridge_mcast_mode : u32 {
     JXBRIDGE_MCAST_DISCARD = 0,

@@ -217,7 +217,13 @@ int igmp_bridge_add(const char *name, u32 ports) {
         dev_open(ib->fdev);
         rtnl_unlock();
     }
-    rc = jxbridge_log_add(igmp_proc_dir, "group_change",
+    // br0's log keeps the plain name; another bridge's would collide with it.
+    char log_name[IGMP_NAME_MAX + 16];
+    if (!strcmp(name, "br0"))
+        snprintf(log_name, sizeof(log_name), "group_change");
+    else
+        snprintf(log_name, sizeof(log_name), "%s_%s", name, "group_change");
+    rc = jxbridge_log_add(igmp_proc_dir, log_name,
                           "Action   VID Multicast group  Port#  Client IP Addr Reason\n", ib,
                           &ib->event_log);
     if (rc == 0) {

@@ -228,7 +228,10 @@ void igmp_dump(struct igmp_bridge *ib, const char *what);
 
 // jxigmp_group.cc
 struct igmp_group *igmp_group_get(struct igmp_bridge *ib, struct igmp_port *port, u16 vid,
-                                  u32 client_ip, u32 group, const char *reason, bool *created);
+                                  u32 client_ip, u32 group, const char *reason, bool *created,
+                                  u32 mode = IGMP_EXCLUDE);
+// Sets the bridge's source filter of the port for the group from its memberships.
+void igmp_fwd_program(struct igmp_bridge *ib, struct igmp_port *port, u16 vid, u32 group);
 struct igmp_group *igmp_group_find(struct igmp_bridge *ib, struct igmp_port *port, u16 vid,
                                    u32 client_ip, u32 group);
 void igmp_group_del(struct igmp_bridge *ib, struct igmp_group *g, const char *reason);

@@ -35,6 +35,80 @@ static void igmp_proxy_send(struct igmp_bridge *ib, u16 vid, u32 group, u8 kind)
     ib->frame_len = saved_len;
 }
 
+static bool src_live(const struct igmp_group *g, u32 addr, bool blocked) {
+    for (const struct igmp_source *s = g->sources; s; s = s->next)
+        if (s->addr == addr)
+            return blocked ? s->timer <= 0 : true;
+    return false;
+}
+
+// The port's source filter for a group, all its memberships in the VLAN
+// merged as the bridge's entry holds one: EXCLUDE when any membership
+// excludes, leaving out only what every membership leaves out; otherwise
+// INCLUDE of every listed source. An EXCLUDE membership blocks the sources
+// whose timers ran out; the others are still wanted.
+void igmp_fwd_program(struct igmp_bridge *ib, struct igmp_port *port, u16 vid, u32 group) {
+    u32 port_no = igmp_port_no(ib, port);
+    if (port_no > ib->ports)
+        return;
+    u32 room = 0;
+    bool exclude = false, any = false;
+    struct igmp_group *first_ex = nullptr;
+    for (struct igmp_client *c = port->clients; c; c = c->next)
+        if (c->vid == vid)
+            for (struct igmp_group *g = c->groups; g; g = g->next)
+                if (g->addr == group) {
+                    any = true;
+                    if (g->mode == IGMP_EXCLUDE && !first_ex)
+                        first_ex = g;
+                    exclude |= g->mode == IGMP_EXCLUDE;
+                    for (struct igmp_source *s = g->sources; s; s = s->next)
+                        room++;
+                }
+    if (!any)
+        return;
+    u32 *list = room ? (u32 *)igmp_alloc(sizeof(u32) * room) : nullptr;
+    u32 n = 0;
+    if (room && !list)
+        return;
+    if (exclude) {
+        for (struct igmp_source *s = first_ex->sources; s; s = s->next) {
+            bool blocked = true;
+            for (struct igmp_client *c = port->clients; c && blocked; c = c->next)
+                if (c->vid == vid)
+                    for (struct igmp_group *g = c->groups; g && blocked; g = g->next)
+                        if (g->addr == group)
+                            blocked = g->mode == IGMP_EXCLUDE ? src_live(g, s->addr, true)
+                                                              : !src_live(g, s->addr, false);
+            if (blocked)
+                list[n++] = htonl(s->addr);
+        }
+    } else {
+        for (struct igmp_client *c = port->clients; c; c = c->next)
+            if (c->vid == vid)
+                for (struct igmp_group *g = c->groups; g; g = g->next)
+                    if (g->addr == group)
+                        for (struct igmp_source *s = g->sources; s; s = s->next) {
+                            bool dup = false;
+                            for (u32 k = 0; k < n && !dup; k++)
+                                dup = list[k] == htonl(s->addr);
+                            if (!dup)
+                                list[n++] = htonl(s->addr);
+                        }
+    }
+    char g[16];
+    igmp_ip2a(group, g);
+    struct jxbridge_port *bp = get_jxbridge_port_from_bll_port_no(ib->bridge, port_no);
+    if (!bp)
+        igmp_log(3, "Unable to get bridge port from port_id: %d", (int)port_no);
+    else if (mac_table_mcast_add_ip(jxbridge_mac_table(ib->bridge), group, vid, bp, exclude ? 1 : 0,
+                                    n, list))
+        igmp_log(3, "    Unable to add IP group %d/%s@%d.", vid, g, (int)port_no);
+    else
+        igmp_log(7, "    --> IP group %d/%s@%d added.", vid, g, (int)port_no);
+    kfree(list);
+}
+
 static void igmp_fwd_add_port(struct igmp_bridge *ib, u16 vid, u32 group, u32 port_no) {
     char g[16];
     struct igmp_fwd *f = igmp_fwd_find(ib, vid, group);
@@ -60,8 +134,10 @@ static void igmp_fwd_add_port(struct igmp_bridge *ib, u16 vid, u32 group, u32 po
         }
     }
     for (u32 i = 0; i < f->nports; i++)
-        if (f->ports[i] == port_no)
+        if (f->ports[i] == port_no) {
+            igmp_fwd_program(ib, &ib->port[port_no - 1], vid, group);
             return;
+        }
     if (f->nports >= ib->ports + 1)
         return;
     f->ports[f->nports++] = (u16)port_no;
@@ -80,10 +156,7 @@ static void igmp_fwd_add_port(struct igmp_bridge *ib, u16 vid, u32 group, u32 po
         igmp_log(3, "    Unable to add MAC group %d/%s@%d.", vid, g, (int)port_no);
     else
         igmp_log(7, "    --> MAC group %d/%s@%d added.", vid, g, (int)port_no);
-    if (mac_table_mcast_add_ip(mt, group, vid, bp, 1, 0, nullptr))
-        igmp_log(3, "    Unable to add IP group %d/%s@%d.", vid, g, (int)port_no);
-    else
-        igmp_log(7, "    --> IP group %d/%s@%d added.", vid, g, (int)port_no);
+    igmp_fwd_program(ib, &ib->port[port_no - 1], vid, group);
 }
 
 static void igmp_fwd_free(struct igmp_bridge *ib, struct igmp_fwd *f) {
@@ -173,7 +246,8 @@ static struct igmp_group *igmp_oldest(struct igmp_port *port) {
 }
 
 struct igmp_group *igmp_group_get(struct igmp_bridge *ib, struct igmp_port *port, u16 vid,
-                                  u32 client_ip, u32 group, const char *reason, bool *created) {
+                                  u32 client_ip, u32 group, const char *reason, bool *created,
+                                  u32 mode) {
     *created = false;
     // A static membership serves every reporter of the port.
     for (struct igmp_client *c = port->clients; c; c = c->next)
@@ -223,8 +297,9 @@ struct igmp_group *igmp_group_get(struct igmp_bridge *ib, struct igmp_port *port
         return nullptr;
     g->client = c;
     g->addr = group;
-    g->mode = IGMP_EXCLUDE;
-    g->timer = (s32)ib->gmi;
+    // INCLUDE starts empty: the record that made it lists its sources.
+    g->mode = client_ip == IGMP_STATIC_IP ? (u32)IGMP_EXCLUDE : mode;
+    g->timer = g->mode == IGMP_EXCLUDE ? (s32)ib->gmi : 0;
     g->last_report = jiffies;
     g->next = c->groups;
     c->groups = g;
@@ -264,9 +339,10 @@ void igmp_group_del(struct igmp_bridge *ib, struct igmp_group *g, const char *re
     char a[16], b[16];
     jxbridge_log(ib->event_log, "grp-del %4d %15s %6d %15s %-18s\n", c->vid, igmp_ip2a(g->addr, a),
                  (int)port_no, igmp_ip2a(c->ip, b), reason);
-    if (igmp_port_has_group(port, c->vid, g->addr, g))
+    if (igmp_port_has_group(port, c->vid, g->addr, g)) {
         igmp_log(7, "    Group %d/%s@%d still preset at %s.", c->vid, a, (int)port_no, port->name);
-    else
+        igmp_fwd_program(ib, port, c->vid, g->addr);
+    } else
         igmp_fwd_del_port(ib, c->vid, g->addr, port_no);
     kfree(g);
     if (!c->groups) {
@@ -364,13 +440,15 @@ static void igmp_pass_groups(struct igmp_bridge *ib, u32 elapsed) {
             struct igmp_group *g = c->groups;
             while (g && !client_gone) {
                 struct igmp_group *gnext = g->next;
+                bool dirty = false;
                 for (struct igmp_source **sp = &g->sources; *sp;) {
                     struct igmp_source *s = *sp;
-                    if (s->timer > 0 && (s->timer -= (s32)elapsed) > 0) {
+                    if (s->timer <= 0 || (s->timer -= (s32)elapsed) > 0) {
                         sp = &s->next;
                         continue;
                     }
                     s->timer = 0;
+                    dirty = true;
                     if (g->mode == IGMP_INCLUDE) {
                         igmp_log(7, "  Source %s timed out. Deleted.", igmp_ip2a(s->addr, a));
                         *sp = s->next;
@@ -380,8 +458,11 @@ static void igmp_pass_groups(struct igmp_bridge *ib, u32 elapsed) {
                         sp = &s->next;
                     }
                 }
-                g->timer -= (s32)elapsed;
-                if (g->timer <= 0) {
+                bool gone = false;
+                if (g->mode == IGMP_INCLUDE && c->ip != IGMP_STATIC_IP) {
+                    // INCLUDE lives on its sources, not on the group timer.
+                    gone = !g->sources;
+                } else if ((g->timer -= (s32)elapsed) <= 0) {
                     if (c->ip == IGMP_STATIC_IP) {
                         g->timer = (s32)ib->gmi;
                         if (i == ib->ports) {
@@ -391,14 +472,32 @@ static void igmp_pass_groups(struct igmp_bridge *ib, u32 elapsed) {
                             if (v && igmp_build(ib, v, IGMP_K_JOIN2, g->addr, 0) == 0)
                                 igmp_send_routers(ib, 0);
                         }
-                    } else if (g->mode == IGMP_EXCLUDE && g->sources) {
-                        igmp_log(7, "  Group mode set to INCLUDE.");
-                        g->mode = IGMP_INCLUDE;
-                        g->timer = 0;
                     } else {
-                        client_gone = !c->groups->next;
-                        igmp_group_del(ib, g, "timeout");
+                        // Sources still wanted carry on in INCLUDE; the blocked ones go.
+                        for (struct igmp_source **sp = &g->sources; *sp;) {
+                            struct igmp_source *s = *sp;
+                            if (s->timer > 0) {
+                                sp = &s->next;
+                                continue;
+                            }
+                            *sp = s->next;
+                            kfree(s);
+                        }
+                        if (g->sources) {
+                            igmp_log(7, "  Group mode set to INCLUDE.");
+                            g->mode = IGMP_INCLUDE;
+                            g->timer = 0;
+                            dirty = true;
+                        } else {
+                            gone = true;
+                        }
                     }
+                }
+                if (gone) {
+                    client_gone = !c->groups->next;
+                    igmp_group_del(ib, g, "timeout");
+                } else if (dirty) {
+                    igmp_fwd_program(ib, port, c->vid, g->addr);
                 }
                 g = gnext;
             }

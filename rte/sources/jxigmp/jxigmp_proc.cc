@@ -110,7 +110,8 @@ void igmp_dump(struct igmp_bridge *ib, const char *what) {
     if (all || !strcmp(what, "cfg")) {
         igmp_log_force(6, "   # Configuration");
         igmp_log_force(6, "   # MTU=%d, mode=%s idevIdx=%d S-Tag=0x%04x", IGMP_MTU,
-                       mode_names[ib->mode & 3], ib->fdev ? ib->fdev->ifindex : 0, ib->stag_type);
+                       mode_names[ib->mode & 3], jxbridge_input_dev_override_get(ib->bridge),
+                       ib->stag_type);
         igmp_log_force(6, "   # BuffSize=%u MaxPorts=%u ImmediateLeave=%s", IGMP_FRAME_BUF,
                        ib->ports, ib->immediate_leave ? "on" : "off");
         igmp_log_force(6, "   # GeneralTimeout=%u MrtDelta=%u Versions:%s%s%s", ib->gmi,
@@ -1385,7 +1386,10 @@ static int igmp_text_msg(bool fake, char **w) {
         return -EINVAL;
     int rc = 0;
     mutex_lock(&jxbridge_lock);
-    struct igmp_bridge *ib = igmp ? igmp->bridges : nullptr;
+    // br0 is the bridge whose frames the module takes; the newest one otherwise.
+    struct igmp_bridge *ib = igmp_bridge_find("br0");
+    if (!ib && igmp)
+        ib = igmp->bridges;
     if (!ib) {
         mutex_unlock(&jxbridge_lock);
         return -ENOENT;

@@ -609,6 +609,8 @@ static void igmp_join(struct igmp_bridge *ib, struct igmp_msg *m) {
     if (gr->client->ip == IGMP_STATIC_IP) {
         igmp_log(7, "  This is static group.");
     } else {
+        if (gr->mode == IGMP_INCLUDE)
+            ib->changed = 1;
         gr->mode = IGMP_EXCLUDE;
         gr->timer = (s32)ib->gmi;
         gr->last_report = jiffies;
@@ -616,6 +618,8 @@ static void igmp_join(struct igmp_bridge *ib, struct igmp_msg *m) {
                  created ? "  Mode set to EXCLUDE, timer %d.%d." : "  Mode EXCLUDE, timer %d.%d.",
                  gr->timer / 10, gr->timer % 10);
     }
+    if (ib->changed)
+        igmp_fwd_program(ib, m->port, m->vid, group);
     if (m->v->proxy) {
         igmp_log(6, "  Proxy suppressed Membership Report.");
         return;
@@ -757,11 +761,34 @@ static void src_keep(struct igmp_group *g, const u8 *list, u32 n) {
     }
 }
 
-// One group record: true when it changed or confirmed state.
+static void src_lower(struct igmp_group *g, u32 a, s32 timer) {
+    struct igmp_source *s = src_find(g, a);
+    if (s && s->timer > timer)
+        s->timer = timer;
+}
+
+static void src_del(struct igmp_group *g, u32 a) {
+    for (struct igmp_source **sp = &g->sources; *sp; sp = &(*sp)->next)
+        if ((*sp)->addr == a) {
+            struct igmp_source *s = *sp;
+            *sp = s->next;
+            kfree(s);
+            return;
+        }
+}
+
+// One group record: true when it changed or confirmed state. A membership
+// is one client's, so with immediate leave the client's new state is taken
+// at once; otherwise sources it no longer wants wait out the last-member time.
 static bool igmp_v3_record(struct igmp_bridge *ib, struct igmp_msg *m, u8 rt, u32 group,
                            const u8 *srcs, u32 n) {
+    if (rt < 1 || rt > 6)
+        return false;
     bool created;
-    struct igmp_group *g = igmp_group_get(ib, m->port, m->vid, m->src, group, "join_v3", &created);
+    // Records that ask for sources only start an INCLUDE membership.
+    u32 mode = rt == 2 || rt == 4 ? IGMP_EXCLUDE : IGMP_INCLUDE;
+    struct igmp_group *g =
+        igmp_group_get(ib, m->port, m->vid, m->src, group, "join_v3", &created, mode);
     if (!g) {
         igmp_log(5, "    No group (couldn't create).");
         return false;
@@ -772,6 +799,7 @@ static bool igmp_v3_record(struct igmp_bridge *ib, struct igmp_msg *m, u8 rt, u3
     }
     g->last_report = jiffies;
     s32 gmi = (s32)ib->gmi, lm = (s32)(ib->lmqi * ib->lmqc);
+    bool il = ib->immediate_leave;
     char a[16];
     if (g->mode == IGMP_EXCLUDE) {
         switch (rt) {
@@ -784,14 +812,44 @@ static bool igmp_v3_record(struct igmp_bridge *ib, struct igmp_msg *m, u8 rt, u3
             }
             break;
         case 2:
+        case 4:
             src_keep(g, srcs, n);
-            for (u32 k = 0; k < n; k++)
-                if (!src_find(g, rd32(srcs + k * 4)))
-                    src_set(g, rd32(srcs + k * 4), gmi);
+            for (u32 k = 0; k < n; k++) {
+                u32 addr = rd32(srcs + k * 4);
+                // Sources blocked already stay blocked.
+                if (il || !src_find(g, addr))
+                    src_set(g, addr, il ? 0 : rt == 2 ? gmi : g->timer);
+                if (rt == 4)
+                    igmp_log(7, "      Source %s timer set to %d s.", igmp_ip2a(addr, a),
+                             src_find(g, addr) ? src_find(g, addr)->timer / 10 : 0);
+            }
             g->timer = gmi;
-            igmp_log(7, "  IS_EX: group timer %d.", g->timer);
+            igmp_log(7, rt == 2 ? "  IS_EX: group timer %d." : "  TO_EX: group timer %d.",
+                     g->timer);
             break;
         case 3:
+            if (!n) {
+                if (g->timer > lm)
+                    g->timer = lm;
+                igmp_log(7, "  TO_IN: group timer %d.", g->timer);
+                if (il) {
+                    igmp_log(6, "<%s>   Immediate leave.", ib->name);
+                    igmp_group_del(ib, g, "v3-immediate-leave");
+                    return true;
+                }
+                igmp_log(7, "  Wait for timeout.");
+                break;
+            }
+            if (il) {
+                // The client now wants just these sources.
+                src_keep(g, srcs, n);
+                for (u32 k = 0; k < n; k++)
+                    src_set(g, rd32(srcs + k * 4), gmi);
+                g->mode = IGMP_INCLUDE;
+                g->timer = 0;
+                igmp_log(7, "  TO_IN: group mode set to INCLUDE.");
+                break;
+            }
             if (g->timer > lm)
                 g->timer = lm;
             for (struct igmp_source *s = g->sources; s; s = s->next)
@@ -800,32 +858,14 @@ static bool igmp_v3_record(struct igmp_bridge *ib, struct igmp_msg *m, u8 rt, u3
             for (u32 k = 0; k < n; k++)
                 src_set(g, rd32(srcs + k * 4), gmi);
             igmp_log(7, "  TO_IN: group timer %d.", g->timer);
-            if (!n) {
-                if (ib->immediate_leave) {
-                    igmp_log(6, "<%s>   Immediate leave.", ib->name);
-                    igmp_group_del(ib, g, "v3-immediate-leave");
-                } else {
-                    igmp_log(7, "  Wait for timeout.");
-                }
-            }
-            break;
-        case 4:
-            src_keep(g, srcs, n);
-            for (u32 k = 0; k < n; k++) {
-                src_set(g, rd32(srcs + k * 4), g->timer);
-                igmp_log(7, "      Source %s timer set to %d s.", igmp_ip2a(rd32(srcs + k * 4), a),
-                         g->timer / 10);
-            }
-            g->timer = gmi;
-            igmp_log(7, "  TO_EX: group timer %d.", g->timer);
             break;
         case 6:
             for (u32 k = 0; k < n; k++)
-                src_set(g, rd32(srcs + k * 4), g->timer);
+                if (il || !src_find(g, rd32(srcs + k * 4)))
+                    src_set(g, rd32(srcs + k * 4), il ? 0 : g->timer);
             break;
-        default:
-            return false;
         }
+        igmp_fwd_program(ib, m->port, m->vid, group);
         return true;
     }
     switch (rt) {
@@ -844,20 +884,33 @@ static bool igmp_v3_record(struct igmp_bridge *ib, struct igmp_msg *m, u8 rt, u3
         igmp_log(7, "    Group mode changed to EXCLUDE, timer set to %u.", (unsigned)gmi);
         break;
     case 3:
-        if (!n && created) {
-            igmp_group_del(ib, g, "v3-in-no-sources");
-            return false;
-        }
+        if (il)
+            src_keep(g, srcs, n);
+        else
+            for (struct igmp_source *s = g->sources; s; s = s->next)
+                if (s->timer > lm)
+                    s->timer = lm;
         for (u32 k = 0; k < n; k++)
             src_set(g, rd32(srcs + k * 4), gmi);
-        if (ib->immediate_leave && !g->sources) {
-            igmp_log(6, "  Immediate leave.");
-            igmp_group_del(ib, g, "v3-leave");
-        }
         break;
-    default:
+    case 6:
+        for (u32 k = 0; k < n; k++)
+            if (il)
+                src_del(g, rd32(srcs + k * 4));
+            else
+                src_lower(g, rd32(srcs + k * 4), lm);
+        break;
+    }
+    if (!g->sources && created) {
+        igmp_group_del(ib, g, "v3-in-no-sources");
         return false;
     }
+    if (!g->sources && il) {
+        igmp_log(6, "  Immediate leave.");
+        igmp_group_del(ib, g, "v3-leave");
+        return true;
+    }
+    igmp_fwd_program(ib, m->port, m->vid, group);
     return true;
 }
 
@@ -1147,6 +1200,14 @@ int igmp_frame_callback(struct sk_buff *skb) {
     ib->frame_len = skb->len;
     kfree_skb(skb);
     struct app_frame_info *fi = hdr(ib);
+    if (int idx = jxbridge_input_dev_override_get(ib->bridge)) {
+        struct net_device *idev = __dev_get_by_index(&init_net, idx);
+        struct jxbridge_port *ip = nullptr;
+        struct jxbridge_port_info ii;
+        if (idev && !jxbridge_get_port_by_name(ib->bridge, idev->name, &ip) && ip &&
+            !jxbridge_port_info_get(ip, &ii))
+            fi->bll_port_no = (u16)ii.bll_port_no;
+    }
     u32 n = fi->bll_port_no;
     u16 vid = ntohs(hdr_cb(ib)->outer_tci) & 0xFFF;
     igmp_debug = igmp_log_level != -1 && (!igmp_debug_ifc || igmp_debug_ifc == n) &&
