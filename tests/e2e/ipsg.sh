@@ -30,8 +30,6 @@ PIDS=()
 cleanup() {
     local p
     for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
-    # dhclient writes its pid file after it has gone to the background: find it by its files.
-    pkill -f "$TMP/dhclient.conf" 2>/dev/null
     node_cleanup
     subscribers_cleanup
     rm -rf "$TMP"

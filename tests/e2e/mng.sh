@@ -45,8 +45,6 @@ nx() { ip netns exec "$NODE_NS" "$@"; }
 cleanup() {
     local p e
     for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
-    # dhclient writes its pid file after it has gone to the background: find it by its files.
-    pkill -f "$TMP/dhclient.conf" 2>/dev/null
     node_cleanup
     for e in "${ENDS[@]}"; do ip netns del "${e%%:*}" 2>/dev/null; done
     ip netns del "$NODE_NS" 2>/dev/null

@@ -23,6 +23,10 @@ node_cleanup() {
         wait "$NODE_PID" 2>/dev/null
     fi
     [ -n "$DRAIN_PID" ] && wait "$DRAIN_PID" 2>/dev/null
+    # Clients that went to the background (dhclient writes its pid file only
+    # then) are found by the script's files on their command line.
+    [ -n "${TMP:-}" ] && pkill -f "$TMP/" 2>/dev/null
+    return 0
 }
 
 # Starts jxnode in the background and returns once it says it serves; its
