@@ -36,8 +36,9 @@ struct eng_port {
     u32 subport;
     std::mutex lock; // prog, the storm windows, the pacer's arming
     struct linecard_engine_port prog;
-    bool active; // something is programmed: frames go through the path
-    bool olt;    // frames carry their GEM in the scratch word
+    bool active;   // something that acts is programmed: frames go through the path
+    bool policing; // one of its ingress policers has a rate
+    bool olt;      // frames carry their GEM in the scratch word
     struct eng_pacer pacer;
     struct {
         u32 count;
@@ -49,6 +50,8 @@ struct eng_port {
 constexpr u32 ONU_FRAMES = PE_QUEUE_FRAMES;
 
 std::mutex ports_lock; // the registry; never taken inside a port's lock
+// Ports with an ingress policer: a frame may then be policed wherever it leaves.
+int policing_ports;
 std::map<u32, eng_port *> &ports() {
     static auto *m = new std::map<u32, eng_port *>;
     return *m;
@@ -208,15 +211,17 @@ void drop(struct net_device *dev, struct sk_buff *skb) {
 
 netdev_tx_t eng_xmit(struct sk_buff *skb, struct net_device *dev) {
     eng_port *e = eng_of(dev);
-    if (!__atomic_load_n(&e->active, __ATOMIC_ACQUIRE))
+    const bool active = __atomic_load_n(&e->active, __ATOMIC_ACQUIRE);
+    if (!active && !__atomic_load_n(&policing_ports, __ATOMIC_ACQUIRE))
         return e->inner->ndo_start_xmit(skb, dev);
-    const u64 now0 = ktime_get_ns();
     // Before this port's lock: the policer may be this port's own.
-    const enum pe_color color = ic_police(skb, now0);
+    const enum pe_color color = ic_police(skb, ktime_get_ns());
     if (color == PE_RED) {
         drop(dev, skb);
         return NETDEV_TX_OK;
     }
+    if (!active)
+        return e->inner->ndo_start_xmit(skb, dev);
     std::lock_guard<std::mutex> g(e->lock);
     const u64 now = ktime_get_ns();
     if (!storm_passes(e, skb, now)) {
@@ -277,6 +282,8 @@ void linecard_engine_port_detach(struct net_device *dev) {
     {
         std::lock_guard<std::mutex> g(ports_lock);
         ports().erase(e->subport);
+        if (e->policing)
+            __atomic_sub_fetch(&policing_ports, 1, __ATOMIC_RELEASE);
     }
     hrtimer_cancel(&e->pacer.timer);
     dev->netdev_ops = e->inner;
@@ -333,6 +340,30 @@ eng_port *port_locked(u32 ucc, u32 subport, u32 *gem) {
     return it->second;
 }
 
+// Whether anything programmed can hold, drop or reorder a frame: without it
+// the port keeps the direct path (queue priorities and weights only order
+// frames that wait, and none waits without a rate).
+bool acts(const struct linecard_engine_port &p) {
+    if (p.path.shaper.rate || p.storm_rate[0] || p.storm_rate[1] || !p.gems.empty() ||
+        !p.onus.empty() || pe_path_queued(&p.path))
+        return true;
+    for (const auto &q : p.path.q)
+        if (q.min.rate || q.max.rate || !q.pdr)
+            return true;
+    return false;
+}
+
+bool polices(const struct linecard_engine_port &p) {
+    for (const auto &pol : p.path.policers)
+        if (pol.committed.rate || pol.peak.rate)
+            return true;
+    for (const auto &[n, g] : p.gems)
+        for (const auto &pol : g.policers)
+            if (pol.committed.rate || pol.peak.rate)
+                return true;
+    return false;
+}
+
 int port_do(u32 ucc, u32 subport, const linecard_engine_fn &fn, bool program) {
     std::lock_guard<std::mutex> g(ports_lock);
     u32 gem;
@@ -343,7 +374,11 @@ int port_do(u32 ucc, u32 subport, const linecard_engine_fn &fn, bool program) {
     const u64 now = ktime_get_ns();
     int rc = fn(e->prog, now);
     if (!rc && program) {
-        __atomic_store_n(&e->active, true, __ATOMIC_RELEASE);
+        __atomic_store_n(&e->active, acts(e->prog), __ATOMIC_RELEASE);
+        const bool pol = polices(e->prog);
+        if (pol != e->policing)
+            __atomic_add_fetch(&policing_ports, pol ? 1 : -1, __ATOMIC_RELEASE);
+        e->policing = pol;
         pump_locked(e, now); // a looser setting may let waiting frames go
     }
     return rc;
