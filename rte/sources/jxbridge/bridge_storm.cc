@@ -38,6 +38,14 @@ static int storm_port_init(struct jxbridge_port *port) {
 }
 
 static void storm_port_fini(struct jxbridge_port *port) {
+    // The engine's limits outlive the port otherwise: a port added later on
+    // the same subport would start limited.
+    struct storm_port *sp = port->storm;
+    if (sp && ((sp->cls[STORM_BCAST].enabled && sp->cls[STORM_BCAST].rate) ||
+               (sp->cls[STORM_MCAST].enabled && sp->cls[STORM_MCAST].rate))) {
+        sp->cls[STORM_BCAST].enabled = sp->cls[STORM_MCAST].enabled = 0;
+        bridge_tarn_storm_update(port);
+    }
     kfree(port->storm);
     port->storm = nullptr;
 }
