@@ -1,7 +1,8 @@
 // Frames into br0 configured with the engines that exist: VLANs with tags
 // and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
-// and multicast entries, a GEM port on an OLT, access authentication on wd,
-// the protocol filters with their devices up and ERPS blocking a VLAN. An input is a list of
+// and multicast entries, a GEM port on an OLT whose engine limits, shapes
+// and polices its ONU, access authentication on wd, the protocol filters
+// with their devices up and ERPS blocking a VLAN. An input is a list of
 //   u8 port (bit 7: advance the clock a second first; bit 6: the bytes are
 //   a daemon's write on filter device port % 5; else port 4 is the OLT,
 //   whose frames carry a GEM tag), u16 length, bytes
@@ -12,6 +13,7 @@
 #include "fuzz_node.h"
 
 #include "linecard/hostlink.h"
+#include "sources/jxbridge/jx_qos.h"
 
 using namespace jxfuzz;
 
@@ -161,6 +163,28 @@ void check_rx_balance() {
     mutex_unlock(&jxbridge_lock);
 }
 
+// The packet engine on the OLT: storm limits on the subscriber's GEM and its
+// ONU shaped and policed, so that frames wait, pass and drop there too.
+const char *const kEngineStorm[] = {"storm rate bcast 11 3", "storm enable bcast 11",
+                                    "storm rate mcast 11 2", "storm enable mcast 11"};
+void engine_on() {
+    for (const char *c : kEngineStorm)
+        file_write("/proc/net/jxbridge/br0/bridge", c, strlen(c));
+    struct file *f = nullptr;
+    if (rte_vfs_open("/proc/net/jxbridge/br0/qos", O_RDONLY, &f))
+        die("qos file");
+    qos_port_record r = {};
+    strcpy(r.port, "11");
+    r.rate = 64;
+    r.burst = 16;
+    r.peak_burst = 1; // the ONU
+    bool ok = !rte_vfs_ioctl(f, 0x40047a44, (unsigned long)&r) &&
+              !rte_vfs_ioctl(f, 0x40047a45, (unsigned long)&r);
+    rte_vfs_close(f);
+    if (!ok)
+        die("ONU shaping and policing");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -178,6 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const char *c : kPonSetup)
         file_write("/proc/net/jxbridge/br0/pon", c, strlen(c));
     file_write("/proc/net/jxbridge/br0/vlan", "membership add 11 100", 21);
+    engine_on();
     // A capture reader, so that the tracer's captures are queued and read.
     struct file *pcap = nullptr;
     rte_vfs_open("/proc/net/jxbridge/br0/pcap", O_RDONLY | O_NONBLOCK, &pcap);

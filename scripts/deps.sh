@@ -8,7 +8,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libxdp-dev libbpf-dev clang libclang-rt-14-dev
     iproute2 iputils-ping tcpdump python3-scapy socat procps ethtool dnsmasq isc-dhcp-client
-    hping3 tshark gcc dpkg-dev systemd linuxptp
+    hping3 tshark gcc dpkg-dev systemd linuxptp iperf3 netsniff-ng
 )
 
 missing=()

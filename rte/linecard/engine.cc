@@ -41,6 +41,14 @@ int record(const char *fn, const char *fmt, ...) {
     return it == s.results.end() ? 0 : it->second;
 }
 
+// The result set for fn, without recording the call.
+int answer(const char *fn) {
+    engine_state &s = st();
+    std::lock_guard<std::mutex> g(s.m);
+    auto it = s.results.find(fn);
+    return it == s.results.end() ? 0 : it->second;
+}
+
 const char *version_text(const char *fn, std::string engine_state::*text,
                          std::string engine_state::*out) {
     int rc = record(fn, "%s", "");
@@ -84,6 +92,9 @@ const export_entry exports[] = {
     {"tarnAPIQosEgressCreateQueue", (void *)&tarnAPIQosEgressCreateQueue},
     {"tarnAPIQosEgressSetQueue", (void *)&tarnAPIQosEgressSetQueue},
     {"tarnAPIQosEgressDeleteQueue", (void *)&tarnAPIQosEgressDeleteQueue},
+    {"tarnAPISetStormRate", (void *)&tarnAPISetStormRate},
+    {"tarnAPIGetPortStatistics", (void *)&tarnAPIGetPortStatistics},
+    {"tarnAPIClearPortStatistics", (void *)&tarnAPIClearPortStatistics},
 };
 
 std::string hex(const u8 *p, int n) {
@@ -114,8 +125,24 @@ int tarnAPISetLAGPortDOWN(int ucc) {
     return record(__func__, "%d", ucc);
 }
 
+namespace {
+int program(int rc, int ucc, int port, const linecard_engine_fn &fn, bool gem = false);
+}
+
 int tarnAPISetGemSubport(int ucc, int gem, int enable) {
-    return record(__func__, "%d, %d, %d", ucc, gem, enable);
+    int rc = record(__func__, "%d, %d, %d", ucc, gem, enable);
+    return program(
+        rc, ucc, gem,
+        [&](linecard_engine_port &p, u64) {
+            if (enable) {
+                p.gems[u32(gem)] = linecard_engine_gem();
+            } else {
+                p.gems.erase(u32(gem));
+                linecard_engine_onu_gc(p);
+            }
+            return 0;
+        },
+        true);
 }
 
 int tarnAPISetMcastGem(int gem, int add) {
@@ -178,8 +205,11 @@ namespace {
 
 // A port the engine serves carries out what it is programmed with (its
 // data path, engine_wire.cc); on any other port the call is only recorded.
-int program(int rc, int ucc, int port, const linecard_engine_fn &fn) {
-    if (rc || ucc < 0 || port < 0)
+// So are calls that name a GEM's own queues and shapers (gem false): the
+// engine here carries out an OLT port's queues, its ONUs and its GEMs'
+// policers and storm limits.
+int program(int rc, int ucc, int port, const linecard_engine_fn &fn, bool gem) {
+    if (rc || ucc < 0 || port < 0 || (ucc && !gem))
         return rc;
     rc = linecard_engine_port_program(u32(ucc), u32(port), fn);
     return rc == -ENODEV ? 0 : rc;
@@ -189,17 +219,44 @@ bool bad_queue(int queue) {
     return queue < 0 || queue >= PE_QUEUES;
 }
 
+// The GEM a call on an OLT's UCC names: null (-ENODEV) when it is not bound.
+linecard_engine_gem *gem_of(linecard_engine_port &p, int ucc, int port) {
+    if (!ucc)
+        return nullptr;
+    auto it = p.gems.find(u32(port));
+    return it == p.gems.end() ? nullptr : &it->second;
+}
+
+// The ONU of a GEM, made on first use.
+linecard_engine_onu &onu_of(linecard_engine_port &p, linecard_engine_gem &g, int onu, u64 now) {
+    g.onu = onu;
+    auto [it, fresh] = p.onus.try_emplace(u32(onu));
+    if (fresh) {
+        skb_queue_head_init(&it->second.frames);
+        it->second.shaper.last = it->second.policer.last = now;
+    }
+    linecard_engine_onu_gc(p); // the GEM may have left another ONU
+    return it->second;
+}
+
 } // namespace
 
 int tarnAPISetICPolicing(int ucc, int port, int policy, u32 cir, u32 cbs, u32 pir, u32 pbs) {
     int rc = record(__func__, "%d, %d, %d, %u, %u, %u, %u", ucc, port, policy, cir, cbs, pir, pbs);
-    return program(rc, ucc, port, [&](linecard_engine_port &p, u64 now) {
-        if (policy < 0 || policy >= PE_POLICERS)
-            return -EINVAL;
-        // No peak rate: one rate, and what exceeds it is dropped.
-        return pir ? pe_policer_set(&p.path.policers[policy], cir, cbs, pir, pbs, now)
-                   : pe_policer_set(&p.path.policers[policy], cir, cbs, cir, cbs, now);
-    });
+    return program(
+        rc, ucc, port,
+        [&](linecard_engine_port &p, u64 now) {
+            if (policy < 0 || policy >= PE_POLICERS)
+                return -EINVAL;
+            linecard_engine_gem *g = gem_of(p, ucc, port);
+            if (ucc && !g)
+                return -ENODEV;
+            struct pe_policer *pol = g ? &g->policers[policy] : &p.path.policers[policy];
+            // No peak rate: one rate, and what exceeds it is dropped.
+            return pir ? pe_policer_set(pol, cir, cbs, pir, pbs, now)
+                       : pe_policer_set(pol, cir, cbs, cir, cbs, now);
+        },
+        true);
 }
 
 int tarnAPISetPortShaping(int ucc, int port, u32 rate, u32 burst) {
@@ -232,7 +289,7 @@ int tarnAPISetOQShapingWithCDR(int ucc, int port, int queue, u32 min_rate, u32 m
 
 int tarnAPIGetOQOccupation(int ucc, int port, int queue) {
     int rc = record(__func__, "%d, %d, %d", ucc, port, queue);
-    if (rc || bad_queue(queue) || ucc < 0 || port < 0)
+    if (rc || bad_queue(queue) || ucc != 0 || port < 0)
         return rc;
     int n = 0;
     linecard_engine_port_read(u32(ucc), u32(port), [&](linecard_engine_port &p, u64) {
@@ -258,12 +315,136 @@ int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable
     });
 }
 
+// The ONU calls name the ONU and one of its GEMs: that GEM's frames are the ONU's from then on.
 int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
-    return record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+    int rc = record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+    return program(
+        rc, ucc, port,
+        [&](linecard_engine_port &p, u64 now) {
+            linecard_engine_gem *g = gem_of(p, ucc, port);
+            if (!g)
+                return -ENODEV;
+            if (onu < 0)
+                return -EINVAL;
+            struct pe_bucket b = {};
+            int err = pe_bucket_set(&b, rate, burst, now);
+            if (!err)
+                onu_of(p, *g, onu, now).shaper = b;
+            return err;
+        },
+        true);
 }
 
 int tarnAPISetICONUPolicing(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
-    return record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+    int rc = record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+    return program(
+        rc, ucc, port,
+        [&](linecard_engine_port &p, u64 now) {
+            linecard_engine_gem *g = gem_of(p, ucc, port);
+            if (!g)
+                return -ENODEV;
+            if (onu < 0)
+                return -EINVAL;
+            struct pe_bucket b = {};
+            int err = pe_bucket_set(&b, rate, burst, now);
+            if (!err)
+                onu_of(p, *g, onu, now).policer = b;
+            return err;
+        },
+        true);
+}
+
+int tarnAPISetStormRate(int ucc, int port, u32 bcast, u32 mcast) {
+    int rc = record(__func__, "%d, %d, %u, %u", ucc, port, bcast, mcast);
+    return program(
+        rc, ucc, port,
+        [&](linecard_engine_port &p, u64) {
+            linecard_engine_gem *g = gem_of(p, ucc, port);
+            if (ucc && !g)
+                return -ENODEV;
+            u32 *rate = g ? g->storm.rate : p.storm_rate;
+            rate[0] = bcast;
+            rate[1] = mcast;
+            return 0;
+        },
+        true);
+}
+
+namespace {
+
+u32 sat(u64 v) {
+    return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : u32(v);
+}
+
+} // namespace
+
+int tarnAPIGetPortStatistics(int ucc, int port, u32 *out) {
+    int rc = answer(__func__);
+    if (rc)
+        return rc;
+    for (int i = 0; i < TARN_STATS; i++)
+        out[i] = 0;
+    if (ucc < 0 || port < 0)
+        return 0;
+    linecard_engine_port_read(u32(ucc), u32(port), [&](linecard_engine_port &p, u64) {
+        linecard_engine_gem *g = gem_of(p, ucc, port);
+        if (ucc && !g)
+            return 0;
+        if (g) {
+            out[TARN_STAT_POLICER] = sat(g->dropped_policer);
+            auto o = g->onu >= 0 ? p.onus.find(u32(g->onu)) : p.onus.end();
+            if (o != p.onus.end()) {
+                out[TARN_STAT_ONU_POLICER] = sat(o->second.dropped_policer);
+                out[TARN_STAT_ONU_SHAPER] = sat(o->second.dropped_shaper);
+            }
+            out[TARN_STAT_STORM_BCAST] = sat(g->storm.dropped[0]);
+            out[TARN_STAT_STORM_MCAST] = sat(g->storm.dropped[1]);
+            return 0;
+        }
+        u64 queue = 0;
+        for (const auto &q : p.path.q)
+            queue += q.dropped_full + q.dropped_wred;
+        out[TARN_STAT_POLICER] = sat(p.dropped_ic_policer + p.path.dropped_policer);
+        out[TARN_STAT_QUEUE] = sat(queue);
+        out[TARN_STAT_STORM_BCAST] = sat(p.storm_dropped[0]);
+        out[TARN_STAT_STORM_MCAST] = sat(p.storm_dropped[1]);
+        return 0;
+    });
+    return 0;
+}
+
+int tarnAPIClearPortStatistics(int ucc, int port, u32 mask) {
+    int rc = answer(__func__);
+    if (rc || ucc < 0 || port < 0)
+        return rc;
+    auto clear = [mask](int stat, u64 &v) {
+        if (mask & (1u << stat))
+            v = 0;
+    };
+    linecard_engine_port_read(u32(ucc), u32(port), [&](linecard_engine_port &p, u64) {
+        linecard_engine_gem *g = gem_of(p, ucc, port);
+        if (g) {
+            clear(TARN_STAT_POLICER, g->dropped_policer);
+            clear(TARN_STAT_STORM_BCAST, g->storm.dropped[0]);
+            clear(TARN_STAT_STORM_MCAST, g->storm.dropped[1]);
+            auto o = g->onu >= 0 ? p.onus.find(u32(g->onu)) : p.onus.end();
+            if (o != p.onus.end()) {
+                clear(TARN_STAT_ONU_POLICER, o->second.dropped_policer);
+                clear(TARN_STAT_ONU_SHAPER, o->second.dropped_shaper);
+            }
+        } else if (!ucc) {
+            clear(TARN_STAT_POLICER, p.dropped_ic_policer);
+            clear(TARN_STAT_POLICER, p.path.dropped_policer);
+            for (auto &q : p.path.q) {
+                clear(TARN_STAT_QUEUE, q.dropped_full);
+                clear(TARN_STAT_QUEUE, q.dropped_wred);
+            }
+            clear(TARN_STAT_STORM_BCAST, p.storm_dropped[0]);
+            clear(TARN_STAT_STORM_MCAST, p.storm_dropped[1]);
+        }
+        return 0;
+    });
+    return 0;
 }
 
 int tarnAPIQosEgressCreateScheduler(int ucc, int sched, int parent) {

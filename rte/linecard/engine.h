@@ -6,6 +6,7 @@
 #include "linecard/engine_path.h"
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,24 @@ int tarnAPIQosEgressCreateQueue(int ucc, int gem, int priority, int queue, int s
 int tarnAPIQosEgressSetQueue(int ucc, int queue, int policy, int priority, int weight, int discard,
                              u32 cir, u32 cbs, u32 pir, u32 pbs);
 int tarnAPIQosEgressDeleteQueue(int ucc, int queue);
+// Storm limits of a port: at most so many broadcast and multicast frames a
+// second leave it (0: no limit).
+int tarnAPISetStormRate(int ucc, int port, u32 bcast, u32 mcast);
+// A port's drop counters, out[TARN_STAT_*]; clearing zeroes those whose bit
+// (1 << TARN_STAT_*) the mask has. Both are
+// read-outs the bridge makes on every counter read, so they stay out of the
+// call log; their results can still be set.
+enum {
+    TARN_STAT_POLICER,
+    TARN_STAT_ONU_POLICER,
+    TARN_STAT_ONU_SHAPER,
+    TARN_STAT_QUEUE,
+    TARN_STAT_STORM_MCAST,
+    TARN_STAT_STORM_BCAST,
+    TARN_STATS
+};
+int tarnAPIGetPortStatistics(int ucc, int port, u32 *out);
+int tarnAPIClearPortStatistics(int ucc, int port, u32 mask);
 
 // The engine on the wire (engine_wire.cc). The ports it serves are the
 // interfaces the line card numbers on UCC 0 (eth0-3: 0-3, gpon0-15: 4-19,
@@ -82,14 +101,46 @@ int tarnAPIQosEgressDeleteQueue(int ucc, int queue);
 struct net_device;
 int linecard_engine_port_attach(struct net_device *dev);
 void linecard_engine_port_detach(struct net_device *dev);
+// An ONU behind an OLT port: its downstream shaper, with the frames that
+// wait for it, and the policer of what it sends upstream.
+struct linecard_engine_onu {
+    struct pe_bucket shaper, policer;
+    struct sk_buff_head frames;
+    u64 dropped_shaper, dropped_policer;
+};
+// A storm window per class: broadcast, multicast.
+struct linecard_engine_storm {
+    u32 rate[2]; // frames per second, 0 no limit
+    u64 dropped[2];
+    u32 count[2];
+    u64 start[2];
+};
+// A GEM port of an OLT port, bound by tarnAPISetGemSubport: its ONU (the
+// ONU calls name it), its ingress policers and its storm limits.
+struct linecard_engine_gem {
+    s64 onu = -1;
+    struct pe_policer policers[PE_POLICERS] = {};
+    struct linecard_engine_storm storm = {};
+    u64 dropped_policer = 0;
+};
 // What one port of the engine holds.
 struct linecard_engine_port {
     struct pe_path path;
     u32 storm_rate[2]; // broadcast, multicast: frames per second, 0 no limit
     u64 storm_dropped[2];
+    u64 dropped_ic_policer; // by this port's ingress policers, wherever the frame left
+    std::map<u32, linecard_engine_gem> gems; // an OLT port's, by GEM number
+    std::map<u32, linecard_engine_onu> onus; // by ONU id
 };
 // Runs fn(port, now) under the port's lock: program makes the port's path
 // act from then on, read does not. 0 or fn's error; -ENODEV for no such port.
+// UCC 0 names a port by its subport; the UCC of an OLT port (4-35) names that
+// port, and the subport is then a GEM number, which fn looks up itself.
 using linecard_engine_fn = std::function<int(struct linecard_engine_port &, u64 now)>;
 int linecard_engine_port_program(u32 ucc, u32 subport, const linecard_engine_fn &fn);
 int linecard_engine_port_read(u32 ucc, u32 subport, const linecard_engine_fn &fn);
+// A frame received on dev before the bridge sees it: false when an ONU's
+// upstream policer dropped it (and freed it).
+bool linecard_engine_port_rx(struct net_device *dev, struct sk_buff *skb);
+// Drops an ONU that no GEM names any more, with its waiting frames.
+void linecard_engine_onu_gc(struct linecard_engine_port &p);

@@ -210,6 +210,12 @@ int pe_path_enqueue(struct pe_path *p, struct sk_buff *skb, int queue, int polic
         }
         prec = c == PE_YELLOW;
     }
+    return pe_path_enqueue_color(p, skb, queue, prec ? PE_YELLOW : PE_GREEN, now);
+}
+
+int pe_path_enqueue_color(struct pe_path *p, struct sk_buff *skb, int queue, enum pe_color color,
+                          u64) {
+    const int prec = color == PE_YELLOW ? 1 : color == PE_RED ? 2 : 0;
     struct pe_queue *q = &p->q[queue >= 0 && queue < PE_QUEUES ? queue : 0];
     if (occupancy(q) >= size_of(q)) {
         q->dropped_full++;

@@ -78,6 +78,9 @@ void pe_path_purge(struct pe_path *p);
 // Returns 0 when queued, -ENOBUFS when the queue or WRED dropped it, -EPERM
 // when the policer did. A queue outside 0..7 is taken as 0.
 int pe_path_enqueue(struct pe_path *p, struct sk_buff *skb, int queue, int policer, u64 now);
+// Queues a frame a policer elsewhere has coloured (yellow: drop precedence 1).
+int pe_path_enqueue_color(struct pe_path *p, struct sk_buff *skb, int queue, enum pe_color color,
+                          u64 now);
 // The next frame the schedulers and shapers let go now, or null; *wait then
 // says in how many nanoseconds one may (PE_NEVER: nothing can go).
 struct sk_buff *pe_path_dequeue(struct pe_path *p, u64 now, u64 *wait);

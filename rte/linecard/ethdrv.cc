@@ -1,6 +1,7 @@
 // The line card's Ethernet driver, as the bridge sees it: an exported hook
 // variable that receives every frame once a bridge is up, and the Linux stack
 // of the device otherwise. The ports themselves come from afpacket.cc.
+#include "linecard/engine.h"
 #include "linecard/linecard.h"
 
 #include "kernel/module.h"
@@ -37,7 +38,7 @@ void linecard_ethdrv_fini() {
 }
 
 void linecard_ethdrv_rx(struct net_device *dev, struct sk_buff *skb) {
-    if (!linecard_olt_rx(dev, skb))
+    if (!linecard_olt_rx(dev, skb) || !linecard_engine_port_rx(dev, skb))
         return;
     DEV_STATS_INC(dev, rx_packets);
     DEV_STATS_ADD(dev, rx_bytes, skb->len);

@@ -1095,6 +1095,9 @@ static void jxbridge_overlay_counters(const jxbridge_port_counters &sw,
          offsetof(jxbridge_port_counters, reserved340));
 }
 
+static bool jxbridge_port_bound(const struct jxbridge_port *p);
+static void jxbridge_engine_drops(const struct jxbridge_port *p, jxbridge_port_counters *out);
+
 int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 selector,
                                struct jxbridge_port_counters *out) {
     if (!B || !p || !out)
@@ -1107,6 +1110,7 @@ int jxbridge_get_port_counters(struct jxbridge *B, struct jxbridge_port *p, u32 
         if (lag_down)
             return 0;
         jxbridge_engine_counters(p->counters, out);
+        jxbridge_engine_drops(p, out);
         if (selector == 0)
             jxbridge_overlay_counters(p->counters, out);
     }
@@ -1126,6 +1130,8 @@ void jxbridge_clear_port_counters(struct jxbridge *B, struct jxbridge_port *p) {
         vlan_clear_stat(B->vlan);
     for (u32 cls : {STORM_DLF, STORM_BCAST, STORM_MCAST})
         storm_drop_frames_reset(B, cls, p);
+    if (jxbridge_port_bound(p))
+        bridge_tarn_statistics_clear(p->ucc_index, p->ucc_subport, ~0u);
     p->counters_clear_time = (u32)ktime_get_real_seconds();
 }
 
@@ -1136,12 +1142,58 @@ void jxbridge_show_port_counters(struct jxbridge *B, struct jxbridge_port *p, u3
     jxbridge_log_counters(&c);
 }
 
+// The engine's drop counters, in the order of its statistics call.
+enum {
+    TARN_POLICER,
+    TARN_ONU_POLICER,
+    TARN_ONU_SHAPER,
+    TARN_QUEUE,
+    TARN_MCAST,
+    TARN_BCAST,
+    TARN_N
+};
+static_assert(JXBRIDGE_TARN_STORM_MCAST == 1u << TARN_MCAST);
+static_assert(JXBRIDGE_TARN_STORM_BCAST == 1u << TARN_BCAST);
+
 int bridge_tarn_statistics_get(u32 ucc, u32 subport, struct jxbridge_port_counters *out) {
-    (void)ucc;
-    (void)subport;
-    // The engine keeps no statistics of its own here.
     memset(out, 0, sizeof(*out));
+    auto fn = (int (*)(int, int, u32 *))jxbridge_symbol_get("tarnAPIGetPortStatistics");
+    if (!fn)
+        return 0; // no engine: nothing dropped there
+    u32 v[TARN_N] = {};
+    int rc = fn((int)ucc, (int)subport, v);
+    if (rc)
+        return rc;
+    out->drop_qos_policer = v[TARN_POLICER];
+    out->drop_qos_onu_policer = v[TARN_ONU_POLICER];
+    out->drop_qos_onu_shaping = v[TARN_ONU_SHAPER];
+    out->drop_qos_queue = v[TARN_QUEUE];
+    out->drop_storm_mcast = v[TARN_MCAST];
+    out->drop_storm_bcast = v[TARN_BCAST];
     return 0;
+}
+
+void bridge_tarn_statistics_clear(u32 ucc, u32 subport, u32 mask) {
+    auto fn = (int (*)(int, int, u32))jxbridge_symbol_get("tarnAPIClearPortStatistics");
+    if (fn)
+        fn((int)ucc, (int)subport, mask);
+}
+
+static bool jxbridge_port_bound(const struct jxbridge_port *p) {
+    return p->ucc_index != JXBRIDGE_NO_SUBPORT && p->ucc_subport != JXBRIDGE_NO_SUBPORT;
+}
+
+// The engine's drop counters of a bound port into its view.
+static void jxbridge_engine_drops(const struct jxbridge_port *p, jxbridge_port_counters *out) {
+    struct jxbridge_port_counters hw;
+    if (!jxbridge_port_bound(p) || bridge_tarn_statistics_get(p->ucc_index, p->ucc_subport, &hw))
+        return;
+    out->drop_qos_policer = hw.drop_qos_policer;
+    out->drop_qos_onu_policer = hw.drop_qos_onu_policer;
+    out->drop_qos_onu_shaping = hw.drop_qos_onu_shaping;
+    out->drop_qos_queue = hw.drop_qos_queue;
+    out->drop_storm_mcast = hw.drop_storm_mcast;
+    out->drop_storm_bcast = hw.drop_storm_bcast;
 }
 
 void jxbridge_log_counters(const struct jxbridge_port_counters *cp) {

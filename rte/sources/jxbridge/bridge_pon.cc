@@ -138,8 +138,17 @@ int bridge_tarn_ucc_subport_set(struct jxbridge_port *port, u32 ucc, u32 subport
         return rc;
     port->ucc_index = enable ? ucc : JXBRIDGE_NO_SUBPORT;
     port->ucc_subport = enable ? subport : JXBRIDGE_NO_SUBPORT;
-    if (enable)
+    if (enable) {
         qos_tarn_port_add(port);
+        // A new subport starts without limits: only limits that are on need the call.
+        u32 b = 0, m = 0, be = 0, me = 0;
+        storm_rate_get(port->bridge, STORM_BCAST, port, &b);
+        storm_rate_get(port->bridge, STORM_MCAST, port, &m);
+        storm_enable_get(port->bridge, STORM_BCAST, port, &be);
+        storm_enable_get(port->bridge, STORM_MCAST, port, &me);
+        if ((be && b) || (me && m))
+            bridge_tarn_storm_update(port);
+    }
     return 0;
 }
 

@@ -38,6 +38,14 @@ static int storm_port_init(struct jxbridge_port *port) {
 }
 
 static void storm_port_fini(struct jxbridge_port *port) {
+    // The engine's limits outlive the port otherwise: a port added later on
+    // the same subport would start limited.
+    struct storm_port *sp = port->storm;
+    if (sp && ((sp->cls[STORM_BCAST].enabled && sp->cls[STORM_BCAST].rate) ||
+               (sp->cls[STORM_MCAST].enabled && sp->cls[STORM_MCAST].rate))) {
+        sp->cls[STORM_BCAST].enabled = sp->cls[STORM_MCAST].enabled = 0;
+        bridge_tarn_storm_update(port);
+    }
     kfree(port->storm);
     port->storm = nullptr;
 }
@@ -49,9 +57,25 @@ extern const struct jxbridge_subsys storm_subsys = {
 };
 
 // The engine gets the broadcast and multicast rates of the port, 0 where
-// control is off. It keeps no storm limits of its own here, so nothing fails.
-static int bridge_tarn_storm_update(struct jxbridge_port *port) {
-    (void)port;
+// control is off.
+int bridge_tarn_storm_update(struct jxbridge_port *port) {
+    if (!port || !port->storm || port->ucc_index == JXBRIDGE_NO_SUBPORT ||
+        port->ucc_subport == JXBRIDGE_NO_SUBPORT)
+        return 0;
+    auto fn = (int (*)(int, int, u32, u32))jxbridge_symbol_get("tarnAPISetStormRate");
+    if (!fn) {
+        printk(KERN_INFO "[Bridge] \t%s:%d symbol_request(tarnAPISetStormRate) FAILED, return\n",
+               __func__, __LINE__);
+        return 1;
+    }
+    const struct storm_class &b = port->storm->cls[STORM_BCAST], &m = port->storm->cls[STORM_MCAST];
+    int rc = fn((int)port->ucc_index, (int)port->ucc_subport, b.enabled ? b.rate : 0u,
+                m.enabled ? m.rate : 0u);
+    if (rc) {
+        printk(KERN_ERR "[Bridge] %s: tarnAPISetStormRate error=%d (port=%s)\n", __func__, rc,
+               port->dev->name);
+        return 1;
+    }
     return 0;
 }
 
@@ -113,7 +137,7 @@ int storm_check_rate(struct jxbridge *, u32 cls, struct jxbridge_port *port) {
     return 0;
 }
 
-int storm_drop_frames_get(struct jxbridge *B, u32 cls, struct jxbridge_port *port, u32 *out) {
+int storm_drop_frames_get(struct jxbridge *, u32 cls, struct jxbridge_port *port, u32 *out) {
     struct storm_class *c = storm_class_of(port, cls);
     if (!c)
         return 1;
@@ -121,8 +145,10 @@ int storm_drop_frames_get(struct jxbridge *B, u32 cls, struct jxbridge_port *por
         *out = c->dropped;
         return 0;
     }
-    struct jxbridge_port_counters hw;
-    int rc = jxbridge_get_port_counters(B, port, 1, &hw);
+    struct jxbridge_port_counters hw = {};
+    int rc = port->ucc_index == JXBRIDGE_NO_SUBPORT || port->ucc_subport == JXBRIDGE_NO_SUBPORT
+                 ? 0
+                 : bridge_tarn_statistics_get(port->ucc_index, port->ucc_subport, &hw);
     if (rc) {
         printk(KERN_INFO "storm_drop_frames_get error '%d'\n", rc);
         return 2;
@@ -136,6 +162,12 @@ int storm_drop_frames_reset(struct jxbridge *, u32 cls, struct jxbridge_port *po
     if (!c)
         return 1;
     c->dropped = 0;
+    // Broadcast and multicast drops are counted by the engine: cleared there.
+    if (cls != STORM_DLF && port->ucc_index != JXBRIDGE_NO_SUBPORT &&
+        port->ucc_subport != JXBRIDGE_NO_SUBPORT)
+        bridge_tarn_statistics_clear(port->ucc_index, port->ucc_subport,
+                                     cls == STORM_BCAST ? JXBRIDGE_TARN_STORM_BCAST
+                                                        : JXBRIDGE_TARN_STORM_MCAST);
     return 0;
 }
 

@@ -303,6 +303,7 @@ void a_policy_two_rate(struct qos_eval *ev, struct qos_action *a) {
     struct jxbridge_skb_cb *cb = JXBRIDGE_CB(ev->skb);
     s32 id = par<s32>(a);
     cb->engine25[8] = (u8)id;
+    cb->flag_byte &= (u8)~JXBRIDGE_CB_B_POLICER;
     struct jxbridge_port *p = acl_dev_port(ev->skb->dev);
     if (!p || p->ucc_index == QOS_TARN_NONE || p->ucc_subport == QOS_TARN_NONE) {
         TRACE(ev, "[QOS]            Qos policy two rate. Cannot get TARN port.\n");
@@ -310,6 +311,9 @@ void a_policy_two_rate(struct qos_eval *ev, struct qos_action *a) {
     }
     cb->engine25[9] = (u8)p->ucc_index;
     cb->engine25[10] = (u8)p->ucc_subport;
+    // The engine polices the frame where it leaves, with this port's policer.
+    if (id >= 0 && id < 8 && p->ucc_index <= 0xFF && p->ucc_subport <= 0xFF)
+        cb->flag_byte |= JXBRIDGE_CB_B_POLICER;
     TRACE(ev, "[QOS]            Qos policy two rate. Port: %s, policer: %d\n", p->dev->name,
           (int)id);
 }

@@ -389,8 +389,14 @@ void jxbridge_show_port_protected(struct jxbridge *bridge);
 void jxbridge_show_lag(struct jxbridge *bridge);
 void jxbridge_show_port_counters(struct jxbridge *bridge, struct jxbridge_port *port, u32 selector);
 void jxbridge_log_counters(const struct jxbridge_port_counters *counters);
-// The packet engine's statistics of a UCC subport.
+// The packet engine's statistics of a UCC subport: its drop counters (policers,
+// ONU, queues, storm limits), the rest zero. 0 with all zero when the engine
+// is absent; its error when the engine fails the read.
 int bridge_tarn_statistics_get(u32 ucc, u32 subport, struct jxbridge_port_counters *out);
+// Zeroes those the mask names (all: ~0u).
+#define JXBRIDGE_TARN_STORM_MCAST (1u << 4)
+#define JXBRIDGE_TARN_STORM_BCAST (1u << 5)
+void bridge_tarn_statistics_clear(u32 ucc, u32 subport, u32 mask);
 
 // Storm control (bridge_storm.cc). Operations on another class return 1.
 #define STORM_BCAST 0
@@ -408,6 +414,10 @@ int storm_drop_frames_reset(struct jxbridge *bridge, u32 cls, struct jxbridge_po
 int storm_time_last_clear_get(struct jxbridge *bridge, u32 cls, struct jxbridge_port *port,
                               u32 *out);
 void storm_show(struct jxbridge *bridge);
+// Programs the port's broadcast and multicast limits into the packet engine
+// (0 where control is off); 0 for a port without an engine binding, 1 when
+// the engine is missing or refuses.
+int bridge_tarn_storm_update(struct jxbridge_port *port);
 
 // Spanning-tree states (bridge_stp.cc).
 #define JXBRIDGE_STP_DISCARDING 0

@@ -109,6 +109,7 @@ static_assert(offsetof(jxbridge_skb_cb, learned_vid) == 36);
 #define JXBRIDGE_CB_B_NO_FLOW (1u << 2)
 #define JXBRIDGE_CB_B_MVR (1u << 3) // cleared when a frame enters; MVR translation
 #define JXBRIDGE_CB_B_LEARN_ONLY (1u << 5)
+#define JXBRIDGE_CB_B_POLICER (1u << 6) // 33..35: the engine's policer id, its UCC and subport
 
 // Deferred timers (bridge_timer.cc): a timer of a slot runs its callback in
 // the bridge's timer pool thread, not in the timer's own context.
