@@ -316,8 +316,8 @@ int tarnAPISetOQPriority2(int ucc, int port, int queue, int priority, int enable
 }
 
 // The ONU calls name the ONU and one of its GEMs: that GEM's frames are the ONU's from then on.
-int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
-    int rc = record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+static int program_onu(int rc, int ucc, int onu, int port, u32 rate, u32 burst,
+                       struct pe_bucket linecard_engine_onu::*which) {
     return program(
         rc, ucc, port,
         [&](linecard_engine_port &p, u64 now) {
@@ -329,29 +329,20 @@ int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 
             struct pe_bucket b = {};
             int err = pe_bucket_set(&b, rate, burst, now);
             if (!err)
-                onu_of(p, *g, onu, now).shaper = b;
+                onu_of(p, *g, onu, now).*which = b;
             return err;
         },
         true);
 }
 
+int tarnAPISetOQONUShapingWithCDR(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
+    int rc = record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
+    return program_onu(rc, ucc, onu, port, rate, burst, &linecard_engine_onu::shaper);
+}
+
 int tarnAPISetICONUPolicing(int ucc, int onu, int port, int a, int b, u32 rate, u32 burst) {
     int rc = record(__func__, "%d, %d, %d, %d, %d, %u, %u", ucc, onu, port, a, b, rate, burst);
-    return program(
-        rc, ucc, port,
-        [&](linecard_engine_port &p, u64 now) {
-            linecard_engine_gem *g = gem_of(p, ucc, port);
-            if (!g)
-                return -ENODEV;
-            if (onu < 0)
-                return -EINVAL;
-            struct pe_bucket b = {};
-            int err = pe_bucket_set(&b, rate, burst, now);
-            if (!err)
-                onu_of(p, *g, onu, now).policer = b;
-            return err;
-        },
-        true);
+    return program_onu(rc, ucc, onu, port, rate, burst, &linecard_engine_onu::policer);
 }
 
 int tarnAPISetStormRate(int ucc, int port, u32 bcast, u32 mcast) {
