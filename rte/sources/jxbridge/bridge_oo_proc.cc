@@ -357,7 +357,37 @@ const struct jxbridge_proc_cmd oo_cmds[] = {
 
 // ioctls.
 
+// The named commands are traced with their names.
+void named(struct jxbridge *B, unsigned int cmd, int line) {
+    static const struct {
+        unsigned int cmd;
+        const char *name;
+    } names[] = {
+        {BRIDGE_OO_ONU_ACTIVATE, "BRIDGE_OO_ONU_ACTIVATE"},
+        {BRIDGE_OO_ONU_DEACTIVATE, "BRIDGE_OO_ONU_DEACTIVATE"},
+        {BRIDGE_OO_ONU_DELETE, "BRIDGE_OO_ONU_DELETE"},
+        {BRIDGE_OO_ONU_ADD, "BRIDGE_OO_ONU_ADD"},
+        {BRIDGE_OO_MCAST_GROUP_ADD, "BRIDGE_OO_MCAST_GROUP_ADD"},
+        {BRIDGE_OO_MCAST_GROUP_DEL, "BRIDGE_OO_MCAST_GROUP_DEL"},
+        {BRIDGE_OO_UPLINK_ENABLE, "BRIDGE_OO_UPLINK_ENABLE"},
+        {BRIDGE_OO_SCHEDULER_ADD, "BRIDGE_OO_SCHEDULER_ADD"},
+        {BRIDGE_OO_SCHEDULER_DEL, "BRIDGE_OO_SCHEDULER_DEL"},
+        {BRIDGE_OO_QUEUE_ADD, "BRIDGE_OO_QUEUE_ADD"},
+        {BRIDGE_OO_QUEUE_DEL, "BRIDGE_OO_QUEUE_DEL"},
+        {BRIDGE_OO_SWITCHING_MODE_SET, "BRIDGE_OO_SWITCHING_MODE_SET"},
+        {BRIDGE_OO_SWITCHING_MODE_GET, "BRIDGE_OO_SWITCHING_MODE_GET"},
+        {BRIDGE_OO_NNI_INFT_GET, "BRIDGE_OO_NNI_INFT_GET"},
+        {BRIDGE_OO_MNG_INFT_GET, "BRIDGE_OO_MNG_INFT_GET"},
+    };
+    for (auto &n : names)
+        if (n.cmd == cmd)
+            oo_trace(B->oo, "[jxBridge_OpenOLT] %s:%d %s(%s)\n", "rte/sources/jxbridge/bridge_oo",
+                     line, "oo_ioctl", n.name);
+}
+#define NAMED(B, cmd) named((B), (cmd), __LINE__)
+
 long ioc_onu(struct jxbridge *B, unsigned int cmd, struct oo_onu_record *r, unsigned long) {
+    NAMED(B, cmd);
     struct oo_data *oo = B->oo;
     struct oo_onu *o;
     int rc;
@@ -448,8 +478,9 @@ long ioc_flow_stat(struct jxbridge *B, unsigned int, struct oo_flow_stat_record 
     return rc;
 }
 
-long ioc_group_add(struct jxbridge *B, unsigned int, struct oo_mcast_group_record *r,
+long ioc_group_add(struct jxbridge *B, unsigned int cmd, struct oo_mcast_group_record *r,
                    unsigned long) {
+    NAMED(B, cmd);
     // Bounded before the copy: the count comes from the caller.
     if (r->count > OO_MCAST_MEMBERS || (r->count && !r->members))
         return -EINVAL;
@@ -466,17 +497,24 @@ long ioc_group_add(struct jxbridge *B, unsigned int, struct oo_mcast_group_recor
     return oo_mcast_group_add_modify(B, id, intf, gem, n);
 }
 
-long ioc_group_del(struct jxbridge *B, unsigned int, struct oo_mcast_group_record *r,
+long ioc_group_del(struct jxbridge *B, unsigned int cmd, struct oo_mcast_group_record *r,
                    unsigned long) {
+    NAMED(B, cmd);
     return oo_mcast_group_del(B, r->group_id) ? -EFAULT : 0;
 }
 
-long ioc_uplink_enable(struct jxbridge *B, unsigned int, struct oo_intf_record *r, unsigned long) {
+long ioc_uplink_enable(struct jxbridge *B, unsigned int cmd, struct oo_intf_record *r,
+                       unsigned long) {
+    NAMED(B, cmd);
     if (!oo_uplink_find(B, r->intf_id)) {
         printk(KERN_ERR "[jxBridge_OpenOLT] %s(intf_id=%d). Error. No bp.\n", __func__,
                (int)r->intf_id);
         return -ENODEV;
     }
+    // The first uplink enabled is the flows' uplink, and the management ACLs'.
+    struct jxbridge_port *p;
+    if (!B->oo->uplink)
+        oo_reserve_jxbridge_uplink_port(B, r->intf_id, &p);
     return 0;
 }
 
@@ -490,6 +528,7 @@ struct __attribute__((packed)) oo_queue_record {
 static_assert(sizeof(oo_queue_record) == 52);
 
 long ioc_sched(struct jxbridge *B, unsigned int cmd, struct oo_sched_record *r, unsigned long) {
+    NAMED(B, cmd);
     if (!B->qos)
         return -ENODEV;
     u32 v[11];
@@ -499,6 +538,7 @@ long ioc_sched(struct jxbridge *B, unsigned int cmd, struct oo_sched_record *r, 
 }
 
 long ioc_queue(struct jxbridge *B, unsigned int cmd, struct oo_queue_record *r, unsigned long) {
+    NAMED(B, cmd);
     if (!B->qos)
         return -ENODEV;
     u32 v[13];
@@ -511,19 +551,23 @@ long ioc_port_stat(struct jxbridge *B, unsigned int, struct oo_port_stat_record 
     return oo_port_stat_get(B, r);
 }
 
-long ioc_mode_set(struct jxbridge *B, unsigned int, u32 *r, unsigned long) {
+long ioc_mode_set(struct jxbridge *B, unsigned int cmd, u32 *r, unsigned long) {
+    NAMED(B, cmd);
     return jxbridge_switching_mode_set(B, *r);
 }
 
-long ioc_mode_get(struct jxbridge *B, unsigned int, u32 *r, unsigned long) {
+long ioc_mode_get(struct jxbridge *B, unsigned int cmd, u32 *r, unsigned long) {
+    NAMED(B, cmd);
     return jxbridge_switching_mode_get(B, r);
 }
 
-long ioc_nni(struct jxbridge *B, unsigned int, struct oo_nni_list_record *r, unsigned long) {
+long ioc_nni(struct jxbridge *B, unsigned int cmd, struct oo_nni_list_record *r, unsigned long) {
+    NAMED(B, cmd);
     return jxbridge_oo_nni_intfs_get(B, r) ? -EFAULT : 0;
 }
 
-long ioc_mng(struct jxbridge *B, unsigned int, struct oo_mng_intf_record *r, unsigned long) {
+long ioc_mng(struct jxbridge *B, unsigned int cmd, struct oo_mng_intf_record *r, unsigned long) {
+    NAMED(B, cmd);
     memset(r, 0, sizeof(*r));
     struct jxbridge_port *p = jxbridge_oo_mgmt_intf_get(B);
     if (p) {
@@ -665,6 +709,19 @@ void show_flow(struct seq_file *m, const struct oo_flow_record *r) {
         r->a_o_tpid & 0xFFFF, (int)r->a_i_vid, (int)r->a_i_pbits, r->a_i_tpid & 0xFFFF);
 }
 
+void show_port_stat(struct seq_file *m, const char *name, const struct oo_port_stat_record *s) {
+    seq_printf(m,
+               "%4s RX %llu/%llu uc=%llu mc=%llu bc=%llu err=%llu crc=%llu\n     TX %llu/%llu "
+               "uc=%llu mc=%llu bc=%llu err=%llu bip=%llu\n",
+               name, (unsigned long long)s->rx_packets, (unsigned long long)s->rx_bytes,
+               (unsigned long long)s->rx_ucast, (unsigned long long)s->rx_mcast,
+               (unsigned long long)s->rx_bcast, (unsigned long long)s->rx_error,
+               (unsigned long long)s->rx_crc_errors, (unsigned long long)s->tx_packets,
+               (unsigned long long)s->tx_bytes, (unsigned long long)s->tx_ucast,
+               (unsigned long long)s->tx_mcast, (unsigned long long)s->tx_bcast,
+               (unsigned long long)s->tx_error, (unsigned long long)s->bip_errors);
+}
+
 void show_bytes(struct seq_file *m, const u8 *b, u32 len) {
     seq_printf(m, " ");
     for (u32 i = 0; i < len; i++)
@@ -708,21 +765,18 @@ int oo_show(struct seq_file *m, void *) {
     seq_printf(m, "\nPort statistics (RX line, TX line)\n");
     if (oo->stat_show) {
         struct oo_port_stat_record s;
-        if (oo->uplink) {
-            s.intf_type = 1;
-            s.intf_id = oo->uplink_intf;
+        for (u32 i = 0; i < 16; i++) {
+            char name[8];
+            snprintf(name, sizeof(name), "pon%u", i);
+            s.intf_type = 0;
+            s.intf_id = i;
             if (!oo_port_stat_get(B, &s))
-                seq_printf(m,
-                           "%4s RX %llu/%llu uc=%llu mc=%llu bc=%llu err=%llu crc=%llu\n     TX "
-                           "%llu/%llu uc=%llu mc=%llu bc=%llu err=%llu bip=%llu\n",
-                           "nni", (unsigned long long)s.rx_packets, (unsigned long long)s.rx_bytes,
-                           (unsigned long long)s.rx_ucast, (unsigned long long)s.rx_mcast,
-                           (unsigned long long)s.rx_bcast, (unsigned long long)s.rx_error,
-                           (unsigned long long)s.rx_crc_errors, (unsigned long long)s.tx_packets,
-                           (unsigned long long)s.tx_bytes, (unsigned long long)s.tx_ucast,
-                           (unsigned long long)s.tx_mcast, (unsigned long long)s.tx_bcast,
-                           (unsigned long long)s.tx_error, (unsigned long long)s.bip_errors);
+                show_port_stat(m, name, &s);
         }
+        s.intf_type = 1;
+        s.intf_id = oo->uplink_intf;
+        if (oo->uplink && !oo_port_stat_get(B, &s))
+            show_port_stat(m, "nni", &s);
     }
     struct jxbridge_port *mng = jxbridge_oo_mgmt_intf_get(B);
     if (mng)
