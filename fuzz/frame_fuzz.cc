@@ -132,8 +132,8 @@ const char *const kOoDevs[] = {"dsl0", "nni0", "openolt0"};
 const char *const kOoSetup[] = {
     "flow add us 1 0 5 network 0 gem 200 prio 10 class tag-type untagged action add-outer 0x0064",
     "flow add ds 1 0 5 network 0 gem 200 prio 10 class ovid 100 action remove-outer 1",
-    "flow add us 2 0 5 gem 200 prio 20 class ethtype 0x0800 ipproto 17 dport 67 action "
-    "trap-to-host 1",
+    ("flow add us 2 0 5 gem 200 prio 20 class ethtype 0x0800 ipproto 17 dport 67 action "
+     "trap-to-host 1"),
     "mcast-group add 7 0:3901",
     "flow add mcast 3 0 0 network 0 grp 7 prio 5 class ovid 300",
 };

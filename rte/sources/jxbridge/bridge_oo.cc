@@ -230,7 +230,8 @@ struct oo_builder {
         c.number = ++conds;
         c.type = type;
         c.negate = negate;
-        memcpy(c.param, param, len);
+        if (len)
+            memcpy(c.param, param, len);
         return acl_condition_add(acl, name, &c);
     }
     int action(u32 code, const void *param, size_t len, struct jxbridge_port *port = nullptr) {
