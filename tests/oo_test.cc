@@ -121,6 +121,11 @@ TEST_F(OoTest, FlowsCarryTrafficBetweenGemAndUplinkAndABadOverwriteKeepsTheOld) 
     EXPECT_EQ(oo("flow add us 2 0 5 class smac 1:2:3"), -EINVAL);
     EXPECT_EQ(oo("flow add us 2 0 5 gem 1002 action add-outer zz"), -EINVAL);
     EXPECT_EQ(oo("flow del us 9"), -ENOENT);
+    // Names and entry numbers taken by others are not a flow's to take or remove.
+    ASSERT_GT(proc_write("/proc/net/jxbridge/br0/acl", "selector add of_9_us"), 0);
+    EXPECT_EQ(oo("flow add us 9 0 5 network 0 gem 1001 prio 10 action add-outer 0x0064"), -EEXIST);
+    EXPECT_NE(proc_cat("/proc/net/jxbridge/br0/acl").find("of_9_us (0)"), std::string::npos);
+    EXPECT_EQ(oo("flow add bcast 1 0 5 network 0 gem 1001 prio 10 action add-outer 1"), -EEXIST);
     EXPECT_EQ(oo("frobnicate"), -EINVAL);
     EXPECT_EQ(logged("Unknown command: 'frobnicate'"), 1u);
     EXPECT_EQ(proc_ioctl(OO, OO_IOCTL(0x5d), 0), -EINVAL);
