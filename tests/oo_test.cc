@@ -245,6 +245,8 @@ TEST_F(OoTest, OnusListsAndManagementAcls) {
     ASSERT_EQ(proc_ioctl(OO, BRIDGE_OO_MNG_INFT_GET, (unsigned long)&mi), 0);
     EXPECT_EQ(mi.present, 1u);
     EXPECT_STREQ(mi.dev_name, "mng0");
+    mode = 3;
+    EXPECT_EQ(proc_ioctl(OO, BRIDGE_OO_SWITCHING_MODE_SET, (unsigned long)&mode), -EINVAL);
     mode = JXBRIDGE_SWITCHING_NORMAL;
     ASSERT_EQ(proc_ioctl(OO, BRIDGE_OO_SWITCHING_MODE_SET, (unsigned long)&mode), 0);
     EXPECT_EQ(proc_cat("/proc/net/jxbridge/br0/acl").find("mng_"), std::string::npos);

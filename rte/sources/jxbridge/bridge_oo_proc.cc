@@ -553,6 +553,9 @@ long ioc_port_stat(struct jxbridge *B, unsigned int, struct oo_port_stat_record 
 
 long ioc_mode_set(struct jxbridge *B, unsigned int cmd, u32 *r, unsigned long) {
     NAMED(B, cmd);
+    // Only the modes the bridge knows: another value would pass for none of them.
+    if (*r > JXBRIDGE_SWITCHING_ACL_FW)
+        return -EINVAL;
     return jxbridge_switching_mode_set(B, *r);
 }
 
