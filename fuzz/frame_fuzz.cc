@@ -2,10 +2,12 @@
 // and translation, Q-in-Q, storm limits, STP, tracing, MAC limits, static
 // and multicast entries, a GEM port on an OLT whose engine limits, shapes
 // and polices its ONU, access authentication on wd, the protocol filters
-// with their devices up and ERPS blocking a VLAN. An input is a list of
+// with their devices up, ERPS blocking a VLAN, and OpenOLT flows between the
+// GEM ports of OLT dsl0 and the uplink nni0. An input is a list of
 //   u8 port (bit 7: advance the clock a second first; bit 6: the bytes are
-//   a daemon's write on filter device port % 5; else port 4 is the OLT,
-//   whose frames carry a GEM tag), u16 length, bytes
+//   a daemon's write on filter device port % 5; else port % 7 is the wire:
+//   4 the OLT gpon0, 5 the OLT dsl0, whose frames carry a GEM tag, 6 nni0),
+//   u16 length, bytes
 // Every frame must be freed exactly once: a double free aborts in the frame
 // pool, and a frame still held at the end fails the input. Every frame the
 // driver of a port passed up must be counted once by the bridge: received,
@@ -50,7 +52,7 @@ const char *const kSetup[][2] = {
     {"/proc/net/jxbridge/br0/mac_table", "mac add 100 02:00:00:00:00:77 wa static"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wc"},
     {"/proc/net/jxbridge/br0/mac_table", "mcast add 100 01:00:5e:01:01:01 wd"},
-    {"/proc/net/jxbridge/br0/pon", "pon_bridge add 1"},
+    {"/proc/net/jxbridge/br0/pon", "pon_bridge add 2"},
     {"/proc/net/jxbridge/br0/vlan", "vlan add 400"},
     {"/proc/net/jxbridge/br0/vlan", "vlan add 401"},
     {"/proc/net/jxbridge/br0/rmirroring", "create 1 400"},
@@ -185,6 +187,56 @@ void engine_on() {
         die("ONU shaping and policing");
 }
 
+// OpenOLT: upstream and downstream flows of GEM 200, a DHCP trap to
+// openolt0 and a multicast flow to a group on GEM 3901.
+const char *const kOoDevs[] = {"dsl0", "nni0", "openolt0"};
+const char *const kOoSetup[] = {
+    "flow add us 1 0 5 network 0 gem 200 prio 10 class tag-type untagged action add-outer 0x0064",
+    "flow add ds 1 0 5 network 0 gem 200 prio 10 class ovid 100 action remove-outer 1",
+    ("flow add us 2 0 5 gem 200 prio 20 class ethtype 0x0800 ipproto 17 dport 67 action "
+     "trap-to-host 1"),
+    "mcast-group add 7 0:3901",
+    "flow add mcast 3 0 0 network 0 grp 7 prio 5 class ovid 300",
+};
+net_device *g_oo[3];
+
+void oo_up() {
+    for (size_t i = 0; i < 3; i++)
+        if (!(g_oo[i] = linecard_wire_add(kOoDevs[i])))
+            die("OpenOLT wire");
+    const struct {
+        net_device *dev;
+        u32 bll, kind;
+    } ports[] = {{g_oo[0], 20, JXBRIDGE_PORT_PON_GEM},
+                 {g_oo[0], 21, JXBRIDGE_PORT_PON_GEM},
+                 {g_oo[1], 128, JXBRIDGE_PORT_UPLINK}};
+    mutex_lock(&jxbridge_lock);
+    for (auto &d : ports) {
+        jxbridge_port *p = jxbridge_add_port(bridge(), 0xFFFFFFFF, d.bll, d.dev, d.kind);
+        if (!p)
+            die("OpenOLT port");
+        p->phy_state = JXBRIDGE_PHY_UP;
+    }
+    mutex_unlock(&jxbridge_lock);
+    for (const char *c : kOoSetup)
+        if (file_write("/proc/net/jxbridge/br0/openolt", c, strlen(c)) <= 0)
+            die("OpenOLT flow");
+    jxbridge_port_phy_state_set(g_oo[0], 1, 10000, 1);
+}
+
+void oo_down() {
+    rte_modules_unload_all();
+    for (net_device *&d : g_oo) {
+        linecard_wire_del(d);
+        d = nullptr;
+    }
+}
+
+net_device *input_wire(u8 port) {
+    u8 i = (port & 0x3f) % 7;
+    return i < 5 ? wire(i) : g_oo[i - 5];
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -207,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     struct file *pcap = nullptr;
     rte_vfs_open("/proc/net/jxbridge/br0/pcap", O_RDONLY | O_NONBLOCK, &pcap);
     proto_filters_on();
+    oo_up();
     const uint8_t *p = data, *end = data + size;
     for (int frames = 0; frames < 64 && end - p >= 3; frames++) {
         const u8 port = p[0];
@@ -221,10 +274,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 die("filter device");
             linecard_hostlink_send(d, linecard_frame(p, p + len));
         } else {
-            linecard_wire_rx(wire(port & 0x7f), linecard_frame(p, p + len));
+            linecard_wire_rx(input_wire(port), linecard_frame(p, p + len));
         }
         p += len;
         drain_wires();
+        for (net_device *d : g_oo)
+            linecard_wire_take(d);
     }
     check_rx_balance();
     file_read_all("/proc/net/jxbridge/br0/bridge");
@@ -235,6 +290,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         rte_vfs_close(pcap);
     }
+    file_read_all("/proc/net/jxbridge/br0/openolt");
+    oo_down();
     node_down();
     return 0;
 }

@@ -9,6 +9,7 @@ os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 src = open('rte/sources/jxbridge/jxbridge_ioctl.h').read()
 src += open('rte/sources/jxbridge/bridge_log.h').read()
 src += open('rte/sources/jxbridge/bridge_acl.h').read()
+src += open('rte/sources/jxbridge/bridge_oo.h').read()
 kinds = {'W':0x40047a00,'R':0x80047a00,'RW':0xC0047a00,'NONE':0x7a00}
 pon_kinds = {'W':0x40047e00,'R':0x80047e00,'RW':0xC0047e00}
 defs = {}
@@ -18,6 +19,8 @@ for m in re.finditer(r'#define (\w+) PON_IOCTL_(W|R|RW)\((0x[0-9a-fA-F]+|\d+)\)'
     defs[m.group(1)] = pon_kinds[m.group(2)] + int(m.group(3), 0)
 for m in re.finditer(r'#define ((?:ACL|JXMNG|IPSG|EVENT|BRIDGE)_IOCTL_\w+) (0x[0-9a-fA-F]+)u?', src + open('rte/sources/jxmng/jxmng_ioctl.h').read()):
     defs[m.group(1)] = int(m.group(2), 16)
+for m in re.finditer(r'#define (BRIDGE_OO_\w+) OO_IOCTL\((0x[0-9a-fA-F]+)\)', src):
+    defs[m.group(1)] = 0x40046f00 + int(m.group(2), 16)
 # The qos file's numbers: 0x40047a01..45, two of them with a one-byte size.
 for n in range(1, 0x46):
     defs[f'QOS_IOCTL_{n:02x}'] = (0x40017a00 if n in (0x14, 0x16) else 0x40047a00) + n
@@ -28,7 +31,8 @@ groups = {'config': r'^JXBRIDGE_IOCTL_', 'bridge': r'^BRIDGE_IOCTL_(?!CFM_|ERPS_
           'mac_table': r'^MT_IOCTL_', 'acl': r'^ACL_IOCTL_', 'mng': r'^JXMNG_IOCTL_',
           'pon': r'^PON_IOCTL_', 'rmirroring': r'^RMIRRORING_IOCTL_', 'ipsg': r'^IPSG_IOCTL_',
           'event': r'^EVENT_IOCTL_', 'cfm': r'^BRIDGE_IOCTL_CFM_',
-          'erps': r'^BRIDGE_IOCTL_ERPS_', 'qos': r'^QOS_IOCTL_', 'tal': r'^TAL_IOCTL_'}
+          'erps': r'^BRIDGE_IOCTL_ERPS_', 'qos': r'^QOS_IOCTL_', 'tal': r'^TAL_IOCTL_',
+          'openolt': r'^BRIDGE_OO_'}
 def rec(cmd, how, body):
     return struct.pack('<IBH', cmd, how, len(body)) + body
 name = lambda s, n=17: s.encode().ljust(n, b'\0')
@@ -52,6 +56,12 @@ for g, pat in groups.items():
             open(f'{d}/seed{i}', 'wb').write(out); out = b''
     if g == 'mng':
         out += rec(cmds[0], 0, b'mng%d\0')
+    if g == 'openolt':
+        # A group of two members behind the record, and lists written behind it.
+        member = lambda intf, gem: struct.pack('<IIII', 0, intf, gem, 0) + b'\0' * 20
+        out += rec(defs['BRIDGE_OO_MCAST_GROUP_ADD'], 0, struct.pack('<IIQ', 7, 2, 0xFFFE000000000000 | 48) + b'\0' * 32 + member(0, 3900) + member(1, 3900))
+        out += rec(defs['BRIDGE_OO_ONU_LIST'], 0, struct.pack('<IIQ', 0, 4, 0xFFFE000000000000 | 16) + b'\0' * 176)
+        out += rec(defs['BRIDGE_OO_INTF_LIST'], 0, struct.pack('<IIQ', 40, 0, 0xFFFE000000000000 | 16) + b'\0' * 160)
     # A record whose first word points at its own end and past it.
     out += rec(cmds[0], 0, struct.pack('<Q', 0xFFFE000000000000 | 60) + b'\0' * 56)
     open(f'{d}/seed_last', 'wb').write(out)

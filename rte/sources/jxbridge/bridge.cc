@@ -1057,6 +1057,7 @@ int jxbridge_switching_mode_set(struct jxbridge *B, u32 mode) {
         B->trap_dev = nullptr;
     }
     acl_default_action_list_switching_mode_update(B->acl);
+    oo_mng_acl_update(B);
     qos_switching_mode_set(B, mode);
     printk(KERN_INFO "[Bridge] Switching mode changed to %s.\n", jxbridge_switching_mode2a(mode));
     return 0;

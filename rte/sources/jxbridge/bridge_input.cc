@@ -970,6 +970,9 @@ static enum jxbridge_verdict stage_acl_switching(struct pipe_ctx *c) {
     cb = JXBRIDGE_CB(skb);
     cb->outer_tci = outer;
     cb->inner_tci = inner;
+    // The VLAN engine never saw the frame come in: the ACL's tags are final
+    // on the way out too.
+    cb->flags |= JXBRIDGE_CB_F_BYPASS_VLAN;
     PIPE_TRACE("[Bridge] ACL Switching mode, fill skb->cb with VLAN info and go straight to "
                "ACL processing.\n");
     if (!(c->skb = acl_skb(c->B->acl, skb, 1)))

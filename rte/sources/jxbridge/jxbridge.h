@@ -213,6 +213,7 @@ struct jxbridge {
     struct ipsg_data *ipsg;
     u32 pon_mcast_gem; // the multicast GEM chosen for the frame in flight
     struct pon_data *pon;
+    struct oo_data *oo;
     struct rmirroring_data *rmirroring;
     struct pcap_data *pcap;
     struct jxbridge_log_reader *event_readers; // one per open of the event file
@@ -490,6 +491,8 @@ struct oo_mcast_group {
 };
 int oo_mcast_group_get(struct jxbridge *bridge, u32 id, struct oo_mcast_group *out);
 struct jxbridge_port *oo_gem_port_get(struct jxbridge *bridge, u32 olt, u32 gem);
+// The management ACLs follow the switching mode and the management and uplink ports.
+void oo_mng_acl_update(struct jxbridge *bridge);
 bool qos_ds_enabled(struct qos_classifier *classifier);
 struct sk_buff *qos_ds_skb(struct qos_classifier *classifier, struct sk_buff *skb, int ingress);
 int qos_get_gem_priority_oo(struct jxbridge *bridge, u32 olt, u32 gem, u8 *out);
