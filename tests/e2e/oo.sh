@@ -45,18 +45,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A veth whose node end is $1 and whose far end $3 lives in namespace $2.
-veth_to_ns() {
-    ip netns del "$2" 2>/dev/null
-    ip netns add "$2" || return 1
-    ip link add "$1" type veth peer name "$3" netns "$2" || return 1
-    ip netns exec "$2" ethtool -K "$3" tso off gso off 2>/dev/null
-    ip -n "$2" link set "$3" up && ip -n "$2" link set lo up || return 1
-    ip netns exec "$2" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-    sysctl -qw "net.ipv6.conf.$1.disable_ipv6=1"
-    ip link set "$1" up
-}
-
 setup() {
     # Interfaces of an earlier run that died without its trap.
     ip link del dsl0 2>/dev/null
