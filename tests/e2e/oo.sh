@@ -98,19 +98,6 @@ def gem(g, p):
 sendp([$3], iface='$2', verbose=False)" 2>>"$TMP/scapy.err"
 }
 
-CAPS=()
-cap_start() {
-    ip netns exec "$2" tcpdump -i "$3" --immediate-mode -U -n -w "$TMP/$1.pcap" "$4" 2>"$TMP/$1.err" &
-    CAPS+=($!)
-    local t
-    for t in $(seq 100); do grep -qs listening "$TMP/$1.err" && return 0; sleep 0.1; done
-}
-cap_stop() {
-    sleep 0.5 # the last frame's way through the node
-    kill "${CAPS[@]}" 2>/dev/null
-    wait "${CAPS[@]}" 2>/dev/null
-    CAPS=()
-}
 # Runs python over a capture's frames as bytes (list f).
 pcap_py() {
     "$PY" -c "

@@ -95,20 +95,6 @@ FILL=$(printf '00%.0s' $(seq 46))
 onu_send() { send_hex "$(onu_ns "$1")" "$(onu_if "$1")" "$(hexmac $STATION)$(hexmac "$(onu_mac "$2")")88b5$(printf %04x "$3")88b6$FILL"; }
 up_send() { send_hex "${P}_up" "${P}_u" "$(hexmac "$1")$(hexmac $STATION)88b6$FILL"; }
 
-# Captures in the background: name, namespace, interface, filter.
-CAPS=()
-cap_start() {
-    ip netns exec "$2" tcpdump -i "$3" --immediate-mode -U -n -w "$TMP/$1.pcap" "$4" 2>"$TMP/$1.err" &
-    CAPS+=($!)
-    local t
-    for t in $(seq 100); do grep -qs listening "$TMP/$1.err" && return 0; sleep 0.1; done
-}
-cap_stop() {
-    sleep 0.5 # the last frame's way through the node
-    kill "${CAPS[@]}" 2>/dev/null
-    wait "${CAPS[@]}" 2>/dev/null
-    CAPS=()
-}
 # The GEM numbers of the tagged frames a capture holds, sorted, on one line.
 gems_seen() {
     "$PY" -c "

@@ -87,3 +87,19 @@ veth_to_ns() {
     sysctl -qw "net.ipv6.conf.$1.disable_ipv6=1"
     ip link set "$1" up
 }
+
+# Captures in the background into $TMP/<name>.pcap: name, namespace,
+# interface, filter; cap_stop ends them all.
+CAPS=()
+cap_start() {
+    ip netns exec "$2" tcpdump -i "$3" --immediate-mode -U -n -w "$TMP/$1.pcap" "$4" 2>"$TMP/$1.err" &
+    CAPS+=($!)
+    local t
+    for t in $(seq 100); do grep -qs listening "$TMP/$1.err" && return 0; sleep 0.1; done
+}
+cap_stop() {
+    sleep 0.5 # the last frame's way through the node
+    kill "${CAPS[@]}" 2>/dev/null
+    wait "${CAPS[@]}" 2>/dev/null
+    CAPS=()
+}
