@@ -9,7 +9,8 @@
 #   default 100M; 0 is as fast as it goes), and trafgen UDP frames from
 #   subscriber 2 (one every GAP, default 50us).
 # - Churn, in a loop: a second bridge added and deleted; VLANs added, given to
-#   a port and deleted; subscriber 3's port taken out of br0 and put back;
+#   a port and deleted; ACL and QoS entries added and deleted, among them a
+#   copy to subscriber 3's port; subscriber 3's port taken out of br0 and put back;
 #   every tenth round its interface deleted and made again (the node binds
 #   it again within a second); clients killed in the middle of a blocking
 #   read and of a read-out.
@@ -19,13 +20,19 @@
 #   the node answered every sample; memory after warm-up (the first quarter)
 #   grew by at most 10% + 8 MiB and descriptors by at most 2 (a client may be
 #   in flight); it exited 0 with no frame or buffer still allocated and no
-#   sanitizer report. The figures (start and end, frames and drops by port)
+#   sanitizer report; on the ports that stayed in br0, every frame a driver
+#   passed up was counted by the bridge (received, or dropped while the bridge
+#   was down or its queue full). The figures (start and end, frames and drops by port)
 #   are printed, and kept in $TMP/report when KEEP=1.
 #
 # Needs root, ip(8), iperf3 and trafgen (installed with apt-get if missing).
 set -u
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# The node's br0 makes host devices of fixed names: one node at a time on a
+# host, as the end-to-end tests take it.
+[ -n "${JX_SOAK_LOCKED:-}" ] ||
+    JX_SOAK_LOCKED=1 exec flock -o /tmp/jxbridge-e2e.lock bash "$0" "$@"
 export JX_BIN_DIR=${JX_BIN_DIR:-$top/build/asan}
 MINUTES=${MINUTES:-30}
 SAMPLE=${SAMPLE:-10}
@@ -54,6 +61,8 @@ N=4
 BRN=br0
 BR=/proc/net/jxbridge/$BRN/bridge
 VLAN=/proc/net/jxbridge/$BRN/vlan
+ACL=/proc/net/jxbridge/$BRN/acl
+QOS=/proc/net/jxbridge/$BRN/qos
 . "$top/tests/e2e/lib/subscribers.sh"
 BG=()
 TRAFGEN=
@@ -91,7 +100,14 @@ churn() {
         "$JXPROC" write $VLAN membership add "$(port 4)" $vid >/dev/null 2>&1
         "$JXPROC" write $VLAN membership del "$(port 4)" $vid >/dev/null 2>&1
         "$JXPROC" write $VLAN vlan del $vid >/dev/null 2>&1
+        # Entries come and go under traffic; the copy names the port that
+        # is about to go.
+        "$JXPROC" write $ACL port-entry add "$(port 2)" ingress 10 udp cp >/dev/null 2>&1
+        "$JXPROC" write $QOS port-entry add "$(port 4)" egress 1 all ef >/dev/null 2>&1
+        "$JXPROC" write $ACL counter add "c$round" >/dev/null 2>&1
         "$JXPROC" ioctl $BR 40047a03 "$(port3_name)00" >/dev/null 2>&1
+        "$JXPROC" write $ACL counter del "c$round" >/dev/null 2>&1
+        "$JXPROC" write $QOS port-entry del "$(port 4)" egress 1 >/dev/null 2>&1
         if [ $((round % 10)) -eq 0 ]; then
             remake_port3
             # The node binds it again within a second; the guard is for a hang.
@@ -103,6 +119,7 @@ churn() {
             "$JXPROC" link "$(port 3)" up >/dev/null 2>&1
         fi
         "$JXPROC" ioctl $BR 40047a02 "$(port3_request)" >/dev/null 2>&1
+        "$JXPROC" write $ACL port-entry del "$(port 2)" ingress 10 >/dev/null 2>&1
         # A client killed in a blocking read, and one killed mid read-out.
         "$JXPROC" follow /proc/net/jxbridge/$BRN/tracer >/dev/null 2>&1 &
         sleep 0.3
@@ -113,6 +130,28 @@ churn() {
         wait $! 2>/dev/null
         echo $round >"$TMP/rounds"
     done
+}
+
+# Driver frames passed up, and what the bridge counted of them, for port i.
+driver_rx() { "$JXPROC" link | awk -v d="$(port "$1"):" '$2 == d { sub(/rx=/, "", $4); print $4 }'; }
+bridge_rx() {
+    "$BIN/jxbrctl" $BRN stat port "$(port "$1")" 2>/dev/null |
+        awk '{ n = $0; sub(/[.]+[0-9]+$/, "", n); v = $0; sub(/^[^.]*[.]+/, "", v) }
+            n == "rx_pkts" || n == "drop_bridge_down" || n == "rx_discard_queue_full" { s += v }
+            END { print s + 0 }'
+}
+# Read between two driver reads, the bridge's count lies between them.
+balance() {
+    local i d0 b d1 out=
+    for i in 1 2 4; do
+        d0=$(driver_rx "$i")
+        b=$(bridge_rx "$i")
+        d1=$(driver_rx "$i")
+        if [ -z "$d0" ] || [ "$b" -lt "$d0" ] || [ "$b" -gt "$d1" ]; then
+            out+=" $(port "$i"): driver ${d0:-?}..${d1:-?}, bridge $b;"
+        fi
+    done
+    echo "$out"
 }
 
 sample() {
@@ -153,6 +192,18 @@ if ! build_bridge; then
     echo "soak: bridge setup failed" >&2
     exit 1
 fi
+# What the churn adds entries with: subscriber 2's UDP copied to port 3 and
+# counted, and a DSCP rewrite towards the uplink.
+rules_ok=1
+for c in "$ACL selector add udp" "$ACL condition add udp 1 ip_protocol 17" \
+    "$ACL counter add udp_c" "$ACL action-list add cp" "$ACL action add cp 1 counter_inc udp_c" \
+    "$ACL action add cp 2 copy $(port 3)" "$ACL default-action-list $(port 2) ingress true pass" \
+    "$QOS selector add all" "$QOS condition add all 1 true" "$QOS action-list add ef" \
+    "$QOS action add ef 1 set_ipv4_dscp 46"; do
+    # shellcheck disable=SC2086 # a file and its words
+    "$JXPROC" write $c >/dev/null || { echo "soak: refused: $c" >&2; rules_ok=0; }
+done
+[ "$rules_ok" = 1 ] || exit 1
 
 secs=${SECS:-$((MINUTES * 60))}
 ip netns exec "$(ns 4)" iperf3 -s -D -1 --logfile "$TMP/iperf3-s.log"
@@ -181,12 +232,14 @@ while [ $(($(date +%s) - start)) -lt "$secs" ]; do
 done
 sample $(($(date +%s) - start)) | tee -a "$TMP/samples"
 rm -f "$TMP/running"
-figures=$(port_figures)
 kill -TERM -- -"$TRAFGEN" 2>/dev/null
 for p in "${BG[@]}"; do kill -TERM "$p" 2>/dev/null; done
 wait "$TRAFGEN" "${BG[@]}" 2>/dev/null
 BG=()
 TRAFGEN=
+sleep 1
+figures=$(port_figures)
+unbalanced=$(balance)
 stop_node
 rc=$?
 
@@ -220,6 +273,11 @@ if [ "$rc" -eq 0 ] && echo "$stopped" | grep -q 'frames in use 0, buffers in use
     verdict PASS "node exited 0; $stopped"
 else
     verdict FAIL "node exit $rc; ${stopped:-no stop line}"
+fi
+if [ -z "$unbalanced" ]; then
+    verdict PASS "every frame the drivers passed up was counted by the bridge"
+else
+    verdict FAIL "counters do not balance:$unbalanced"
 fi
 if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error' "$TMP/node.err"; then
     verdict FAIL "sanitizer report in the node's log"
