@@ -259,6 +259,19 @@ TEST_F(EngineTest, QueueSizesWeightsAndWredActOnTheWire) {
     for (const frame &f : tx(out))
         n[f[13] - 0xB8]++;
     EXPECT_NEAR(double(n[1]) / double(n[0]), 3.0, 0.5) << n[0] << " " << n[1];
+
+    // A port that leaves the bridge takes its sizes and WRED out of the engine.
+    net_device *d = out->dev;
+    mutex_lock(&jxbridge_lock);
+    EXPECT_EQ(jxbridge_del_port(out), 0);
+    linecard_wire_take(d); // what waited went when the shaper did
+    out = jxbridge_add_port(br, 0xFFFFFFFF, 0, d, JXBRIDGE_PORT_ACCESS);
+    out->phy_state = JXBRIDGE_PHY_UP;
+    mutex_unlock(&jxbridge_lock);
+    ASSERT_GT(proc_write(QOS, "port eth2 shape 64 16"), 0);
+    send(100, 0x88B7);
+    rte_clock_advance_ms(20000);
+    EXPECT_EQ(tx(out).size(), 100u);
 }
 
 } // namespace
