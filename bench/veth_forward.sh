@@ -16,6 +16,12 @@
 #            program on f0 and f1 redirects their frames into the node)
 #   plain    afp_forward: the node's AF_PACKET rings and nothing else, CPU 1
 #   kbridge  the Linux bridge (VLAN filtering off, its default)
+#   engine   the jxnode case in a namespace of the node's own, where f0 and f1
+#            are eth1 and eth2, ports the packet engine serves: first with
+#            nothing programmed (eng_direct, the direct path), then with a
+#            port shaper on eth2 far above the offered rate (eng_sched: every
+#            frame goes through the engine's queues, scheduler and shaper, and
+#            none waits), on the same node
 # GRO, GSO and TSO are off on every veth end, and IPv6 is off, so that only
 # the generated frames cross.
 #
@@ -37,7 +43,8 @@
 #                  which waits for ARP, left out); "-" when fewer than half of
 #                  the replies came back
 # then the ratios jxnode/plain of the rate and of the CPU time per frame, and
-# jxnode_xdp/kbridge of the rate and of the host CPU time per frame. A case
+# jxnode_xdp/kbridge of the rate and of the host CPU time per frame, and
+# eng_sched/eng_direct of the rate and of both CPU times per frame. A case
 # that delivers nothing has no cost per frame ("-").
 #
 # Needs root, ip(8), ethtool, taskset and ping. JX_BIN_DIR names a build
@@ -45,7 +52,7 @@
 # seconds, PINGS to 500;
 # THREADED=off has the node's ports run the bridge in their own thread instead
 # of handing frames to the receive thread (the module's default, on).
-# CASES lists the cases run, in order (default: all four); PREFIX starts the
+# CASES lists the cases run, in order (default: all five); PREFIX starts the
 # names of the namespaces and interfaces (jxb), so that runs may share a host.
 set -u
 
@@ -55,7 +62,7 @@ DURATION=${DURATION:-5}
 PINGS=${PINGS:-500}
 THREADED=${THREADED:-on}
 PREFIX=${PREFIX:-jxb}
-CASES=${CASES:-jxnode jxnode_xdp plain kbridge}
+CASES=${CASES:-jxnode jxnode_xdp plain kbridge engine}
 FWD=$JX_BIN_DIR/afp_forward
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -83,6 +90,7 @@ TMP=$(mktemp -d /tmp/jxbench.XXXXXX)
 . "$top/tests/e2e/lib/records.sh"
 NSS=${PREFIX}s$$
 NSD=${PREFIX}d$$
+NSN=${PREFIX}n$$
 F0=${PREFIX}f0$$
 F1=${PREFIX}f1$$
 KBR=${PREFIX}br$$
@@ -103,6 +111,7 @@ cleanup() {
     ip link del "$F1" 2>/dev/null
     ip netns del "$NSS" 2>/dev/null
     ip netns del "$NSD" 2>/dev/null
+    ip netns del "$NSN" 2>/dev/null
     rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -263,6 +272,71 @@ case_jxnode() {
     stop_node || echo "veth_forward: $name did not stop cleanly" >&2
 }
 
+# The veths' node ends move into NSN as eth1 and eth2 (out: back as F0, F1).
+engine_ports() {
+    local a b
+    if [ "$1" = in ]; then
+        ip netns add "$NSN" &&
+            ip netns exec "$NSN" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+                net.ipv6.conf.default.disable_ipv6=1 &&
+            ip -n "$NSN" link set lo up || return 1
+        for a in "$F0:eth1" "$F1:eth2"; do
+            b=${a#*:}
+            a=${a%%:*}
+            ip link set "$a" netns "$NSN" && ip -n "$NSN" link set "$a" name "$b" || return 1
+            ip netns exec "$NSN" ethtool -K "$b" gro off gso off tso off >/dev/null 2>&1
+            ip -n "$NSN" link set "$b" up || return 1
+        done
+    else
+        for a in "eth1:$F0" "eth2:$F1"; do
+            b=${a#*:}
+            a=${a%%:*}
+            ip -n "$NSN" link set "$a" netns $$ && ip link set "$a" name "$b" || return 1
+            sysctl -qw "net.ipv6.conf.$b.disable_ipv6=1"
+            ethtool -K "$b" gro off gso off tso off >/dev/null 2>&1
+            ip link set "$b" up || return 1
+        done
+        ip netns del "$NSN"
+    fi
+}
+
+case_engine() {
+    local ok=1 row
+    if ! engine_ports in; then
+        echo "veth_forward: engine: cannot move the ports into $NSN" >&2
+        return
+    fi
+    printf '#!/bin/sh\nexec ip netns exec %s %s "$@"\n' "$NSN" "$JX_BIN_DIR/jxnode" >"$TMP/jxnode-ns"
+    chmod +x "$TMP/jxnode-ns"
+    if ! JXNODE=$TMP/jxnode-ns JX_PORT_DRIVER=afpacket start_node --port eth1 --port eth2; then
+        echo "veth_forward: engine did not start: $(tail -n 3 "$TMP/node.err")" >&2
+        DELIV=0 GEN=0 NS=1 HOST=0 PROC=0 RTT="- -"
+        row eng_direct 1
+        row eng_sched 1
+    else
+        taskset -a -cp $FWD_CPU "$NODE_PID" >/dev/null
+        "$JXPROC" write /proc/net/jxbridge/config threaded enable "$THREADED" >/dev/null || ok=0
+        "$JXPROC" write /proc/net/jxbridge/config add br0 4 >/dev/null || ok=0
+        port_add eth1 1 1 || ok=0
+        port_add eth2 0 2 || ok=0
+        "$JXPROC" link eth1 up && "$JXPROC" link eth2 up && "$JXPROC" link br0 up || ok=0
+        [ $ok = 1 ] || echo "veth_forward: engine: bridge setup incomplete" >&2
+        for row in eng_direct eng_sched; do
+            # 4 Gbit/s: eight million 60-byte frames a second.
+            if [ $row = eng_sched ] && ! "$JXPROC" write /proc/net/jxbridge/br0/qos \
+                port eth2 shape 4000000 16384 >/dev/null; then
+                echo "veth_forward: engine: the shaper was refused" >&2
+            fi
+            measure "$NODE_PID"
+            latency
+            row $row 1
+        done
+        NOTES+=("$("$JXPROC" link | grep -E ": (eth1|eth2): " | sed "s/^ */engine port /")")
+        stop_node || echo "veth_forward: engine did not stop cleanly" >&2
+    fi
+    engine_ports out || echo "veth_forward: engine: cannot move the ports back" >&2
+}
+
 case_plain() {
     if [ ! -x "$FWD" ]; then
         echo "veth_forward: $FWD missing (configure with -DJX_BENCH=ON)" >&2
@@ -307,6 +381,7 @@ for c in $CASES; do
     jxnode_xdp) case_jxnode jxnode_xdp xdp ;;
     plain) case_plain ;;
     kbridge) case_kbridge ;;
+    engine) case_engine ;;
     *) echo "veth_forward: no case $c" >&2 ;;
     esac
 done
@@ -329,4 +404,8 @@ printf '%s\n' "${ROWS[@]}" | awk '
             ratio(host["jxnode"], host["plain"])
         printf "jxnode_xdp/kbridge: rate %s, host CPU per frame %s\n",
             ratio(rate["jxnode_xdp"], rate["kbridge"]), ratio(host["jxnode_xdp"], host["kbridge"])
+        if ("eng_sched" in rate)
+            printf "eng_sched/eng_direct: rate %s, fwd CPU per frame %s, host CPU per frame %s\n",
+                ratio(rate["eng_sched"], rate["eng_direct"]), ratio(cpu["eng_sched"], cpu["eng_direct"]),
+                ratio(host["eng_sched"], host["eng_direct"])
     }'

@@ -184,5 +184,95 @@ TEST_F(EngineTest, PolicersAndOnuShapersActOnTheWire) {
     EXPECT_EQ(engine_counter("11", DROP_ONU_POLICING), 8u);
 }
 
+// Queue sizes, weights and WRED set through the qos file act on a shaped port.
+TEST_F(EngineTest, QueueSizesWeightsAndWredActOnTheWire) {
+    jxbridge_port *in = port("eth1"), *out = port("eth2");
+    rx(out, eth(mac(1), mac(2), 0x88B7)); // learnt: the frames below are unicast
+    drain();
+    auto send = [&](int n, u16 type) {
+        for (int i = 0; i < n; i++) {
+            frame f = eth(mac(2), mac(1), type, 986); // 8000 bits on the wire
+            f[14] = (u8)i;
+            rx(in, f);
+        }
+    };
+    constexpr size_t DROP_QOS_QUEUE = 24 + offsetof(jxbridge_port_counters, drop_qos_queue);
+    // 64 kbit/s with two frames of burst; queue 0 holds 10.
+    ASSERT_GT(proc_write(QOS, "port eth2 shape 64 16"), 0);
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 size max 10"), 0);
+    send(30, 0x88B7);
+    EXPECT_EQ(tx(out).size(), 2u);
+    EXPECT_EQ(engine_counter("eth2", DROP_QOS_QUEUE), 18u);
+    rte_clock_advance_ms(2000);
+    EXPECT_EQ(tx(out).size(), 10u);
+    // Refused by the engine: the size stays; without the call it is only stored.
+    linecard_engine_set_result("tarnAPISetOQSize", 1);
+    EXPECT_EQ(proc_write(QOS, "port eth2 queue 0 size max 3"), -EIO);
+    linecard_engine_set_result("tarnAPISetOQSize", 0);
+    rte_symbol_remove("tarnAPISetOQSize");
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 size max 3"), 0);
+    send(30, 0x88B7);
+    rte_clock_advance_ms(2000);
+    EXPECT_EQ(tx(out).size(), 12u);
+
+    // WRED between 20% and 60% of 100 frames: the first 20 pass, then some
+    // but not all, and nothing past the maximum.
+    rte_clock_advance_ms(2000);
+    linecard_engine_install();
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 size max 100"), 0);
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 wred threshold max 0 60"), 0);
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 wred threshold min 0 20"), 0);
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 0 wred scale 0 100"), 0);
+    send(100, 0x88B7);
+    rte_clock_advance_ms(20000);
+    auto got = tx(out);
+    ASSERT_GT(got.size(), 25u);
+    EXPECT_LT(got.size(), 70u);
+    for (size_t i = 0; i < 22; i++)
+        EXPECT_EQ(got[i][14], i);
+    EXPECT_LT(size_t(got.back()[14]) + 1, 100u);
+    EXPECT_GT(got.back()[14] + 1u, got.size()); // a gap before the last one through
+
+    // Queues 1 and 2 share priority 0 by weight 1:3 while both wait.
+    ASSERT_GT(proc_write(QOS, "port eth2 shape 1024 16"), 0);
+    ASSERT_GT(proc_write(QOS, "selector add a"), 0);
+    ASSERT_GT(proc_write(QOS, "condition add a 1 ether_type 0x88b8"), 0);
+    ASSERT_GT(proc_write(QOS, "selector add b"), 0);
+    ASSERT_GT(proc_write(QOS, "condition add b 1 ether_type 0x88b9"), 0);
+    ASSERT_GT(proc_write(QOS, "action-list add q"), 0);
+    qos_action_record a = {};
+    strcpy(a.list, "q");
+    a.number = 1;
+    a.code = QOS_A_ENTRY_ASSIGN_QUEUE;
+    ASSERT_EQ(qio(0x40047a0d, &a), 0);
+    ASSERT_GT(proc_write(QOS, "port-entry add eth2 egress 1 a q 1"), 0);
+    ASSERT_GT(proc_write(QOS, "port-entry add eth2 egress 2 b q 2"), 0);
+    for (int q : {1, 2})
+        ASSERT_GT(proc_write(QOS, "port eth2 queue " + std::to_string(q) + " sched-type 1"), 0);
+    ASSERT_GT(proc_write(QOS, "port eth2 queue 2 weight 3"), 0);
+    for (int i = 0; i < 100; i++) {
+        send(1, 0x88B8);
+        send(1, 0x88B9);
+    }
+    rte_clock_advance_ms(700); // 90 frames: neither queue runs dry
+    size_t n[2] = {};
+    for (const frame &f : tx(out))
+        n[f[13] - 0xB8]++;
+    EXPECT_NEAR(double(n[1]) / double(n[0]), 3.0, 0.5) << n[0] << " " << n[1];
+
+    // A port that leaves the bridge takes its sizes and WRED out of the engine.
+    net_device *d = out->dev;
+    mutex_lock(&jxbridge_lock);
+    EXPECT_EQ(jxbridge_del_port(out), 0);
+    linecard_wire_take(d); // what waited went when the shaper did
+    out = jxbridge_add_port(br, 0xFFFFFFFF, 0, d, JXBRIDGE_PORT_ACCESS);
+    out->phy_state = JXBRIDGE_PHY_UP;
+    mutex_unlock(&jxbridge_lock);
+    ASSERT_GT(proc_write(QOS, "port eth2 shape 64 16"), 0);
+    send(100, 0x88B7);
+    rte_clock_advance_ms(20000);
+    EXPECT_EQ(tx(out).size(), 100u);
+}
+
 } // namespace
 } // namespace jxtest

@@ -93,6 +93,9 @@ const export_entry exports[] = {
     {"tarnAPIQosEgressSetQueue", (void *)&tarnAPIQosEgressSetQueue},
     {"tarnAPIQosEgressDeleteQueue", (void *)&tarnAPIQosEgressDeleteQueue},
     {"tarnAPISetStormRate", (void *)&tarnAPISetStormRate},
+    {"tarnAPISetOQSize", (void *)&tarnAPISetOQSize},
+    {"tarnAPISetOQWeight", (void *)&tarnAPISetOQWeight},
+    {"tarnAPISetOQWred", (void *)&tarnAPISetOQWred},
     {"tarnAPIGetPortStatistics", (void *)&tarnAPIGetPortStatistics},
     {"tarnAPIClearPortStatistics", (void *)&tarnAPIClearPortStatistics},
 };
@@ -359,6 +362,37 @@ int tarnAPISetStormRate(int ucc, int port, u32 bcast, u32 mcast) {
             return 0;
         },
         true);
+}
+
+int tarnAPISetOQSize(int ucc, int port, int queue, int min, int max) {
+    return program(answer(__func__), ucc, port, [&](linecard_engine_port &p, u64) {
+        if (bad_queue(queue) || min < 0 || max < 0 || max > 65535 ||
+            u32(min) > (max ? u32(max) : PE_QUEUE_FRAMES))
+            return -EINVAL;
+        p.path.q[queue].size = u32(max);
+        p.path.q[queue].size_min = u32(min);
+        return 0;
+    });
+}
+
+int tarnAPISetOQWeight(int ucc, int port, int queue, int weight) {
+    return program(answer(__func__), ucc, port, [&](linecard_engine_port &p, u64) {
+        if (bad_queue(queue) || weight < 0 || weight > 100)
+            return -EINVAL;
+        p.path.q[queue].weight = weight ? u32(weight) : 1;
+        return 0;
+    });
+}
+
+int tarnAPISetOQWred(int ucc, int port, int queue, int precedence, int min_th, int max_th,
+                     int scale) {
+    return program(answer(__func__), ucc, port, [&](linecard_engine_port &p, u64) {
+        if (bad_queue(queue) || precedence < 0 || precedence >= PE_PRECEDENCES || min_th < 0 ||
+            min_th > max_th || max_th > 100 || scale < 0 || scale > 100)
+            return -EINVAL;
+        p.path.q[queue].wred[precedence] = {u8(min_th), u8(max_th), u8(scale)};
+        return 0;
+    });
 }
 
 namespace {

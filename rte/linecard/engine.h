@@ -74,6 +74,21 @@ int tarnAPIQosEgressCreateQueue(int ucc, int gem, int priority, int queue, int s
 int tarnAPIQosEgressSetQueue(int ucc, int queue, int policy, int priority, int weight, int discard,
                              u32 cir, u32 cbs, u32 pir, u32 pbs);
 int tarnAPIQosEgressDeleteQueue(int ucc, int queue);
+// A queue's size in frames: max 0 is the engine's own (PE_QUEUE_FRAMES); WRED
+// never drops while fewer than min frames wait. -EINVAL for min above max.
+int tarnAPISetOQSize(int ucc, int port, int queue, int min, int max);
+// A queue's weight (0..100, 0 taken as 1) in weighted sharing of its priority,
+// which its scheduling type 1 (tarnAPISetOQShapingWithCDR) asks for.
+int tarnAPISetOQWeight(int ucc, int port, int queue, int weight);
+// WRED of a queue for one drop precedence (0 green or not policed, 1 yellow,
+// 2 red, which the policers drop anyway): thresholds in percent of the queue's
+// size (max 0: off) and the drop probability at the maximum, in percent;
+// above the maximum everything of that precedence is dropped.
+int tarnAPISetOQWred(int ucc, int port, int queue, int precedence, int min_th, int max_th,
+                     int scale);
+// The three calls above are set on every binding and release of a port, so
+// they stay out of the call log too (their results can be set); what they
+// program shows on the wire.
 // Storm limits of a port: at most so many broadcast and multicast frames a
 // second leave it (0: no limit).
 int tarnAPISetStormRate(int ucc, int port, u32 bcast, u32 mcast);

@@ -48,7 +48,7 @@ u32 dice(struct pe_path *p) {
 bool wred_drops(struct pe_path *p, struct pe_queue *q, int prec) {
     q->avg += (s32)((occupancy(q) << 8) - q->avg) / 4;
     const struct pe_wred *w = &q->wred[prec];
-    if (!w->max_th)
+    if (!w->max_th || occupancy(q) < q->size_min)
         return false;
     const u64 avg = q->avg, size = size_of(q);
     const u64 lo = size * w->min_th << 8, hi = size * w->max_th << 8; // percent << 8, times 100

@@ -42,14 +42,17 @@ struct pe_policer {
 int pe_policer_set(struct pe_policer *p, u64 cir, u64 cbs, u64 pir, u64 pbs, u64 now);
 enum pe_color pe_police(struct pe_policer *p, u32 bytes, u64 now);
 
+// Early drop of one drop precedence: green frames (or unpoliced ones) are 0,
+// yellow 1; red ones never reach a queue, so 2 is kept but not met.
 struct pe_wred {
-    u8 min_th, max_th; // percent of the queue's size
+    u8 min_th, max_th; // percent of the queue's size; max_th 0: off
     u8 scale;          // drop probability at the maximum threshold, percent
 };
 
 struct pe_queue {
     struct sk_buff_head frames;
     u32 size;                  // frames, 0: PE_QUEUE_FRAMES
+    u32 size_min;              // frames WRED leaves alone: the queue's reserved room
     u32 avg;                   // occupancy average, frames << 8
     struct pe_bucket min, max; // committed and peak shapers
     u8 priority;               // 0..7, 7 first

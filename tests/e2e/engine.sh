@@ -3,8 +3,9 @@
 # where its ports are veths named as the engine's ports (eth1-eth3), each
 # joined to a subscriber namespace. What the qos and bridge files program acts
 # on what the subscribers receive: a port shaper (iperf3 UDP and TCP), strict
-# priority by DSCP (iperf3 and ping), a two-rate policer (its drops against
-# iperf3's losses) and a broadcast storm limit (trafgen).
+# priority by DSCP (iperf3 and ping), queues sharing by weight (iperf3), a
+# two-rate policer (its drops against iperf3's losses) and a broadcast storm
+# limit (trafgen).
 #
 # Needs root, ip(8), iperf3, trafgen (netsniff-ng) and JX_BIN_DIR, the build
 # directory holding jxnode, jxproc and jxbrctl. PREFIX (pe) starts every
@@ -205,6 +206,34 @@ case_priority() {
     qos port eth2 shape 0 0
 }
 
+# Queues 1 and 2 of eth2 share priority 0 by weight 1:3 under the 20 Mbit/s
+# shaper: two UDP floods of 30 Mbit/s each, one per queue.
+case_weights() {
+    qos selector add u1 && qos condition add u1 1 udp_dport 5201 && qos selector add u2 &&
+        qos condition add u2 1 udp_dport 5202 && qos port-entry add eth2 egress 1 u1 toq 1 &&
+        qos port-entry add eth2 egress 2 u2 toq 2 && qos port eth2 queue 1 sched-type 1 &&
+        qos port eth2 queue 2 sched-type 1 && qos port eth2 queue 2 weight 3 &&
+        qos port eth2 shape $SHAPE 256 ||
+        { fail "weighted queues through the qos file"; return; }
+    iperf 1 "$TMP/w1.json" -c $NET.2 -p 5201 -u -b 30M -t 5 &
+    local one=$!
+    iperf 3 "$TMP/w3.json" -c $NET.2 -p 5202 -u -b 30M -t 5
+    wait $one
+    local r1 r3
+    r1=$(json "$TMP/w1.json" "d['end']['sum_received']['bits_per_second']/1e6") &&
+        r3=$(json "$TMP/w3.json" "d['end']['sum_received']['bits_per_second']/1e6") ||
+        { fail "iperf3 flows by weight" "$(grep -h '"error"' "$TMP/w1.json" "$TMP/w3.json")"; return; }
+    if within "$(python3 -c "print($r3/max($r1,0.01))")" 2 4.5 &&
+        within "$(python3 -c "print($r1+$r3)")" 14 20.1; then
+        pass "weights 1:3 share the shaped port: $r1 and $r3 Mbit/s"
+    else
+        fail "weighted sharing" "weight 1: $r1, weight 3: $r3 Mbit/s"
+    fi
+    qos port-entry del eth2 egress 1
+    qos port-entry del eth2 egress 2
+    qos port eth2 shape 0 0
+}
+
 # Policer 1 of eth1 at 10 Mbit/s committed and peak, named by an ingress rule.
 case_policer() {
     qos_ioctl 40047a43 "$(policer_record eth1 1 10048 256 10048 256)" &&
@@ -285,6 +314,7 @@ sx 1 ping -c 1 -W 2 $NET.2 >/dev/null && sx 3 ping -c 1 -W 2 $NET.2 >/dev/null |
 start_servers || { fail "iperf3 servers"; finish; }
 case_shaper
 case_priority
+case_weights
 case_policer
 case_storm
 stop_node || fail "the node stops cleanly"

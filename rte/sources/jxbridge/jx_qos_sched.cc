@@ -106,6 +106,47 @@ int policer_call(struct jxbridge_port *p, u32 id, const struct qos_policer &v) {
                 v.pir * 1000, v.pbs * 1000);
 }
 
+// Sizes, weights and WRED reach engines that have their calls; a line card
+// without them only stores the values, as it always did.
+bool queue_engine(struct jxbridge_port *p, const char *name) {
+    return programmable(p) && tarn_present(name);
+}
+
+int queue_size_call(struct jxbridge_port *p, u32 q, u32 min, u32 max) {
+    return tarn("tarnAPISetOQSize", ucc(p), sub(p), (int)q, (int)min, (int)max);
+}
+
+int queue_wred_call(struct jxbridge_port *p, u32 q, u32 dp, const struct qos_wred &w) {
+    return tarn("tarnAPISetOQWred", ucc(p), sub(p), (int)q, (int)dp, (int)w.min_threshold,
+                (int)w.max_threshold, (int)w.scale);
+}
+
+// A queue value the engine refused: nothing is stored.
+int queue_refused(const char *fn, struct jxbridge_port *p, u32 q, const char *what, u32 v) {
+    printk(KERN_ERR "[QoS] %s. Cannot set value in TARN.(port='%s', ucc_num=%d, ucc_port=%d, "
+                    "queue=%d, %s=%d)\n",
+           fn, p->dev->name, ucc(p), sub(p), (int)q, what, (int)v);
+    return ENGINE_FAILED;
+}
+
+// The size, weight and WRED of a queue, each where the engine has the call.
+void queue_extras(struct jxbridge_port *p, u32 q, const struct qos_queue &v) {
+    const char *name = p->dev->name;
+    if (tarn_present("tarnAPISetOQSize") && queue_size_call(p, q, v.size_min, v.size_max))
+        printk(KERN_ERR "[QOS] %s:%d Cannot set tarnAPISetOQSize in TARN. (port=%s, queue=%d)\n",
+               __func__, __LINE__, name, (int)q);
+    if (tarn_present("tarnAPISetOQWeight") &&
+        tarn("tarnAPISetOQWeight", ucc(p), sub(p), (int)q, (int)v.weight))
+        printk(KERN_ERR "[QOS] %s:%d Cannot set tarnAPISetOQWeight in TARN. (port=%s, "
+                        "queue=%d)\n",
+               __func__, __LINE__, name, (int)q);
+    for (u32 dp = 0; dp < 3 && tarn_present("tarnAPISetOQWred"); dp++)
+        if (queue_wred_call(p, q, dp, v.wred[dp]))
+            printk(KERN_ERR "[QOS] %s:%d Cannot set tarnAPISetOQWred in TARN. (port=%s, "
+                            "queue=%d, dp=%d)\n",
+                   __func__, __LINE__, name, (int)q, (int)dp);
+}
+
 void notify(struct jxbridge_port *port) {
     jxbridge_flow_event(JXBRIDGE_FEV_QOS, port);
 }
@@ -288,6 +329,9 @@ int qos_queue_wrr_weight_set(struct jxbridge_port *port, u32 queue, u32 v) {
                port->dev->name, (int)queue, (int)v, 0, 100);
         return 1;
     }
+    if (queue_engine(port, "tarnAPISetOQWeight") &&
+        tarn("tarnAPISetOQWeight", ucc(port), sub(port), (int)queue, (int)v))
+        return queue_refused(__func__, port, queue, "weight", v);
     qq->weight = (u8)v;
     return 0;
 }
@@ -302,6 +346,8 @@ int qos_queue_size_min_set(struct jxbridge_port *port, u32 queue, u32 v) {
                port->dev->name, (int)queue, (int)v, (int)qq->size_max);
         return 1;
     }
+    if (queue_engine(port, "tarnAPISetOQSize") && queue_size_call(port, queue, v, qq->size_max))
+        return queue_refused(__func__, port, queue, "size_min", v);
     qq->size_min = (u16)v;
     return 0;
 }
@@ -316,6 +362,8 @@ int qos_queue_size_max_set(struct jxbridge_port *port, u32 queue, u32 v) {
                port->dev->name, (int)queue, (int)qq->size_min, (int)v);
         return 1;
     }
+    if (queue_engine(port, "tarnAPISetOQSize") && queue_size_call(port, queue, qq->size_min, v))
+        return queue_refused(__func__, port, queue, "size_max", v);
     qq->size_max = (u16)v;
     return 0;
 }
@@ -383,7 +431,11 @@ int qos_queue_wred_set(struct jxbridge_port *port, u32 queue, u32 which, u32 dp,
                (int)(which ? v : w->max_threshold));
         return 1;
     }
-    (which == 0 ? w->min_threshold : which == 1 ? w->max_threshold : w->scale) = (u8)v;
+    struct qos_wred n = *w;
+    (which == 0 ? n.min_threshold : which == 1 ? n.max_threshold : n.scale) = (u8)v;
+    if (queue_engine(port, "tarnAPISetOQWred") && queue_wred_call(port, queue, dp, n))
+        return queue_refused(__func__, port, queue, "dp", dp);
+    *w = n;
     return 0;
 }
 
@@ -457,6 +509,8 @@ void qos_tarn_port_add(struct jxbridge_port *port) {
                             "(port=%s(%d), queue=%d)\n",
                    __func__, __LINE__, name, (int)port->port_no, (int)i);
     for (u32 i = 0; i < QOS_QUEUES; i++)
+        queue_extras(port, i, qp->queues[i]);
+    for (u32 i = 0; i < QOS_QUEUES; i++)
         if (qp->queues[i].used)
             qos_tarn_queue_enable(port, i, 1, qp->queues[i].priority);
 }
@@ -476,8 +530,10 @@ void qos_tarn_port_del(struct jxbridge_port *port) {
     if (!qp || !programmable(port) || !tarn_present("tarnAPISetOQShapingWithCDR"))
         return;
     struct qos_queue off = {};
-    for (u32 i = 0; i < QOS_QUEUES; i++)
+    for (u32 i = 0; i < QOS_QUEUES; i++) {
         queue_cdr(port, i, off);
+        queue_extras(port, i, off);
+    }
     if (qp->shape_programmed)
         tarn("tarnAPISetPortShaping", ucc(port), sub(port), 0u, 0u);
     qp->shape_programmed = 0;
