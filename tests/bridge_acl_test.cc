@@ -156,8 +156,12 @@ TEST_F(AclTest, ParsingIsBoundedByTheFrame) {
     EXPECT_FALSE(eval(a, ipv4(6, 80)).empty());
     // Q-in-Q: the L4 header is found behind both tags.
     EXPECT_TRUE(eval(a, ipv4(6, 5000, 0, {0x8100, 100, 0x8100, 200})).empty());
-    // IHL below 5 is dropped by the engine whatever the entries.
+    // IHL below 5 is dropped by the engine whatever the entries, none included.
     EXPECT_TRUE(eval(a, ipv4(6, 80, 0, {}, 4)).empty());
+    for (int ingress : {1, 0}) {
+        EXPECT_TRUE(eval(c, ipv4(6, 80, 0, {0x8100, 100}, 4), ingress).empty());
+        EXPECT_FALSE(eval(c, ipv4(6, 80, 0, {0x8100, 100}), ingress).empty());
+    }
     // Cut short inside the IPv4 header or the TCP ports: nothing read past the end.
     frame f = ipv4(6, 5000);
     for (size_t n : {14u, 20u, 35u, 36u})

@@ -215,6 +215,12 @@ TEST_F(QosTest, AFloodIsMarkedPerPortAndTheDefaultListApplies) {
     rx(a, ipv4(0));
     EXPECT_TRUE(tx(b).empty());
     EXPECT_EQ(a->counters.drop_qos_ds_ingress, 1u);
+    // A default list that rewrites runs on ports without entries too.
+    ok("default-action-list ingress ef");
+    rx(a, ipv4(0));
+    to_c = tx(c);
+    ASSERT_EQ(to_c.size(), 1u);
+    EXPECT_EQ(to_c[0][15], 0xB8);
 }
 
 TEST_F(QosTest, EveryBridgeGetsItsSwitchingModeRules) {

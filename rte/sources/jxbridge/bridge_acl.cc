@@ -753,17 +753,15 @@ void acl_set_debug(struct acl_engine *acl, u32 value) {
 
 // Evaluation.
 
-bool acl_parse_frame(struct acl_eval *ev) {
-    struct sk_buff *skb = ev->skb;
-    struct jxbridge *B = ev->acl->bridge;
-    rule_parse_frame(skb->data, skb->len, B->outer_ethertype, &ev->f);
-    struct rule_frame *f = &ev->f;
+// What every evaluation makes of the parse, entries or none: a short IPv4
+// header drops the frame (false, the frame freed); the network and transport
+// headers and, on ingress, the TOS are noted in the frame.
+static bool acl_frame_note(struct acl_engine *acl, struct sk_buff *skb, const struct rule_frame *f,
+                           bool ingress) {
     if (f->bad_ihl) {
-        ACL_TRACE(ev->acl, "[ACL]              IPv4 IHL=%d is less than minimum 5. Drop frame.\n",
+        ACL_TRACE(acl, "[ACL]              IPv4 IHL=%d is less than minimum 5. Drop frame.\n",
                   f->ihl);
         kfree_skb(skb);
-        ev->skb = nullptr;
-        ev->consumed = 1;
         return false;
     }
     if (f->etype_off) {
@@ -773,13 +771,33 @@ bool acl_parse_frame(struct acl_eval *ev) {
     skb->transport_header = 0xFFFF;
     if (f->l4)
         skb_set_transport_header(skb, f->l4);
-    if (f->ipv4 && ev->ingress) {
+    if (f->ipv4 && ingress) {
         u8 tos = skb->data[f->l3 + 1];
         JXBRIDGE_CB(skb)->engine8[0] = tos;
         JXBRIDGE_CB(skb)->engine8[1] = tos;
-        ACL_TRACE(ev->acl, "[ACL]              Read frame TOS=0x%x.\n", tos);
+        ACL_TRACE(acl, "[ACL]              Read frame TOS=0x%x.\n", tos);
     }
     return true;
+}
+
+bool acl_parse_frame(struct acl_eval *ev) {
+    rule_parse_frame(ev->skb->data, ev->skb->len, ev->acl->bridge->outer_ethertype, &ev->f);
+    if (acl_frame_note(ev->acl, ev->skb, &ev->f, ev->ingress))
+        return true;
+    ev->skb = nullptr;
+    ev->consumed = 1;
+    return false;
+}
+
+// A port and direction with no entries: the default entry does not run
+// either, so only the parse's own effects remain, at a fraction of a walk's cost.
+static struct sk_buff *acl_skb_unlisted(struct acl_engine *acl, struct sk_buff *skb, bool ingress) {
+    struct rule_frame f;
+    u16 tpid = acl->bridge->outer_ethertype;
+    rule_parse_frame(skb->data, skb->len, tpid, &f, false);
+    if (f.ipv6) // its transport header is behind the extension headers
+        rule_parse_frame(skb->data, skb->len, tpid, &f);
+    return acl_frame_note(acl, skb, &f, ingress) ? skb : nullptr;
 }
 
 // The selector's test with every step in the log: only while debugging.
@@ -877,30 +895,21 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     ev->hide = 1; // a port whose entry list is empty never runs its default entry
 }
 
-struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
-                             struct sk_buff *skb, int ingress) {
-    if (!acl || !skb)
-        return skb;
-    if (!port) {
-        kfree_skb(skb);
-        return nullptr;
-    }
+// The walk of a port's entries, then its default entry. Out of line, as the
+// evaluation's set-up would cost every frame otherwise.
+[[gnu::noinline]] static struct sk_buff *acl_walk(struct acl_engine *acl,
+                                                  struct jxbridge_port *port,
+                                                  struct acl_entry *head, struct sk_buff *skb,
+                                                  int ingress) {
     struct acl_eval ev;
     acl_eval_init(&ev, acl, port, skb, ingress);
     if (!acl_parse_frame(&ev))
         return nullptr;
-    if (port->port_no >= acl->bridge->max_ports)
-        return ev.skb;
-    struct acl_entry *head = acl->entries[2 * port->port_no + ev.ingress];
     if (!head)
         return ev.skb;
     struct acl_entry *e = head;
     ev.hide = 0;
     while (e) {
-        if (!acl_goto_count(&ev, e)) {
-            ev.stop = 1; // the limit ends the walk without the default entry
-            break;
-        }
         ev.entry = e;
         if (!acl_apply_selector(&ev, e->selector)) {
             e = e->next;
@@ -913,13 +922,18 @@ struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
             e = e->next;
             continue;
         }
+        // A goto is counted where it lands, only goto actions pay for it.
         u32 n = ev.goto_target;
-        if (n == e->number)
-            continue;
-        if (n < e->number)
-            e = head;
-        while (e && e->number < n)
-            e = e->next;
+        if (n != e->number) {
+            if (n < e->number)
+                e = head;
+            while (e && e->number < n)
+                e = e->next;
+        }
+        if (e && !acl_goto_count(&ev, e)) {
+            ev.stop = 1; // the limit ends the walk without the default entry
+            break;
+        }
     }
     if (!ev.stop && !ev.hide && ev.skb && !ev.consumed) {
         struct acl_entry *d =
@@ -930,6 +944,22 @@ struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
             acl_apply_action_list(&ev, d->action_list);
     }
     return acl_result(&ev);
+}
+
+struct sk_buff *acl_skb_port(struct acl_engine *acl, struct jxbridge_port *port,
+                             struct sk_buff *skb, int ingress) {
+    if (!acl || !skb)
+        return skb;
+    if (!port) {
+        kfree_skb(skb);
+        return nullptr;
+    }
+    struct acl_entry *head = port->port_no < acl->bridge->max_ports
+                                 ? acl->entries[2 * port->port_no + (ingress ? 1 : 0)]
+                                 : nullptr;
+    if (head || acl_dbg(acl))
+        return acl_walk(acl, port, head, skb, ingress);
+    return acl_skb_unlisted(acl, skb, ingress);
 }
 
 struct sk_buff *acl_skb(struct acl_engine *acl, struct sk_buff *skb, int ingress) {

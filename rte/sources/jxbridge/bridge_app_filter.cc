@@ -608,6 +608,8 @@ int app_filter_apply(struct app_filter_set *set, struct sk_buff *skb) {
         return 0;
     lockdep_assert_held(&jxbridge_lock);
     AF_TRACE("[AppFlt]     Checking filters...\n");
+    if (!set->slots[0]) // no filter registered: nothing to classify for
+        return 0;
     struct jxbridge_port *P = jxbridge_skb_get_jxbridge_port(skb);
     struct app_frame_view v;
     if (!app_frame_view_init(&v, set->bridge, P, skb))

@@ -293,7 +293,8 @@ static enum jxbridge_verdict xmit_pad(struct fwd_ctx *c) {
 }
 
 static enum jxbridge_verdict xmit_driver(struct fwd_ctx *c) {
-    jxbridge_tracer_capture_at(c->B, c->skb, JXBRIDGE_TRACER_CAP_TX);
+    if (!jxbridge_tracer_idle(&c->B->tracer))
+        jxbridge_tracer_capture_at(c->B, c->skb, JXBRIDGE_TRACER_CAP_TX);
     return unqueued_xmit(c->skb, c->to, &c->drop_on);
 }
 
@@ -349,8 +350,10 @@ static u16 egress_mirror_seq;
 
 static enum jxbridge_verdict fwd_tracer(struct fwd_ctx *c) {
     // The transmit conditions can only hold once the egress port is known.
-    jxbridge_tracer_egress(c->B, c->skb, c->to);
-    jxbridge_tracer_tick(c->B);
+    if (!jxbridge_tracer_idle(&c->B->tracer)) {
+        jxbridge_tracer_egress(c->B, c->skb, c->to);
+        jxbridge_tracer_tick(c->B);
+    }
     FWD_TRACE("[Bridge]-------%s(to='%s', from='%s' skb=%p)---------------------\n",
               "jxbridge_forward", c->to->dev->name, c->from ? c->from->dev->name : "",
               (void *)c->skb);

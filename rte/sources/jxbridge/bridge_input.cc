@@ -1092,7 +1092,8 @@ static enum jxbridge_verdict stage_learn(struct pipe_ctx *c) {
         PIPE_TRACE("[Bridge]     MAC limit exceeded. Dropping.\n");
         return JXBRIDGE_DROP_MAC_LIMIT;
     }
-    jxbridge_tracer_capture_at(c->B, skb, JXBRIDGE_TRACER_CAP_MT);
+    if (!jxbridge_tracer_idle(&c->B->tracer))
+        jxbridge_tracer_capture_at(c->B, skb, JXBRIDGE_TRACER_CAP_MT);
     return JXBRIDGE_PASS;
 }
 
@@ -1149,7 +1150,9 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
     struct sk_buff *outer_original = original_skb;
     original_skb = nullptr;
     PIPE_TRACE("[Bridge] pid=%d, %s \n", current->pid, internal ? no_lock_mark : take_lock_mark);
-    jxbridge_tracer_frame_begin(c.B, skb, P);
+    const bool traced = !jxbridge_tracer_idle(&c.B->tracer);
+    if (traced)
+        jxbridge_tracer_frame_begin(c.B, skb, P);
     enum jxbridge_verdict v = pipe_stages(&c);
     if (v > JXBRIDGE_TAKEN)
         jxbridge_drop(c.drop_on ? c.drop_on : c.P, c.Q, c.skb, v);
@@ -1157,7 +1160,8 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
         kfree_skb(original_skb);
     original_skb = outer_original;
     PIPE_TRACE("[Bridge] %s\n", internal ? internal_mark : release_mark);
-    jxbridge_tracer_frame_end(c.B);
+    if (traced || !jxbridge_tracer_idle(&c.B->tracer))
+        jxbridge_tracer_frame_end(c.B);
     return v == JXBRIDGE_DROP_PORT_STATE || v == JXBRIDGE_DROP_PORT_ERROR_DISABLED;
 }
 

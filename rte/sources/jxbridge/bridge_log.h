@@ -188,6 +188,12 @@ void jxbridge_tracer_backup(struct jxbridge *bridge);
 void jxbridge_tracer_restore(struct jxbridge *bridge);
 void jxbridge_trace_frame(const char *function, struct jxbridge *bridge);
 void jxbridge_tracer_printk_set(u32 on);
+// No run in progress and none armed: the pipeline skips its tracer hooks.
+// Both change only under the bridge lock, never within a frame but by the
+// run's own end, which frame_end still sees.
+inline bool jxbridge_tracer_idle(const struct jxbridge_tracer_state *T) {
+    return !T->active && !T->frames_left;
+}
 // The pipeline's bracket around one frame: records the frame, where it entered
 // and evaluates the conditions; the end switches the tracer off again.
 void jxbridge_tracer_frame_begin(struct jxbridge *bridge, struct sk_buff *skb,

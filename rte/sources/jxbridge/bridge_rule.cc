@@ -50,7 +50,7 @@ static bool rule_ipv6_ext(u8 nh) {
     return nh == 0 || nh == 43 || nh == 44 || nh == 51 || nh == 60;
 }
 
-static void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
+void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
     if ((u32)f->l3 + 40 > len)
         return;
     f->ipv6 = 1;
@@ -77,53 +77,6 @@ static void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
          nh == RULE_IPPROTO_ICMPV6) &&
         off + 4 <= len && off <= 0xFFFF)
         f->l4 = (u16)off;
-}
-
-void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f) {
-    memset(f, 0, sizeof(*f));
-    if (len < 14)
-        return;
-    u32 et = 12;
-    u16 type = rule_get16(data + et);
-    if ((type == RULE_ETH_P_8021Q || type == service_tpid) && len >= 18) {
-        f->outer = 14;
-        et = 16;
-        type = rule_get16(data + et);
-        if (type == RULE_ETH_P_8021Q && len >= 22) {
-            f->inner = 18;
-            et = 20;
-            type = rule_get16(data + et);
-        }
-    }
-    f->etype_off = (u16)et;
-    f->ethertype = type;
-    f->l3 = (u16)(et + 2);
-    if (type == RULE_ETH_P_IP) {
-        if ((u32)f->l3 + 1 > len)
-            return;
-        f->ihl = data[f->l3] & 0x0F;
-        if (f->ihl < 5) {
-            f->bad_ihl = 1;
-            return;
-        }
-        if ((u32)f->l3 + 4 * f->ihl > len)
-            return;
-        f->ipv4 = 1;
-        f->l4proto = data[f->l3 + 9];
-        u32 l4 = f->l3 + 4 * f->ihl;
-        if ((f->l4proto == RULE_IPPROTO_ICMP || f->l4proto == RULE_IPPROTO_TCP ||
-             f->l4proto == RULE_IPPROTO_UDP) &&
-            l4 + 4 <= len)
-            f->l4 = (u16)l4;
-    } else if (type == RULE_ETH_P_IPV6) {
-        rule_parse_ipv6(data, len, f);
-    }
-    // Port conditions run once per entry: read the ports once per frame.
-    if (f->l4 && (f->l4proto == RULE_IPPROTO_TCP || f->l4proto == RULE_IPPROTO_UDP)) {
-        f->l4ports = f->l4proto == RULE_IPPROTO_TCP ? 1 : 2;
-        f->sport = rule_get16(data + f->l4);
-        f->dport = rule_get16(data + f->l4 + 2);
-    }
 }
 
 struct sk_buff *rule_unshare(struct sk_buff *skb) {

@@ -115,10 +115,6 @@ struct rule_frame {
 #define RULE_IPPROTO_UDP 17
 #define RULE_IPPROTO_ICMPV6 58
 
-// Parses the tags (0x8100 or the service TPID outside, 0x8100 inside) and
-// the IPv4 or IPv6 header with its extension headers.
-void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f);
-
 inline u16 rule_get16(const u8 *p) {
     return (u16)(p[0] << 8 | p[1]);
 }
@@ -128,6 +124,65 @@ inline u32 rule_get32(const u8 *p) {
 inline void rule_put16(u8 *p, u16 v) {
     p[0] = (u8)(v >> 8);
     p[1] = (u8)v;
+}
+
+// The IPv6 header and its extension headers, at f->l3.
+void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f);
+// Parses the tags (0x8100 or the service TPID outside, 0x8100 inside) and
+// // the IPv4 or IPv6 header with its extension headers. Without l4 the ports
+// are not read and IPv6 headers not walked (l4 and l4proto stay 0 for IPv6):
+// all an engine with no entries to walk acts on. Inline: every engine runs
+// it once or twice per frame.
+inline void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f,
+                             bool l4 = true) {
+    memset(f, 0, sizeof(*f));
+    if (len < 14)
+        return;
+    u32 et = 12;
+    u16 type = rule_get16(data + et);
+    if ((type == RULE_ETH_P_8021Q || type == service_tpid) && len >= 18) {
+        f->outer = 14;
+        et = 16;
+        type = rule_get16(data + et);
+        if (type == RULE_ETH_P_8021Q && len >= 22) {
+            f->inner = 18;
+            et = 20;
+            type = rule_get16(data + et);
+        }
+    }
+    f->etype_off = (u16)et;
+    f->ethertype = type;
+    f->l3 = (u16)(et + 2);
+    if (type == RULE_ETH_P_IP) {
+        if ((u32)f->l3 + 1 > len)
+            return;
+        f->ihl = data[f->l3] & 0x0F;
+        if (f->ihl < 5) {
+            f->bad_ihl = 1;
+            return;
+        }
+        if ((u32)f->l3 + 4 * f->ihl > len)
+            return;
+        f->ipv4 = 1;
+        f->l4proto = data[f->l3 + 9];
+        u32 off = f->l3 + 4 * f->ihl;
+        if ((f->l4proto == RULE_IPPROTO_ICMP || f->l4proto == RULE_IPPROTO_TCP ||
+             f->l4proto == RULE_IPPROTO_UDP) &&
+            off + 4 <= len)
+            f->l4 = (u16)off;
+    } else if (type == RULE_ETH_P_IPV6) {
+        if (!l4) {
+            f->ipv6 = (u32)f->l3 + 40 <= len;
+            return;
+        }
+        rule_parse_ipv6(data, len, f);
+    }
+    // Port conditions run once per entry: read the ports once per frame.
+    if (l4 && f->l4 && (f->l4proto == RULE_IPPROTO_TCP || f->l4proto == RULE_IPPROTO_UDP)) {
+        f->l4ports = f->l4proto == RULE_IPPROTO_TCP ? 1 : 2;
+        f->sport = rule_get16(data + f->l4);
+        f->dport = rule_get16(data + f->l4 + 2);
+    }
 }
 
 // Rewriting. Each takes the frame and returns it, possibly replaced, or

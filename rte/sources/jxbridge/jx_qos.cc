@@ -394,18 +394,17 @@ void qos_set_mng_debug(struct qos_classifier *q, u32 value) {
 
 // Evaluation.
 
-bool qos_parse(struct qos_eval *ev) {
-    struct sk_buff *skb = ev->skb;
-    struct rule_frame *f = &ev->f;
-    rule_parse_frame(skb->data, skb->len, ev->qos->outer_ethertype, f);
+// A short IPv4 header drops the frame (false, the frame freed); on ingress
+// the TOS or traffic class is noted in the frame.
+static bool qos_frame_note(struct qos_classifier *q, struct sk_buff *skb,
+                           const struct rule_frame *f, bool ingress) {
     if (f->bad_ihl) {
-        QOS_TRACE(ev->qos, "[QOS]              IPv4 IHL=%d is less than minimum 5. Drop frame.\n",
+        QOS_TRACE(q, "[QOS]              IPv4 IHL=%d is less than minimum 5. Drop frame.\n",
                   f->ihl);
         kfree_skb(skb);
-        ev->skb = nullptr;
         return false;
     }
-    if (!ev->ingress)
+    if (!ingress)
         return true;
     const u8 *l3 = skb->data + f->l3;
     int tos = f->ipv4 ? l3[1] : f->ipv6 ? (u8)(rule_get16(l3) >> 4) : -1;
@@ -414,6 +413,14 @@ bool qos_parse(struct qos_eval *ev) {
         JXBRIDGE_CB(skb)->engine8[1] = (u8)tos;
     }
     return true;
+}
+
+bool qos_parse(struct qos_eval *ev) {
+    rule_parse_frame(ev->skb->data, ev->skb->len, ev->qos->outer_ethertype, &ev->f);
+    if (qos_frame_note(ev->qos, ev->skb, &ev->f, ev->ingress))
+        return true;
+    ev->skb = nullptr;
+    return false;
 }
 
 static bool qos_selector_holds(struct qos_eval *ev, struct qos_selector *s) {
@@ -446,21 +453,27 @@ static void qos_run_list(struct qos_eval *ev, struct qos_action_list *l) {
     }
 }
 
+// No list, or one that passes at its first action.
+static bool qos_list_passes(const struct qos_action_list *l) {
+    return !l || (l->actions && l->actions->code == QOS_A_PASS && l->actions->fn);
+}
+
 bool qos_ds_enabled(struct qos_classifier *q) {
     return q && q->enabled == 1;
 }
 
-struct sk_buff *qos_ds_skb(struct qos_classifier *q, struct sk_buff *skb, int ingress) {
-    if (!q || !skb)
-        return skb;
+// The entries, then the default list. Kept out of line: most frames never
+// get here, and the evaluation's frame would cost them its set-up.
+[[gnu::noinline]] static struct sk_buff *
+qos_ds_walk(struct qos_classifier *q, struct jxbridge_port *port, struct qos_entry *e,
+            struct qos_action_list *def, struct sk_buff *skb, int ingress) {
     struct qos_eval ev = {};
     ev.qos = q;
     ev.skb = skb;
     ev.ingress = ingress ? 1 : 0;
-    ev.port = jxbridge_port_at(q->bridge, JXBRIDGE_CB(skb)->port_no);
+    ev.port = port;
     if (!qos_parse(&ev))
         return nullptr;
-    struct qos_entry *e = ev.port ? qos_port_entries(q, ev.port->port_no, ingress) : nullptr;
     for (; e; e = e->next) {
         ev.entry = e;
         if (qos_selector_holds(&ev, e->selector)) {
@@ -469,8 +482,23 @@ struct sk_buff *qos_ds_skb(struct qos_classifier *q, struct sk_buff *skb, int in
         }
     }
     ev.entry = nullptr;
-    qos_run_list(&ev, ingress ? q->def_ingress : q->def_egress);
+    qos_run_list(&ev, def);
     return ev.skb;
+}
+
+struct sk_buff *qos_ds_skb(struct qos_classifier *q, struct sk_buff *skb, int ingress) {
+    if (!q || !skb)
+        return skb;
+    struct jxbridge_port *port = jxbridge_port_at(q->bridge, JXBRIDGE_CB(skb)->port_no);
+    struct qos_entry *e = port ? qos_port_entries(q, port->port_no, ingress) : nullptr;
+    struct qos_action_list *def = ingress ? q->def_ingress : q->def_egress;
+    if (e || !qos_list_passes(def) || qos_dbg(q))
+        return qos_ds_walk(q, port, e, def, skb, ingress);
+    // Nothing to walk and a default that only passes: the parse's own
+    // effects are all there is to do.
+    struct rule_frame f;
+    rule_parse_frame(skb->data, skb->len, q->outer_ethertype, &f, false);
+    return qos_frame_note(q, skb, &f, ingress) ? skb : nullptr;
 }
 
 // The classifier of a bridge.
