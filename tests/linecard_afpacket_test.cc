@@ -445,6 +445,10 @@ TEST(LinecardPort, TransmitThroughTheRing) {
     // and refilled; what is not sent is counted, and nothing arrives twice.
     const unsigned n = 3 * LC_TX_FRAME_NR;
     const unsigned long packets0 = st.tx_packets, bytes0 = st.tx_bytes, dropped0 = st.tx_dropped;
+    // What the host's veth drops on its way to the peer (its backlog is
+    // shorter than the burst when the machine is busy) never reaches the peer.
+    const std::string host_drops = "/sys/class/net/" + a + "/statistics/tx_dropped";
+    const unsigned long lost0 = std::stoul(read_line(host_drops));
     rte_xmit_batch_begin();
     for (u32 i = 0; i < n; i++)
         xmit(dev, tx_frame(100 + i, 60));
@@ -453,8 +457,10 @@ TEST(LinecardPort, TransmitThroughTheRing) {
     EXPECT_EQ(went + st.tx_dropped - dropped0, n);
     EXPECT_GT(went, LC_TX_FRAME_NR);
     EXPECT_EQ(st.tx_bytes - bytes0, went * 60);
-    std::vector<bytes> got = peer.collect(is_tx_frame, went, 20000);
-    ASSERT_EQ(got.size(), went);
+    const unsigned long lost = std::stoul(read_line(host_drops)) - lost0;
+    ASSERT_LE(lost, went);
+    std::vector<bytes> got = peer.collect(is_tx_frame, went - lost, 20000);
+    ASSERT_EQ(got.size(), went - lost);
     for (size_t i = 0; i < got.size(); i++) {
         EXPECT_EQ(got[i], tx_frame(tx_seq(got[i]), 60));
         if (i) {
