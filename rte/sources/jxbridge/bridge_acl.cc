@@ -813,6 +813,20 @@ static bool acl_apply_selector_traced(struct acl_eval *ev, struct acl_selector *
 // Every condition holds (ev->stop stays 1); conditions always have their
 // function, set from the vocabulary when they are added. Inline: the walk
 // calls it once per entry for every frame.
+// A listed entry's selector: never null, as an entry holds a reference to it.
+// The walk reads the debug switch once, so each entry costs its conditions.
+static inline bool acl_listed_selector(struct acl_eval *ev, struct acl_selector *s, bool traced) {
+    ev->stop = 1;
+    if (traced) [[unlikely]]
+        return acl_apply_selector_traced(ev, s);
+    for (struct acl_condition *c = s->conds; c; c = c->next) {
+        c->fn(ev, c);
+        if (!ev->stop)
+            return false;
+    }
+    return true;
+}
+
 static inline bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
     ev->stop = 1;
     if (!s)
@@ -908,10 +922,11 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     if (!head)
         return ev.skb;
     struct acl_entry *e = head;
+    const bool traced = ev.traced;
     ev.hide = 0;
     while (e) {
         ev.entry = e;
-        if (!acl_apply_selector(&ev, e->selector)) {
+        if (!acl_listed_selector(&ev, e->selector, traced)) {
             e = e->next;
             continue;
         }
