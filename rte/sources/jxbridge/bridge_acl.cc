@@ -811,11 +811,9 @@ static bool acl_apply_selector_traced(struct acl_eval *ev, struct acl_selector *
 }
 
 // Every condition holds (ev->stop stays 1); conditions always have their
-// function, set from the vocabulary when they are added. Inline: the walk
-// calls it once per entry for every frame.
-// A listed entry's selector: never null, as an entry holds a reference to it.
-// The walk reads the debug switch once, so each entry costs its conditions.
-static inline bool acl_listed_selector(struct acl_eval *ev, struct acl_selector *s, bool traced) {
+// function, set from the vocabulary when they are added. Inline, with the
+// debug switch read once by the caller: the walk tests every entry of every frame.
+static inline bool acl_selector_holds(struct acl_eval *ev, struct acl_selector *s, bool traced) {
     ev->stop = 1;
     if (traced) [[unlikely]]
         return acl_apply_selector_traced(ev, s);
@@ -827,18 +825,10 @@ static inline bool acl_listed_selector(struct acl_eval *ev, struct acl_selector 
     return true;
 }
 
-static inline bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
+// A selector that may be missing (a default entry's): none always holds.
+static bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
     ev->stop = 1;
-    if (!s)
-        return true;
-    if (ev->traced) [[unlikely]]
-        return acl_apply_selector_traced(ev, s);
-    for (struct acl_condition *c = s->conds; c; c = c->next) {
-        c->fn(ev, c);
-        if (!ev->stop)
-            return false;
-    }
-    return true;
+    return !s || acl_selector_holds(ev, s, ev->traced);
 }
 
 static void acl_apply_action_list(struct acl_eval *ev, struct acl_action_list *l) {
@@ -926,7 +916,8 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     ev.hide = 0;
     while (e) {
         ev.entry = e;
-        if (!acl_listed_selector(&ev, e->selector, traced)) {
+        // A listed entry's selector is never null: the entry holds a reference.
+        if (!acl_selector_holds(&ev, e->selector, traced)) {
             e = e->next;
             continue;
         }
