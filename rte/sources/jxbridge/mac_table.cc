@@ -85,8 +85,11 @@ static inline u64 mac_table_key(const u8 *mac, u16 vid) {
     return k | (u64)(vid & 0xfff) << 48 | 1ull << 63;
 }
 
+// The high key bits (the MAC's last bytes, where stations differ most, and
+// the VID) are folded down first: a product's bits only depend on the bits
+// below them, and the index takes the low bits of the upper half.
 static inline u32 mac_table_key_hash(u64 key) {
-    return (u32)((key * 0x9E3779B97F4A7C15ull) >> 32);
+    return (u32)(((key ^ (key >> 32)) * 0x9E3779B97F4A7C15ull) >> 32);
 }
 
 static struct mac_table_index_slot *mac_table_index_find(struct mac_table *mt, u64 key) {
