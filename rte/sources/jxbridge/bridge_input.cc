@@ -1150,9 +1150,13 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
     struct sk_buff *outer_original = original_skb;
     original_skb = nullptr;
     PIPE_TRACE("[Bridge] pid=%d, %s \n", current->pid, internal ? no_lock_mark : take_lock_mark);
+    // The frame in the pipeline is the tracer's own record of it, read by
+    // logs of the stages even when no run is armed.
     const bool traced = !jxbridge_tracer_idle(&c.B->tracer);
     if (traced)
         jxbridge_tracer_frame_begin(c.B, skb, P);
+    else
+        c.B->tracer.skb = skb;
     enum jxbridge_verdict v = pipe_stages(&c);
     if (v > JXBRIDGE_TAKEN)
         jxbridge_drop(c.drop_on ? c.drop_on : c.P, c.Q, c.skb, v);
@@ -1162,6 +1166,8 @@ static int process_frame_locked(struct sk_buff *skb, bool internal) {
     PIPE_TRACE("[Bridge] %s\n", internal ? internal_mark : release_mark);
     if (traced || !jxbridge_tracer_idle(&c.B->tracer))
         jxbridge_tracer_frame_end(c.B);
+    else
+        c.B->tracer.skb = nullptr;
     return v == JXBRIDGE_DROP_PORT_STATE || v == JXBRIDGE_DROP_PORT_ERROR_DISABLED;
 }
 
