@@ -129,7 +129,7 @@ inline void rule_put16(u8 *p, u16 v) {
 // The IPv6 header and its extension headers, at f->l3.
 void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f);
 // Parses the tags (0x8100 or the service TPID outside, 0x8100 inside) and
-// // the IPv4 or IPv6 header with its extension headers. Without l4 the ports
+// the IPv4 or IPv6 header with its extension headers. Without l4 the ports
 // are not read and IPv6 headers not walked (l4 and l4proto stay 0 for IPv6):
 // all an engine with no entries to walk acts on. Inline: every engine runs
 // it once or twice per frame.
