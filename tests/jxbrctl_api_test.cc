@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sched.h>
 #include <unistd.h>
 #include <vector>
 
@@ -111,7 +112,9 @@ class jxbrctlStartUp : public ::testing::Test {
     }
 
     // Runs jxbrctl with args as a user does, with JXNODE_SOCKET as set here.
-    run_result run(const std::vector<std::string> &args) {
+    // own_netns: the tool in a network namespace of its own, so that host
+    // devices of fixed names (a running node's) cannot answer for the test's.
+    run_result run(const std::vector<std::string> &args, bool own_netns = false) {
         std::vector<std::string> words{bin_};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
@@ -124,6 +127,8 @@ class jxbrctlStartUp : public ::testing::Test {
             return r;
         pid_t pid = fork();
         if (pid == 0) {
+            if (own_netns)
+                unshare(CLONE_NEWNET); // without the right, the host's is kept
             dup2(fds[1], 1);
             dup2(fds[1], 2);
             close(fds[0]);
@@ -195,7 +200,6 @@ TEST_F(jxbrctlStartUp, VersionRequestRefused) {
 
 TEST_F(jxbrctlStartUp, FrameAndEventTestsWithoutTheirEnginesFail) {
     make_config();
-    // A name no running node uses: its filter device must not exist on the host.
     struct proc_dir_entry *br = proc_mkdir("nb9", jxbridge_dir());
     ASSERT_NE(br, nullptr);
     ASSERT_NE(proc_create("bridge", 0644, br, &config_fops), nullptr);
@@ -204,7 +208,7 @@ TEST_F(jxbrctlStartUp, FrameAndEventTestsWithoutTheirEnginesFail) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Sending message to kernel\n");
     // No filter device here: the frame test stops before it waits for frames.
-    r = run({"nb9", "erps_pdu"});
+    r = run({"nb9", "erps_pdu"}, true);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(r.out.rfind("section_bridge_erps_pdu_test: Create socket...\n", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("Frame receiving started"), std::string::npos) << r.out;
