@@ -50,7 +50,12 @@ cleanup() {
     local p i
     for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
     node_cleanup
-    for i in 1 2 3; do ip netns del "$(sub "$i")" 2>/dev/null; done
+    # What ran in a namespace (the iperf3 servers) ends with it: the pid in
+    # PIDS is the shell around \`ip netns exec\`, not the server.
+    for i in 1 2 3; do
+        ip netns pids "$(sub "$i")" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+        ip netns del "$(sub "$i")" 2>/dev/null
+    done
     ip netns del "$NODE_NS" 2>/dev/null
     rm -rf "$TMP"
 }
