@@ -116,6 +116,10 @@ int queue_size_call(struct jxbridge_port *p, u32 q, u32 min, u32 max) {
     return tarn("tarnAPISetOQSize", ucc(p), sub(p), (int)q, (int)min, (int)max);
 }
 
+int queue_weight_call(struct jxbridge_port *p, u32 q, u32 weight) {
+    return tarn("tarnAPISetOQWeight", ucc(p), sub(p), (int)q, (int)weight);
+}
+
 int queue_wred_call(struct jxbridge_port *p, u32 q, u32 dp, const struct qos_wred &w) {
     return tarn("tarnAPISetOQWred", ucc(p), sub(p), (int)q, (int)dp, (int)w.min_threshold,
                 (int)w.max_threshold, (int)w.scale);
@@ -135,8 +139,7 @@ void queue_extras(struct jxbridge_port *p, u32 q, const struct qos_queue &v) {
     if (tarn_present("tarnAPISetOQSize") && queue_size_call(p, q, v.size_min, v.size_max))
         printk(KERN_ERR "[QOS] %s:%d Cannot set tarnAPISetOQSize in TARN. (port=%s, queue=%d)\n",
                __func__, __LINE__, name, (int)q);
-    if (tarn_present("tarnAPISetOQWeight") &&
-        tarn("tarnAPISetOQWeight", ucc(p), sub(p), (int)q, (int)v.weight))
+    if (tarn_present("tarnAPISetOQWeight") && queue_weight_call(p, q, v.weight))
         printk(KERN_ERR "[QOS] %s:%d Cannot set tarnAPISetOQWeight in TARN. (port=%s, "
                         "queue=%d)\n",
                __func__, __LINE__, name, (int)q);
@@ -329,8 +332,7 @@ int qos_queue_wrr_weight_set(struct jxbridge_port *port, u32 queue, u32 v) {
                port->dev->name, (int)queue, (int)v, 0, 100);
         return 1;
     }
-    if (queue_engine(port, "tarnAPISetOQWeight") &&
-        tarn("tarnAPISetOQWeight", ucc(port), sub(port), (int)queue, (int)v))
+    if (queue_engine(port, "tarnAPISetOQWeight") && queue_weight_call(port, queue, v))
         return queue_refused(__func__, port, queue, "weight", v);
     qq->weight = (u8)v;
     return 0;
