@@ -379,6 +379,50 @@ TEST_F(AclTest, EventRateAllowsRatePerWindow) {
     jxbridge_tracer_printk_set(0);
 }
 
+// Each condition on one tagged UDP frame, plain and negated: a condition
+// for a header the frame lacks does not match, negated or not, except the
+// tag and operator forms, where a negation matches.
+TEST_F(AclTest, ConditionsReadTheFrameAsWritten) {
+    const frame f = ipv4(17, 53, 0xb8, {0x8100, 100});
+    const std::pair<const char *, bool> cases[] = {
+        {"udp_dport 50 60", true},
+        {"udp_dport ! 50 60", false},
+        {"udp_dport < 100", true},
+        {"udp_dport >= 100", false},
+        {"tcp_dport 50 60", false},
+        {"tcp_dport ! 50 60", false},
+        {"tcp_dport ! == 53", true},
+        {"l4_sport 12345 12345", true},
+        {"vid1 100 100", true},
+        {"vid1 ! 100 100", false},
+        {"vid2 1 4095", false},
+        {"vid2 ! 1 4095", true},
+        {"tagged1", true},
+        {"tagged2", false},
+        {"ipv4_dscp 46", true},
+        {"ipv4_dscp ! 46", false},
+        {"ipv4_daddr 10.0.0.2", true},
+        {"ipv4_saddr 10.0.0.2", false},
+        {"ether_type 0x0800", true},
+        {"ip_protocol 17", true},
+        {"ipv6_next_header 17", false},
+        {"ipv6_next_header ! 17", true},
+        {"icmpv4_code 0", false},
+        {"true !", false},
+    };
+    ok("action-list add deny");
+    ok("action add deny 1 drop");
+    ok("default-action-list wa ingress true pass");
+    for (const auto &[cond, match] : cases) {
+        ok("selector add t");
+        ok(std::string("condition add t 1 ") + cond);
+        ok("port-entry add wa ingress 1 t deny");
+        EXPECT_EQ(eval(a, f).empty(), match) << cond;
+        ok("port-entry del wa ingress 1");
+        ok("selector del t");
+    }
+}
+
 // The defaults are derived again when the switching mode changes: under a
 // controller the ONT's local port passes both ways, the others keep theirs.
 TEST_F(AclTest, DefaultsFollowTheSwitchingMode) {

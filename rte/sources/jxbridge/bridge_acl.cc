@@ -801,34 +801,29 @@ static struct sk_buff *acl_skb_unlisted(struct acl_engine *acl, struct sk_buff *
 }
 
 // The selector's test with every step in the log: only while debugging.
-static bool acl_apply_selector_traced(struct acl_eval *ev, struct acl_selector *s) {
+static bool acl_selector_traced(struct acl_eval *ev, struct acl_selector *s) {
     ACL_TRACE(ev->acl, "[ACL]          Selector '%s' @%p...\n", s->name, (const void *)s);
-    for (struct acl_condition *c = s->conds; c && ev->stop; c = c->next)
-        c->fn(ev, c);
-    ACL_TRACE(ev->acl, "%s",
-              ev->stop ? "[ACL]            MATCH.\n" : "[ACL]            NO MATCH.\n");
-    return ev->stop;
+    bool holds = true;
+    for (struct acl_condition *c = s->conds; c && holds; c = c->next)
+        holds = c->fn(ev, c);
+    ACL_TRACE(ev->acl, "%s", holds ? "[ACL]            MATCH.\n" : "[ACL]            NO MATCH.\n");
+    return holds;
 }
 
-// Every condition holds (ev->stop stays 1); conditions always have their
-// function, set from the vocabulary when they are added. Inline, with the
-// debug switch read once by the caller: the walk tests every entry of every frame.
-static inline bool acl_selector_holds(struct acl_eval *ev, struct acl_selector *s, bool traced) {
-    ev->stop = 1;
-    if (traced) [[unlikely]]
-        return acl_apply_selector_traced(ev, s);
-    for (struct acl_condition *c = s->conds; c; c = c->next) {
-        c->fn(ev, c);
-        if (!ev->stop)
+// Every condition holds; conditions always have their function, set from the
+// vocabulary when they are added. Inline: the walk tests every entry of every frame.
+static inline bool acl_selector_holds(struct acl_eval *ev, struct acl_selector *s) {
+    for (struct acl_condition *c = s->conds; c; c = c->next)
+        if (!c->fn(ev, c))
             return false;
-    }
     return true;
 }
 
 // A selector that may be missing (a default entry's): none always holds.
 static bool acl_apply_selector(struct acl_eval *ev, struct acl_selector *s) {
-    ev->stop = 1;
-    return !s || acl_selector_holds(ev, s, ev->traced);
+    if (!s)
+        return true;
+    return ev->traced ? acl_selector_traced(ev, s) : acl_selector_holds(ev, s);
 }
 
 static void acl_apply_action_list(struct acl_eval *ev, struct acl_action_list *l) {
@@ -899,6 +894,20 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     ev->hide = 1; // a port whose entry list is empty never runs its default entry
 }
 
+// The first entry from e on whose selector holds. A listed entry's selector
+// is never null: the entry holds a reference.
+static inline struct acl_entry *acl_next_match(struct acl_eval *ev, struct acl_entry *e,
+                                               bool traced) {
+    if (traced) [[unlikely]] {
+        while (e && !acl_selector_traced(ev, e->selector))
+            e = e->next;
+        return e;
+    }
+    while (e && !acl_selector_holds(ev, e->selector))
+        e = e->next;
+    return e;
+}
+
 // The walk of a port's entries, then its default entry. Out of line, as the
 // evaluation's set-up would cost every frame otherwise.
 [[gnu::noinline]] static struct sk_buff *acl_walk(struct acl_engine *acl,
@@ -914,13 +923,8 @@ static void acl_eval_init(struct acl_eval *ev, struct acl_engine *acl, struct jx
     struct acl_entry *e = head;
     const bool traced = ev.traced;
     ev.hide = 0;
-    while (e) {
+    while ((e = acl_next_match(&ev, e, traced))) {
         ev.entry = e;
-        // A listed entry's selector is never null: the entry holds a reference.
-        if (!acl_selector_holds(&ev, e->selector, traced)) {
-            e = e->next;
-            continue;
-        }
         acl_apply_action_list(&ev, e->action_list);
         if (ev.stop || !ev.skb)
             break;
@@ -984,7 +988,6 @@ struct sk_buff *acl_skb_cel(struct acl_engine *acl, struct acl_entry *list, stru
     if (!acl_parse_frame(&ev))
         return nullptr;
     for (struct acl_entry *e = list; e && ev.skb; e = e->next) {
-        ev.stop = 1;
         if (!acl_goto_count(&ev, e))
             break;
         ev.entry = e;

@@ -247,7 +247,8 @@ struct acl_port_ref {
 struct acl_eval;
 struct acl_condition;
 struct acl_action;
-using acl_cond_fn = void (*)(struct acl_eval *ev, struct acl_condition *c);
+// Whether the condition holds for the frame.
+using acl_cond_fn = bool (*)(struct acl_eval *ev, struct acl_condition *c);
 using acl_action_fn = void (*)(struct acl_eval *ev, struct acl_action *a);
 
 struct acl_condition {
@@ -312,7 +313,7 @@ struct acl_engine {
 
 // One evaluation: the frame's parse and where the walk stands.
 struct acl_eval {
-    u8 stop;     // set by terminal actions; the running match while testing
+    u8 stop;     // set by terminal actions
     u8 consumed; // the frame was taken or freed
     u8 hide;     // the default entry does not run
     u8 ingress;

@@ -1,6 +1,6 @@
 // The ACL conditions: one row per type with its name, help text, parameter
-// kind and evaluation function. A condition sets the running match result
-// (ev->stop); one that does not apply to the port leaves it as it was.
+// kind and evaluation function. A condition returns whether it holds; one
+// that does not apply to the port holds.
 //
 // Every read of the frame is checked against its length: the parser only
 // vouches for each header's minimum.
@@ -55,8 +55,8 @@ template <typename T> T par(const struct acl_condition *c) {
     return v;
 }
 
-inline void res(struct acl_eval *ev, const struct acl_condition *c, bool match) {
-    ev->stop = match != (c->negate != 0);
+inline bool res(const struct acl_condition *c, bool match) {
+    return match != (c->negate != 0);
 }
 
 const u8 *frame(const struct acl_eval *ev) {
@@ -81,32 +81,30 @@ bool cmp(u64 a, u32 op, u64 b) {
     return false;
 }
 
-void c_true(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, true);
+bool c_true(struct acl_eval *, struct acl_condition *c) {
+    return res(c, true);
 }
 
-void c_sport(struct acl_eval *ev, struct acl_condition *c) {
+bool c_sport(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->ingress) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     struct jxbridge_port *want = acl_port_resolve(ev->acl->bridge, &c->port);
-    res(ev, c, want && jxbridge_port_at(ev->acl->bridge, JXBRIDGE_CB(ev->skb)->in_port_no) == want);
+    return res(c,
+               want && jxbridge_port_at(ev->acl->bridge, JXBRIDGE_CB(ev->skb)->in_port_no) == want);
 }
 
-void c_dport(struct acl_eval *ev, struct acl_condition *c) {
+bool c_dport(struct acl_eval *ev, struct acl_condition *c) {
     if (ev->ingress) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     struct jxbridge_port *want = acl_port_resolve(ev->acl->bridge, &c->port);
-    res(ev, c, want && ev->port == want);
+    return res(c, want && ev->port == want);
 }
 
-void c_mac(struct acl_eval *ev, struct acl_condition *c, u32 off) {
+bool c_mac(struct acl_eval *ev, struct acl_condition *c, u32 off) {
     if (ev->skb->len < 12) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     const u8 *m = frame(ev) + off;
     bool eq = true;
@@ -119,24 +117,24 @@ void c_mac(struct acl_eval *ev, struct acl_condition *c, u32 off) {
                        c->param[7], c->param[8], c->param[9], c->param[10], c->param[11],
                        c->negate ? "!" : "=", c->param[0], c->param[1], c->param[2], c->param[3],
                        c->param[4], c->param[5]);
-    res(ev, c, eq);
+    return res(c, eq);
 }
-void c_smac(struct acl_eval *ev, struct acl_condition *c) {
-    c_mac(ev, c, 6);
+bool c_smac(struct acl_eval *ev, struct acl_condition *c) {
+    return c_mac(ev, c, 6);
 }
-void c_dmac(struct acl_eval *ev, struct acl_condition *c) {
-    c_mac(ev, c, 0);
+bool c_dmac(struct acl_eval *ev, struct acl_condition *c) {
+    return c_mac(ev, c, 0);
 }
 
-void c_ether_type(struct acl_eval *ev, struct acl_condition *c) {
+bool c_ether_type(struct acl_eval *ev, struct acl_condition *c) {
     u16 v = par<u16>(c);
     if (acl_dbg(ev->acl))
         jxbridge_trace("[ACL]            EtherType: 0x%04x %s= 0x%04x ?\n", ev->f.ethertype,
                        c->negate ? "!" : "=", v);
-    res(ev, c, ev->f.etype_off && ev->f.ethertype == v);
+    return res(c, ev->f.etype_off && ev->f.ethertype == v);
 }
 
-void c_ether_data(struct acl_eval *ev, struct acl_condition *c) {
+bool c_ether_data(struct acl_eval *ev, struct acl_condition *c) {
     p_ether_data p = par<p_ether_data>(c);
     bool eq = ev->f.etype_off != 0;
     // 64-bit positions: offset and length come from the user and may be anything.
@@ -145,47 +143,45 @@ void c_ether_data(struct acl_eval *ev, struct acl_condition *c) {
         u64 at = base + i;
         eq = at < ev->skb->len && (frame(ev)[at] & c->ether_buf[i]) == c->ether_buf[p.length + i];
     }
-    res(ev, c, eq || !p.length);
+    return res(c, eq || !p.length);
 }
 
-void c_tagged1(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.outer != 0);
+bool c_tagged1(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.outer != 0);
 }
-void c_tagged2(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.inner != 0);
+bool c_tagged2(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.inner != 0);
 }
 
-void tag_at(struct acl_eval *ev, struct acl_condition *c, u16 off) {
+bool tag_at(struct acl_eval *ev, struct acl_condition *c, u16 off) {
     if (!off) {
-        ev->stop = c->negate != 0;
-        return;
+        return c->negate != 0;
     }
     p_tag p = par<p_tag>(c);
-    res(ev, c, (rule_get16(frame(ev) + off) & p.mask) == p.tag);
+    return res(c, (rule_get16(frame(ev) + off) & p.mask) == p.tag);
 }
-void vid_at(struct acl_eval *ev, struct acl_condition *c, u16 off, int n) {
+bool vid_at(struct acl_eval *ev, struct acl_condition *c, u16 off, int n) {
     if (!off) {
-        ev->stop = c->negate != 0;
-        return;
+        return c->negate != 0;
     }
     p_range p = par<p_range>(c);
     u16 vid = rule_get16(frame(ev) + off) & 0xFFF;
     if (acl_dbg(ev->acl))
         jxbridge_trace("[ACL]            vid%d: %d %sin [%d, %d] ?\n", n, vid,
                        c->negate ? "not " : "", p.from, p.to);
-    res(ev, c, vid >= p.from && vid <= p.to);
+    return res(c, vid >= p.from && vid <= p.to);
 }
-void c_tag1(struct acl_eval *ev, struct acl_condition *c) {
-    tag_at(ev, c, ev->f.outer);
+bool c_tag1(struct acl_eval *ev, struct acl_condition *c) {
+    return tag_at(ev, c, ev->f.outer);
 }
-void c_tag2(struct acl_eval *ev, struct acl_condition *c) {
-    tag_at(ev, c, ev->f.inner);
+bool c_tag2(struct acl_eval *ev, struct acl_condition *c) {
+    return tag_at(ev, c, ev->f.inner);
 }
-void c_vid1(struct acl_eval *ev, struct acl_condition *c) {
-    vid_at(ev, c, ev->f.outer, 1);
+bool c_vid1(struct acl_eval *ev, struct acl_condition *c) {
+    return vid_at(ev, c, ev->f.outer, 1);
 }
-void c_vid2(struct acl_eval *ev, struct acl_condition *c) {
-    vid_at(ev, c, ev->f.inner, 2);
+bool c_vid2(struct acl_eval *ev, struct acl_condition *c) {
+    return vid_at(ev, c, ev->f.inner, 2);
 }
 
 // Which tag a C-tag or S-tag condition means on this port: 1 outer, 2
@@ -233,66 +229,58 @@ int qinq_tag(struct acl_eval *ev, bool stag) {
                        name);
     return 2;
 }
-void c_ctag(struct acl_eval *ev, struct acl_condition *c) {
+bool c_ctag(struct acl_eval *ev, struct acl_condition *c) {
     int t = qinq_tag(ev, false);
-    if (t)
-        tag_at(ev, c, t == 1 ? ev->f.outer : ev->f.inner);
+    return !t || tag_at(ev, c, t == 1 ? ev->f.outer : ev->f.inner);
 }
-void c_stag(struct acl_eval *ev, struct acl_condition *c) {
-    if (qinq_tag(ev, true))
-        tag_at(ev, c, ev->f.outer);
+bool c_stag(struct acl_eval *ev, struct acl_condition *c) {
+    return !qinq_tag(ev, true) || tag_at(ev, c, ev->f.outer);
 }
-void c_cvid(struct acl_eval *ev, struct acl_condition *c) {
+bool c_cvid(struct acl_eval *ev, struct acl_condition *c) {
     int t = qinq_tag(ev, false);
-    if (t)
-        vid_at(ev, c, t == 1 ? ev->f.outer : ev->f.inner, t);
+    return !t || vid_at(ev, c, t == 1 ? ev->f.outer : ev->f.inner, t);
 }
-void c_svid(struct acl_eval *ev, struct acl_condition *c) {
-    if (qinq_tag(ev, true))
-        vid_at(ev, c, ev->f.outer, 1);
+bool c_svid(struct acl_eval *ev, struct acl_condition *c) {
+    return !qinq_tag(ev, true) || vid_at(ev, c, ev->f.outer, 1);
 }
 
 // The 16 bits after a tag's TCI are inside the frame whenever the tag is.
-void c_tpid1(struct acl_eval *ev, struct acl_condition *c) {
+bool c_tpid1(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->f.outer) {
-        ev->stop = 0;
-        return;
+        return false;
     }
-    res(ev, c, rule_get16(frame(ev) + ev->f.outer + 2) == par<u16>(c));
+    return res(c, rule_get16(frame(ev) + ev->f.outer + 2) == par<u16>(c));
 }
-void c_tpid2(struct acl_eval *ev, struct acl_condition *c) {
+bool c_tpid2(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->f.inner) {
-        ev->stop = 0;
-        return;
+        return false;
     }
-    res(ev, c, rule_get16(frame(ev) + ev->f.inner + 2) == par<u16>(c));
+    return res(c, rule_get16(frame(ev) + ev->f.inner + 2) == par<u16>(c));
 }
 
-void c_ip_protocol(struct acl_eval *ev, struct acl_condition *c) {
+bool c_ip_protocol(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->f.ipv4 && !ev->f.ipv6) {
-        ev->stop = 0;
-        return;
+        return false;
     }
-    res(ev, c, ev->f.l4proto == par<u8>(c));
+    return res(c, ev->f.l4proto == par<u8>(c));
 }
 
-void ipv4_addr(struct acl_eval *ev, struct acl_condition *c, u32 off, const char *name) {
+bool ipv4_addr(struct acl_eval *ev, struct acl_condition *c, u32 off, const char *name) {
     if (!ev->f.ipv4) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     p_ipv4 p = par<p_ipv4>(c);
     u32 a = rule_get32(frame(ev) + ev->f.l3 + off);
     if (acl_dbg(ev->acl))
         jxbridge_trace("[ACL]            %s: %08x & %08x %s= %08x ?\n", name, a, p.mask,
                        c->negate ? "!" : "=", p.addr);
-    res(ev, c, !((a ^ p.addr) & p.mask));
+    return res(c, !((a ^ p.addr) & p.mask));
 }
-void c_ipv4_saddr(struct acl_eval *ev, struct acl_condition *c) {
-    ipv4_addr(ev, c, 12, "ipv4_saddr");
+bool c_ipv4_saddr(struct acl_eval *ev, struct acl_condition *c) {
+    return ipv4_addr(ev, c, 12, "ipv4_saddr");
 }
-void c_ipv4_daddr(struct acl_eval *ev, struct acl_condition *c) {
-    ipv4_addr(ev, c, 16, "ipv4_daddr");
+bool c_ipv4_daddr(struct acl_eval *ev, struct acl_condition *c) {
+    return ipv4_addr(ev, c, 16, "ipv4_daddr");
 }
 
 u8 tos(const struct acl_eval *ev) {
@@ -301,53 +289,51 @@ u8 tos(const struct acl_eval *ev) {
 u8 tclass(const struct acl_eval *ev) {
     return (u8)(rule_get16(frame(ev) + ev->f.l3) >> 4);
 }
-void c_ipv4_dscp(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv4 && (tos(ev) & 0xFC) == 4u * par<u16>(c));
+bool c_ipv4_dscp(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv4 && (tos(ev) & 0xFC) == 4u * par<u16>(c));
 }
-void c_ipv4_tos(struct acl_eval *ev, struct acl_condition *c) {
+bool c_ipv4_tos(struct acl_eval *ev, struct acl_condition *c) {
     u8 v = c->param[0], mask = c->param[1];
     if (ev->f.ipv4)
-        res(ev, c, (tos(ev) & mask) == v);
-    else if (ev->f.ipv6)
-        res(ev, c, tclass(ev) == v);
-    else
-        ev->stop = 0;
+        return res(c, (tos(ev) & mask) == v);
+    if (ev->f.ipv6)
+        return res(c, tclass(ev) == v);
+    return false;
 }
-void c_ipv4_precedence(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv4 && (tos(ev) & 0xE0) == 32u * par<u16>(c));
+bool c_ipv4_precedence(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv4 && (tos(ev) & 0xE0) == 32u * par<u16>(c));
 }
-void c_ipv4_flags(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv4 && (frame(ev)[ev->f.l3 + 6] >> 5) == c->param[0]);
+bool c_ipv4_flags(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv4 && (frame(ev)[ev->f.l3 + 6] >> 5) == c->param[0]);
 }
 
-void ipv6_addr(struct acl_eval *ev, struct acl_condition *c, u32 off) {
+bool ipv6_addr(struct acl_eval *ev, struct acl_condition *c, u32 off) {
     if (!ev->f.ipv6) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     const u8 *a = frame(ev) + ev->f.l3 + off;
     bool eq = true;
     for (int i = 0; i < 16; i++)
         eq = eq && !((a[i] ^ c->param[i]) & c->param[16 + i]);
-    res(ev, c, eq);
+    return res(c, eq);
 }
-void c_ipv6_saddr(struct acl_eval *ev, struct acl_condition *c) {
-    ipv6_addr(ev, c, 8);
+bool c_ipv6_saddr(struct acl_eval *ev, struct acl_condition *c) {
+    return ipv6_addr(ev, c, 8);
 }
-void c_ipv6_daddr(struct acl_eval *ev, struct acl_condition *c) {
-    ipv6_addr(ev, c, 24);
+bool c_ipv6_daddr(struct acl_eval *ev, struct acl_condition *c) {
+    return ipv6_addr(ev, c, 24);
 }
-void c_ipv6_dscp(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv6 && tclass(ev) == 4u * par<u16>(c));
+bool c_ipv6_dscp(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv6 && tclass(ev) == 4u * par<u16>(c));
 }
-void c_ipv6_traffic_class(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv6 && (rule_get16(frame(ev) + ev->f.l3) & 0x0FF0) == par<u32>(c));
+bool c_ipv6_traffic_class(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv6 && (rule_get16(frame(ev) + ev->f.l3) & 0x0FF0) == par<u32>(c));
 }
-void c_ipv6_flow_label(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv6 && (rule_get32(frame(ev) + ev->f.l3) & 0xFFFFF) == par<u32>(c));
+bool c_ipv6_flow_label(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv6 && (rule_get32(frame(ev) + ev->f.l3) & 0xFFFFF) == par<u32>(c));
 }
-void c_ipv6_next_header(struct acl_eval *ev, struct acl_condition *c) {
-    res(ev, c, ev->f.ipv6 && ev->f.l4proto == par<u8>(c));
+bool c_ipv6_next_header(struct acl_eval *ev, struct acl_condition *c) {
+    return res(c, ev->f.ipv6 && ev->f.l4proto == par<u8>(c));
 }
 
 // L4 ports: which protocols a row takes (1 TCP, 2 UDP, 3 both), source or destination.
@@ -355,43 +341,39 @@ bool l4_port(const struct acl_eval *ev, int protos, bool src, u16 *port) {
     *port = src ? ev->f.sport : ev->f.dport;
     return ev->f.l4ports & protos;
 }
-template <int protos, bool src> void c_l4_range(struct acl_eval *ev, struct acl_condition *c) {
+template <int protos, bool src> bool c_l4_range(struct acl_eval *ev, struct acl_condition *c) {
     u16 port;
     if (!l4_port(ev, protos, src, &port)) {
-        ev->stop = 0;
-        return;
+        return false;
     }
     p_range p = par<p_range>(c);
-    res(ev, c, port >= p.from && port <= p.to);
+    return res(c, port >= p.from && port <= p.to);
 }
-template <int protos, bool src> void c_l4_op(struct acl_eval *ev, struct acl_condition *c) {
+template <int protos, bool src> bool c_l4_op(struct acl_eval *ev, struct acl_condition *c) {
     u16 port;
     if (!l4_port(ev, protos, src, &port)) {
-        ev->stop = c->negate != 0;
-        return;
+        return c->negate != 0;
     }
     p_op p = par<p_op>(c);
-    res(ev, c, cmp(port, p.op, p.port));
+    return res(c, cmp(port, p.op, p.port));
 }
 
-void c_icmpv4_code(struct acl_eval *ev, struct acl_condition *c) {
+bool c_icmpv4_code(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->f.ipv4 || ev->f.l4proto != RULE_IPPROTO_ICMP || !ev->f.l4) {
-        ev->stop = 0;
-        return;
+        return false;
     }
-    res(ev, c, frame(ev)[ev->f.l4] == c->param[0]);
+    return res(c, frame(ev)[ev->f.l4] == c->param[0]);
 }
-void c_icmpv6_code(struct acl_eval *ev, struct acl_condition *c) {
+bool c_icmpv6_code(struct acl_eval *ev, struct acl_condition *c) {
     if (!ev->f.ipv6 || ev->f.l4proto != RULE_IPPROTO_ICMPV6 || !ev->f.l4) {
-        ev->stop = 0;
-        return;
+        return false;
     }
-    res(ev, c, rule_get16(frame(ev) + ev->f.l4) == par<u16>(c));
+    return res(c, rule_get16(frame(ev) + ev->f.l4) == par<u16>(c));
 }
 
-void c_counter(struct acl_eval *ev, struct acl_condition *c) {
+bool c_counter(struct acl_eval *, struct acl_condition *c) {
     p_counter p = par<p_counter>(c);
-    res(ev, c, c->counter && cmp(c->counter->packets, p.op, p.value));
+    return res(c, c->counter && cmp(c->counter->packets, p.op, p.value));
 }
 
 } // namespace
