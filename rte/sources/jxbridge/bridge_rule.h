@@ -135,44 +135,50 @@ void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f);
 // it once or twice per frame.
 inline void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct rule_frame *f,
                              bool l4 = true) {
-    memset(f, 0, sizeof(*f));
+    // Worked out in locals and stored once: the lean paths keep it all in registers.
+    *f = {};
     if (len < 14)
         return;
-    u32 et = 12;
+    u16 outer = 0, inner = 0, et = 12;
     u16 type = rule_get16(data + et);
     if ((type == RULE_ETH_P_8021Q || type == service_tpid) && len >= 18) {
-        f->outer = 14;
+        outer = 14;
         et = 16;
         type = rule_get16(data + et);
         if (type == RULE_ETH_P_8021Q && len >= 22) {
-            f->inner = 18;
+            inner = 18;
             et = 20;
             type = rule_get16(data + et);
         }
     }
-    f->etype_off = (u16)et;
+    const u16 l3 = (u16)(et + 2);
+    f->outer = outer;
+    f->inner = inner;
+    f->etype_off = et;
     f->ethertype = type;
-    f->l3 = (u16)(et + 2);
+    f->l3 = l3;
     if (type == RULE_ETH_P_IP) {
-        if ((u32)f->l3 + 1 > len)
+        if ((u32)l3 + 1 > len)
             return;
-        f->ihl = data[f->l3] & 0x0F;
-        if (f->ihl < 5) {
+        const u8 ihl = data[l3] & 0x0F;
+        f->ihl = ihl;
+        if (ihl < 5) {
             f->bad_ihl = 1;
             return;
         }
-        if ((u32)f->l3 + 4 * f->ihl > len)
+        const u32 off = l3 + 4u * ihl;
+        if (off > len)
             return;
+        const u8 proto = data[l3 + 9];
         f->ipv4 = 1;
-        f->l4proto = data[f->l3 + 9];
-        u32 off = f->l3 + 4 * f->ihl;
-        if ((f->l4proto == RULE_IPPROTO_ICMP || f->l4proto == RULE_IPPROTO_TCP ||
-             f->l4proto == RULE_IPPROTO_UDP) &&
+        f->l4proto = proto;
+        if ((proto == RULE_IPPROTO_ICMP || proto == RULE_IPPROTO_TCP ||
+             proto == RULE_IPPROTO_UDP) &&
             off + 4 <= len)
             f->l4 = (u16)off;
     } else if (type == RULE_ETH_P_IPV6) {
         if (!l4) {
-            f->ipv6 = (u32)f->l3 + 40 <= len;
+            f->ipv6 = (u32)l3 + 40 <= len;
             return;
         }
         rule_parse_ipv6(data, len, f);
