@@ -792,24 +792,16 @@ bool acl_parse_frame(struct acl_eval *ev) {
     return false;
 }
 
-// IPv6 with no entries: the whole parse finds the transport header. Apart,
-// so that the common parse stays in registers.
-[[gnu::noinline]] static struct sk_buff *acl_skb_unlisted_ipv6(struct acl_engine *acl,
-                                                               struct sk_buff *skb, bool ingress) {
-    struct rule_frame f;
-    rule_parse_frame(skb->data, skb->len, acl->bridge->outer_ethertype, &f);
-    return acl_frame_note(acl, skb, &f, ingress) ? skb : nullptr;
-}
-
 // A port and direction with no entries: the default entry does not run
 // either, so only the parse's own effects remain, at a fraction of a walk's cost.
 // Out of line, as the walk is: the dispatch before them then saves no registers.
 [[gnu::noinline]] static struct sk_buff *acl_skb_unlisted(struct acl_engine *acl,
                                                           struct sk_buff *skb, bool ingress) {
     struct rule_frame f;
-    rule_parse_frame(skb->data, skb->len, acl->bridge->outer_ethertype, &f, false);
+    const u16 tpid = acl->bridge->outer_ethertype;
+    rule_parse_frame(skb->data, skb->len, tpid, &f, false);
     if (f.ipv6) [[unlikely]] // its transport header is behind the extension headers
-        return acl_skb_unlisted_ipv6(acl, skb, ingress);
+        rule_parse_frame(skb->data, skb->len, tpid, &f);
     return acl_frame_note(acl, skb, &f, ingress) ? skb : nullptr;
 }
 

@@ -50,20 +50,21 @@ static bool rule_ipv6_ext(u8 nh) {
     return nh == 0 || nh == 43 || nh == 44 || nh == 51 || nh == 60;
 }
 
-void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
-    if ((u32)f->l3 + 40 > len)
-        return;
-    f->ipv6 = 1;
-    u8 nh = data[f->l3 + 6];
-    u32 off = f->l3 + 40;
+struct rule_ipv6_l4 rule_parse_ipv6(const u8 *data, u32 len, u16 l3) {
+    struct rule_ipv6_l4 r = {};
+    if ((u32)l3 + 40 > len)
+        return r;
+    r.whole = 1;
+    u8 nh = data[l3 + 6];
+    u32 off = l3 + 40;
     // Each step moves forward by at least 8 bytes, so the walk ends.
     while (rule_ipv6_ext(nh)) {
         if (off + 8 > len)
-            return;
+            return r;
         const u8 *h = data + off;
         if (nh == 44) {
             if ((rule_get16(h + 2) & 0xFFF8) != 0)
-                return;
+                return r;
             off += 8;
         } else if (nh == 51) {
             off += ((u32)h[1] + 2) * 4;
@@ -72,11 +73,12 @@ void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f) {
         }
         nh = h[0];
     }
-    f->l4proto = nh;
+    r.proto = nh;
     if ((nh == RULE_IPPROTO_ICMP || nh == RULE_IPPROTO_TCP || nh == RULE_IPPROTO_UDP ||
          nh == RULE_IPPROTO_ICMPV6) &&
         off + 4 <= len && off <= 0xFFFF)
-        f->l4 = (u16)off;
+        r.l4 = (u16)off;
+    return r;
 }
 
 struct sk_buff *rule_unshare(struct sk_buff *skb) {

@@ -126,8 +126,15 @@ inline void rule_put16(u8 *p, u16 v) {
     p[1] = (u8)v;
 }
 
-// The IPv6 header and its extension headers, at f->l3.
-void rule_parse_ipv6(const u8 *data, u32 len, struct rule_frame *f);
+// The IPv6 header at l3 and its extension headers: whether the header is
+// whole, the last next header, and the L4 header when the protocol has one
+// and it fits (0 otherwise). By value, so that the caller's parse stays in registers.
+struct rule_ipv6_l4 {
+    u16 l4;
+    u8 proto;
+    u8 whole;
+};
+struct rule_ipv6_l4 rule_parse_ipv6(const u8 *data, u32 len, u16 l3);
 // Parses the tags (0x8100 or the service TPID outside, 0x8100 inside) and
 // the IPv4 or IPv6 header with its extension headers. Without l4 the ports
 // are not read and IPv6 headers not walked (l4 and l4proto stay 0 for IPv6):
@@ -181,7 +188,10 @@ inline void rule_parse_frame(const u8 *data, u32 len, u16 service_tpid, struct r
             f->ipv6 = (u32)l3 + 40 <= len;
             return;
         }
-        rule_parse_ipv6(data, len, f);
+        const struct rule_ipv6_l4 r = rule_parse_ipv6(data, len, l3);
+        f->ipv6 = r.whole;
+        f->l4proto = r.proto;
+        f->l4 = r.l4;
     }
     // Port conditions run once per entry: read the ports once per frame.
     if (l4 && f->l4 && (f->l4proto == RULE_IPPROTO_TCP || f->l4proto == RULE_IPPROTO_UDP)) {
