@@ -7,6 +7,17 @@
 
 // The owner is written relaxed: the mutex orders it, and only its own thread
 // ever finds its id there (a fenced store would double the cost of the lock).
+// Drepper's mutex: whoever waits marks the word 2, so that the unlock that
+// frees it knows to wake one.
+void rte_lock::lock_slow(u32 c) {
+    if (c != 2)
+        c = s_.exchange(2, std::memory_order_acquire);
+    while (c != 0) {
+        s_.wait(2, std::memory_order_relaxed);
+        c = s_.exchange(2, std::memory_order_acquire);
+    }
+}
+
 void mutex_lock(struct mutex *lock) {
     if (!lock->m.try_lock()) {
         lock->waiters.fetch_add(1);
