@@ -5,8 +5,6 @@
 
 #include "kernel/sched.h"
 
-// The owner is written relaxed: the mutex orders it, and only its own thread
-// ever finds its id there (a fenced store would double the cost of the lock).
 // Drepper's mutex: whoever waits marks the word 2, so that the unlock that
 // frees it knows to wake one.
 void rte_lock::lock_slow(u32 c) {
@@ -18,6 +16,8 @@ void rte_lock::lock_slow(u32 c) {
     }
 }
 
+// The owner is written relaxed: the mutex orders it, and only its own thread
+// ever finds its id there (a fenced store would double the cost of the lock).
 void mutex_lock(struct mutex *lock) {
     if (!lock->m.try_lock()) {
         lock->waiters.fetch_add(1);

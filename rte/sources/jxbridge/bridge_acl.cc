@@ -794,7 +794,7 @@ bool acl_parse_frame(struct acl_eval *ev) {
 
 // A port and direction with no entries: the default entry does not run
 // either, so only the parse's own effects remain, at a fraction of a walk's cost.
-// Out of line, as the walk is: the dispatch before them then saves no registers.
+// Out of line like the walk, so that the dispatch to either saves no registers.
 [[gnu::noinline]] static struct sk_buff *acl_skb_unlisted(struct acl_engine *acl,
                                                           struct sk_buff *skb, bool ingress) {
     struct rule_frame f;
