@@ -389,6 +389,7 @@ TEST_F(AclTest, ConditionsReadTheFrameAsWritten) {
         {"udp_dport ! 50 60", false},
         {"udp_dport < 100", true},
         {"udp_dport >= 100", false},
+        {"udp_dport ! >= 100", true},
         {"tcp_dport 50 60", false},
         {"tcp_dport ! 50 60", false},
         {"tcp_dport ! == 53", true},

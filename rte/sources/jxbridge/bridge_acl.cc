@@ -385,7 +385,8 @@ int acl_condition_add(struct acl_engine *acl, const char *selector, struct acl_c
     }
     *c = *proto;
     c->next = nullptr;
-    c->fn = acl_cond_rows[c->type].fn;
+    const struct acl_cond_row *row = &acl_cond_rows[c->type];
+    c->fn = c->negate && row->fn_negated ? row->fn_negated : row->fn;
     c->counter = counter;
     if (counter)
         counter->refcnt++;

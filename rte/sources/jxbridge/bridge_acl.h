@@ -334,6 +334,7 @@ struct acl_cond_row {
     const char *args;
     u8 kind; // how its parameters are parsed and listed
     acl_cond_fn fn;
+    acl_cond_fn fn_negated; // when set, fn ignores the negation and this one applies it
 };
 struct acl_action_row {
     const char *name;

@@ -337,25 +337,23 @@ bool c_ipv6_next_header(struct acl_eval *ev, struct acl_condition *c) {
 }
 
 // L4 ports: which protocols a row takes (1 TCP, 2 UDP, 3 both), source or destination.
-bool l4_port(const struct acl_eval *ev, int protos, bool src, u16 *port) {
-    *port = src ? ev->f.sport : ev->f.dport;
-    return ev->f.l4ports & protos;
-}
-template <int protos, bool src> bool c_l4_range(struct acl_eval *ev, struct acl_condition *c) {
-    u16 port;
-    if (!l4_port(ev, protos, src, &port)) {
+// The port rows run once per entry of every frame: their negation is chosen
+// when the condition is added (the row's negated function), not per frame.
+template <int protos, bool src, bool neg>
+bool c_l4_range(struct acl_eval *ev, struct acl_condition *c) {
+    if (!(ev->f.l4ports & protos))
         return false;
-    }
-    p_range p = par<p_range>(c);
-    return res(c, port >= p.from && port <= p.to);
+    const u16 port = src ? ev->f.sport : ev->f.dport;
+    const p_range p = par<p_range>(c);
+    return (port >= p.from && port <= p.to) != neg;
 }
-template <int protos, bool src> bool c_l4_op(struct acl_eval *ev, struct acl_condition *c) {
-    u16 port;
-    if (!l4_port(ev, protos, src, &port)) {
-        return c->negate != 0;
-    }
-    p_op p = par<p_op>(c);
-    return res(c, cmp(port, p.op, p.port));
+template <int protos, bool src, bool neg>
+bool c_l4_op(struct acl_eval *ev, struct acl_condition *c) {
+    if (!(ev->f.l4ports & protos))
+        return neg;
+    const u16 port = src ? ev->f.sport : ev->f.dport;
+    const p_op p = par<p_op>(c);
+    return cmp(port, p.op, p.port) != neg;
 }
 
 bool c_icmpv4_code(struct acl_eval *ev, struct acl_condition *c) {
@@ -412,18 +410,18 @@ const struct acl_cond_row acl_cond_rows[ACL_CONDITIONS] = {
     {"ipv6_traffic_class", "<class>", PK_U32, c_ipv6_traffic_class},
     {"ipv6_flow_label", "<label>", PK_U32, c_ipv6_flow_label},
     {"ipv6_next_header", "<protocol>", PK_U8, c_ipv6_next_header},
-    {"tcp_sport", "<from> <to>", PK_L4, c_l4_range<1, true>},
-    {"tcp_dport", "<from> <to>", PK_L4, c_l4_range<1, false>},
-    {"udp_sport", "<from> <to>", PK_L4, c_l4_range<2, true>},
-    {"udp_dport", "<from> <to>", PK_L4, c_l4_range<2, false>},
-    {"l4_sport", "<from> <to>", PK_L4, c_l4_range<3, true>},
-    {"l4_dport", "<from> <to>", PK_L4, c_l4_range<3, false>},
-    {"tcp_sport", "<operator> <port>", PK_L4, c_l4_op<1, true>},
-    {"tcp_dport", "<operator> <port>", PK_L4, c_l4_op<1, false>},
-    {"udp_sport", "<operator> <port>", PK_L4, c_l4_op<2, true>},
-    {"udp_dport", "<operator> <port>", PK_L4, c_l4_op<2, false>},
-    {"l4_sport", "<operator> <port>", PK_L4, c_l4_op<3, true>},
-    {"l4_dport", "<operator> <port>", PK_L4, c_l4_op<3, false>},
+    {"tcp_sport", "<from> <to>", PK_L4, c_l4_range<1, true, false>, c_l4_range<1, true, true>},
+    {"tcp_dport", "<from> <to>", PK_L4, c_l4_range<1, false, false>, c_l4_range<1, false, true>},
+    {"udp_sport", "<from> <to>", PK_L4, c_l4_range<2, true, false>, c_l4_range<2, true, true>},
+    {"udp_dport", "<from> <to>", PK_L4, c_l4_range<2, false, false>, c_l4_range<2, false, true>},
+    {"l4_sport", "<from> <to>", PK_L4, c_l4_range<3, true, false>, c_l4_range<3, true, true>},
+    {"l4_dport", "<from> <to>", PK_L4, c_l4_range<3, false, false>, c_l4_range<3, false, true>},
+    {"tcp_sport", "<operator> <port>", PK_L4, c_l4_op<1, true, false>, c_l4_op<1, true, true>},
+    {"tcp_dport", "<operator> <port>", PK_L4, c_l4_op<1, false, false>, c_l4_op<1, false, true>},
+    {"udp_sport", "<operator> <port>", PK_L4, c_l4_op<2, true, false>, c_l4_op<2, true, true>},
+    {"udp_dport", "<operator> <port>", PK_L4, c_l4_op<2, false, false>, c_l4_op<2, false, true>},
+    {"l4_sport", "<operator> <port>", PK_L4, c_l4_op<3, true, false>, c_l4_op<3, true, true>},
+    {"l4_dport", "<operator> <port>", PK_L4, c_l4_op<3, false, false>, c_l4_op<3, false, true>},
     {"icmpv4_code", "<code>", PK_U8, c_icmpv4_code},
     {"icmpv6_code", "<code>", PK_U16, c_icmpv6_code},
     {"counter", "<name> <cmp> <value>", PK_COUNTER, c_counter},
