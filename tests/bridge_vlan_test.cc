@@ -677,12 +677,14 @@ TEST_F(VlanTest, MembershipListsStayDenseAndFollowVlansAndPorts) {
     EXPECT_EQ(vlan_get_acceptable_frame(d), VLAN_ACCEPT_ALL);
     EXPECT_EQ(vlan_remark_get_seq(d, 0, nullptr, nullptr, nullptr), -ENOENT);
 
-    // Removing all of a port's memberships is one event for the port.
+    // Removing all of a port's memberships is one event for the port. The
+    // deleted port's own event may carry the same address as d.
     ASSERT_EQ(vlan_add_membership(d, 10), 0);
+    const size_t before = events_of(1, d, 4095);
     ASSERT_EQ(vlan_del_port_membership(d), 0);
     EXPECT_EQ(vlan_get_membership(d, 1), 0);
     EXPECT_EQ(members(1), (std::vector<jxbridge_port *>{a, b}));
-    EXPECT_EQ(events_of(1, d, 4095), 1u);
+    EXPECT_EQ(events_of(1, d, 4095), before + 1);
 
     // Clearing returns every port to the state of a new bridge, MVR rules kept.
     vlan_mvr_rule mvr = {};
