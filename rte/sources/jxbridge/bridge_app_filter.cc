@@ -603,13 +603,8 @@ struct sk_buff *app_filter_skb_add_info(struct sk_buff *skb) {
 }
 EXPORT_SYMBOL(app_filter_skb_add_info);
 
-int app_filter_apply(struct app_filter_set *set, struct sk_buff *skb) {
-    if (!set)
-        return 0;
-    lockdep_assert_held(&jxbridge_lock);
-    AF_TRACE("[AppFlt]     Checking filters...\n");
-    if (!set->slots[0]) // no filter registered: nothing to classify for
-        return 0;
+// Out of line, so that the frames of a bridge with no filter pay no stack frame for it.
+[[gnu::noinline]] static int app_filter_classify(struct app_filter_set *set, struct sk_buff *skb) {
     struct jxbridge_port *P = jxbridge_skb_get_jxbridge_port(skb);
     struct app_frame_view v;
     if (!app_frame_view_init(&v, set->bridge, P, skb))
@@ -656,6 +651,16 @@ int app_filter_apply(struct app_filter_set *set, struct sk_buff *skb) {
     skb->data[APP_FI_FLAGS_OFFSET] |= APP_FI_F_LOCKED;
     reg->callback(skb);
     return 1;
+}
+
+int app_filter_apply(struct app_filter_set *set, struct sk_buff *skb) {
+    if (!set)
+        return 0;
+    lockdep_assert_held(&jxbridge_lock);
+    AF_TRACE("[AppFlt]     Checking filters...\n");
+    if (!set->slots[0]) // no filter registered: nothing to classify for
+        return 0;
+    return app_filter_classify(set, skb);
 }
 
 // Transmission.

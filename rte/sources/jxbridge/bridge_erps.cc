@@ -23,7 +23,7 @@ int erps_filter_apply(struct jxbridge *B, struct sk_buff *skb) {
     return proto_filter_apply(B, PF_ERPS, nullptr, skb);
 }
 
-struct sk_buff *erps_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int) {
+struct sk_buff *erps_gate_frame(struct jxbridge_port *port, struct sk_buff *skb) {
     struct jxbridge *B = port->bridge;
     if (!B->erps_enabled || !port->erps_forward || !port->erps_vlans)
         return skb;

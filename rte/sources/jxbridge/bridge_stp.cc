@@ -59,7 +59,7 @@ int stp_filter_apply(struct jxbridge *B, struct sk_buff *skb) {
 
 // The spanning-tree gate of the frame's VLAN on a port. A learning port on
 // ingress keeps the frame for learning only; the pipeline drops it after.
-struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress) {
+struct sk_buff *stp_gate_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress) {
     struct jxbridge *B = port->bridge;
     if (!B->stp_enabled || !port->stp_states || !port->stp_enabled)
         return skb;

@@ -674,28 +674,10 @@ int tal_port_stored_request(struct tal_data *t, struct tal_port *tp) {
 
 // The frame path.
 
-struct sk_buff *tal_skb(struct tal_data *t, struct sk_buff *skb) {
-    if (!t || !skb)
-        return skb;
-    struct tal_port *tp = tal_port_of(t, jxbridge_port_at(t->bridge, JXBRIDGE_CB(skb)->port_no));
-    if (!tp)
-        return skb;
-    if (tp->timer_active[TAL_T_AUTHEN] || tp->timer_active[TAL_T_AUTHOR]) {
-        if (tp->authen_oper) {
-            TAL_TRACE(t, "[TAL]        Authentication timer active, dropping frame.\n");
-            drop_rx(tp, skb);
-            return nullptr;
-        }
-        if (tp->author_oper) {
-            TAL_TRACE(t, "[TAL]        Authorization timer active, disabling flows.\n");
-            JXBRIDGE_CB(skb)->flag_byte |= JXBRIDGE_CB_B_NO_FLOW;
-        }
-        return skb;
-    }
-    if (!tp->authen_oper && !tp->author_oper) {
-        TAL_TRACE(t, "[TAL]        Return skb.\n");
-        return skb;
-    }
+// The frame of a port whose authentication or authorization runs. Out of
+// line, so that the frames of other ports pay no stack frame for it.
+[[gnu::noinline]] static struct sk_buff *
+tal_skb_authenticated(struct tal_data *t, struct tal_port *tp, struct sk_buff *skb) {
     struct tal_eval ev = {};
     ev.tal = t;
     ev.tp = tp;
@@ -726,6 +708,31 @@ struct sk_buff *tal_skb(struct tal_data *t, struct sk_buff *skb) {
     TAL_TRACE(t, "[TAL]        No pattern match, dropping frame.\n");
     drop_rx(tp, skb);
     return nullptr;
+}
+
+struct sk_buff *tal_skb(struct tal_data *t, struct sk_buff *skb) {
+    if (!t || !skb)
+        return skb;
+    struct tal_port *tp = tal_port_of(t, jxbridge_port_at(t->bridge, JXBRIDGE_CB(skb)->port_no));
+    if (!tp)
+        return skb;
+    if (tp->timer_active[TAL_T_AUTHEN] || tp->timer_active[TAL_T_AUTHOR]) {
+        if (tp->authen_oper) {
+            TAL_TRACE(t, "[TAL]        Authentication timer active, dropping frame.\n");
+            drop_rx(tp, skb);
+            return nullptr;
+        }
+        if (tp->author_oper) {
+            TAL_TRACE(t, "[TAL]        Authorization timer active, disabling flows.\n");
+            JXBRIDGE_CB(skb)->flag_byte |= JXBRIDGE_CB_B_NO_FLOW;
+        }
+        return skb;
+    }
+    if (!tp->authen_oper && !tp->author_oper) {
+        TAL_TRACE(t, "[TAL]        Return skb.\n");
+        return skb;
+    }
+    return tal_skb_authenticated(t, tp, skb);
 }
 
 struct sk_buff *tal_skb_egress(struct tal_data *t, struct sk_buff *skb) {

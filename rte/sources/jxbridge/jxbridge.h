@@ -515,7 +515,12 @@ int stp_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
 int lacp_filter_apply(struct jxbridge *bridge, struct sk_buff *skb);
 int synce_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
 int ptp_filter_apply(struct jxbridge *bridge, struct jxbridge_port *input, struct sk_buff *skb);
-struct sk_buff *erps_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+// The ring gate of the frame's VLAN on a port (bridge_erps.cc). Inline: most
+// bridges run no ring, and their frames skip the call.
+struct sk_buff *erps_gate_frame(struct jxbridge_port *port, struct sk_buff *skb);
+inline struct sk_buff *erps_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int) {
+    return port->bridge->erps_enabled ? erps_gate_frame(port, skb) : skb;
+}
 // The protocol filters, in the order the pipeline asks them
 // (bridge_proto_filter.cc): each delivers the PDUs it matches on a filter
 // device of its bridge, and sends what a daemon writes there out of the
@@ -536,7 +541,12 @@ bool synce_filter_match(const u8 *f, u32 len);
 int proto_filter_slow_subtype(const u8 *f, u32 len);
 // dev is going away: a filter on it lets it go.
 void proto_filter_dev_gone(struct net_device *dev);
-struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+// The spanning-tree gate (bridge_stp.cc), inline for the same reason.
+struct sk_buff *stp_gate_frame(struct jxbridge_port *port, struct sk_buff *skb, int ingress);
+inline struct sk_buff *stp_process_frame(struct jxbridge_port *port, struct sk_buff *skb,
+                                         int ingress) {
+    return port->bridge->stp_enabled ? stp_gate_frame(port, skb, ingress) : skb;
+}
 // A mirror copy of the frame for the session, or nothing.
 struct sk_buff *rmirroring_process_frame(struct jxbridge *bridge, struct jxbridge_port *port,
                                          struct sk_buff *skb, int session, int egress);
