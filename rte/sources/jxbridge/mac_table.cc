@@ -341,9 +341,9 @@ int mac_table_learn(struct mac_table *mt, struct jxbridge_port *P, const u8 *mac
         MT_TRACE(mt, "[MAC Table]   No learning in VLAN %d.\n", vid);
         return 0;
     }
-    struct mac_table_port *ps = mac_table_port_of(mt, P);
-    if (mt->msg_callback && ps && ps->msg) {
-        int rc = mac_table_mac_source_guard_check(mt, P, mac, vid);
+    if (mt->msg_callback) {
+        struct mac_table_port *ps = mac_table_port_of(mt, P);
+        int rc = ps && ps->msg ? mac_table_mac_source_guard_check(mt, P, mac, vid) : 0;
         if (rc)
             return rc;
     }
