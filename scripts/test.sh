@@ -28,7 +28,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print
 # Only the test program: the tools and the node add nothing the filter runs.
 JX_TARGETS=jxtests TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run build/tsan RelWithDebInfo -DJX_TSAN=ON
-# The fuzzers, 10 seconds each on their corpora: with some thirty targets
+# The fuzzers, 5 seconds each on their corpora: with some thirty targets
 # that keeps the whole run within half an hour on two cores.
-bash scripts/fuzz.sh 10
+bash scripts/fuzz.sh 5
 echo "test: all passed"
